@@ -1,0 +1,262 @@
+// lhash.cc - the linear hash table.  Geometry and invariants are in lhash.h.
+#include "lhash.h"
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+constexpr uint32_t kInitialBase = 8;
+constexpr uint32_t kMinBucketsForContraction = 16;
+constexpr uint32_t kInitialGrowLoad = 512;
+constexpr uint32_t kInitialShrinkLoad = 256;
+
+// The default functions treat records as NUL-terminated strings.  They are
+// adapters rather than strcmp and lh_strhash themselves so that the table
+// always calls a function through its own type.
+uint32_t default_hash(const void *record) { return lh_strhash(static_cast<const char *>(record)); }
+int default_compare(const void *stored, const void *probe) {
+    return std::strcmp(static_cast<const char *>(stored), static_cast<const char *>(probe));
+}
+
+// Load in 1/256 record per bucket.  64-bit, so that tables past 2^24 records
+// keep growing instead of wrapping to a small load.
+uint64_t load_of(uint32_t items, uint32_t buckets) {
+    return (static_cast<uint64_t>(items) << 8) / buckets;
+}
+
+uint32_t bucket_of(const LH_TABLE *t, uint32_t h) {
+    const uint32_t i = h % t->base_size;
+    return i < t->split_index ? h % t->bucket_capacity : i;
+}
+
+// Finds the link that points to the first node matching probe, or the null
+// link at the end of its bucket's chain; *hash receives the probe's hash.
+LH_NODE **getrn(LH_TABLE *t, const void *probe, uint32_t *hash) {
+    const uint32_t h = t->hash_fn(probe);
+    ++t->hash_call_count;
+    *hash = h;
+    LH_NODE **link = &t->buckets[bucket_of(t, h)];
+    for (LH_NODE *n = *link; n != nullptr; link = &n->next, n = n->next) {
+        ++t->node_visit_count;
+        if (n->hash_value != h) continue;
+        ++t->compare_call_count;
+        if (t->compare_fn(n->record, probe) == 0) break;
+    }
+    return link;
+}
+
+// Splits bucket split_index into its partner base_size higher.  When this
+// split completes the cycle, the array is doubled first; if that cannot be
+// had, nothing is split at all (error is raised and the table keeps its
+// geometry), so no later step ever uses a bucket outside the array and the
+// next expansion simply tries again.
+void expand(LH_TABLE *t) {
+    const uint32_t p = t->split_index;
+    const uint32_t m = t->base_size;
+    const uint32_t c = t->bucket_capacity;
+    const bool completes_cycle = p + 1 >= m;
+    if (completes_cycle) {
+        const size_t doubled = static_cast<size_t>(c) * 2;
+        void *grown = std::realloc(t->buckets, sizeof(LH_NODE *) * doubled);
+        if (grown == nullptr) {
+            ++t->error;
+            return;
+        }
+        t->buckets = static_cast<LH_NODE **>(grown);
+        for (size_t i = c; i < doubled; ++i) t->buckets[i] = nullptr;
+    }
+
+    t->buckets[p + m] = nullptr;
+    ++t->bucket_count;
+    ++t->expand_count;
+    t->split_index = p + 1;
+    LH_NODE **link = &t->buckets[p];
+    while (LH_NODE *n = *link) {
+        if (n->hash_value % c != p) {
+            *link = n->next;  // unlink, then push onto the partner's head
+            n->next = t->buckets[p + m];
+            t->buckets[p + m] = n;
+        } else {
+            link = &n->next;
+        }
+    }
+
+    if (completes_cycle) {
+        t->base_size = c;
+        t->bucket_capacity = c * 2;
+        ++t->expand_realloc_count;
+        t->split_index = 0;
+    }
+}
+
+// Merges the last bucket in use into its partner.  At the start of a cycle
+// the array is halved first; if that fails the table is left exactly as it
+// was (error is raised).
+void contract(LH_TABLE *t) {
+    const uint32_t p = t->split_index;
+    const uint32_t m = t->base_size;
+    const uint32_t last = p + m - 1;
+    if (p == 0) {
+        void *shrunk = std::realloc(t->buckets, sizeof(LH_NODE *) * static_cast<size_t>(m));
+        if (shrunk == nullptr) {
+            ++t->error;
+            return;
+        }
+        t->buckets = static_cast<LH_NODE **>(shrunk);
+        ++t->contract_realloc_count;
+        t->bucket_capacity /= 2;
+        t->base_size = m / 2;
+        t->split_index = m / 2 - 1;
+    } else {
+        t->split_index = p - 1;
+    }
+    LH_NODE *chain = t->buckets[last];
+    t->buckets[last] = nullptr;
+    --t->bucket_count;
+    ++t->contract_count;
+    LH_NODE **tail = &t->buckets[t->split_index];
+    while (*tail != nullptr) tail = &(*tail)->next;
+    *tail = chain;
+}
+
+template <typename Visit>
+void walk_all(LH_TABLE *t, Visit visit) {
+    const uint32_t in_use = t->bucket_count;
+    for (uint32_t i = in_use; i-- > 0;) {
+        // A callback's deletions may have halved the array since the walk
+        // began; the slots past its end are gone (their chains were merged
+        // into lower buckets, which the walk still reaches).
+        if (i >= t->bucket_capacity) continue;
+        LH_NODE *n = t->buckets[i];
+        while (n != nullptr) {
+            LH_NODE *next = n->next;  // read first: visit may delete n's record
+            visit(n->record);
+            n = next;
+        }
+    }
+}
+
+}  // namespace
+
+extern "C" {
+
+LH_TABLE *lh_new(LH_HASH_FN hash, LH_CMP_FN compare) {
+    auto *t = static_cast<LH_TABLE *>(std::malloc(sizeof(LH_TABLE)));
+    if (t == nullptr) return nullptr;
+    std::memset(t, 0, sizeof *t);
+    t->buckets = static_cast<LH_NODE **>(std::malloc(sizeof(LH_NODE *) * 2 * kInitialBase));
+    if (t->buckets == nullptr) {
+        std::free(t);
+        return nullptr;
+    }
+    for (uint32_t i = 0; i < 2 * kInitialBase; ++i) t->buckets[i] = nullptr;
+    t->compare_fn = compare != nullptr ? compare : default_compare;
+    t->hash_fn = hash != nullptr ? hash : default_hash;
+    t->bucket_count = kInitialBase;
+    t->bucket_capacity = 2 * kInitialBase;
+    t->split_index = 0;
+    t->base_size = kInitialBase;
+    t->grow_load = kInitialGrowLoad;
+    t->shrink_load = kInitialShrinkLoad;
+    return t;
+}
+
+void lh_free(LH_TABLE *t) {
+    if (t == nullptr) return;
+    for (uint32_t i = 0; i < t->bucket_count; ++i) {
+        LH_NODE *n = t->buckets[i];
+        while (n != nullptr) {
+            LH_NODE *next = n->next;
+            std::free(n);
+            n = next;
+        }
+    }
+    std::free(t->buckets);
+    std::free(t);
+}
+
+void *lh_insert(LH_TABLE *t, void *record) {
+    t->error = 0;
+    if (load_of(t->item_count, t->bucket_count) >= t->grow_load) expand(t);
+    uint32_t h = 0;
+    LH_NODE **link = getrn(t, record, &h);
+    if (*link != nullptr) {
+        void *old = (*link)->record;
+        (*link)->record = record;
+        ++t->replace_count;
+        return old;
+    }
+    auto *n = static_cast<LH_NODE *>(std::malloc(sizeof(LH_NODE)));
+    if (n == nullptr) {
+        ++t->error;
+        return nullptr;
+    }
+    n->record = record;
+    n->next = nullptr;
+    n->hash_value = h;
+    *link = n;
+    ++t->item_count;
+    ++t->insert_count;
+    return nullptr;
+}
+
+void *lh_delete(LH_TABLE *t, const void *probe) {
+    t->error = 0;
+    uint32_t h = 0;
+    LH_NODE **link = getrn(t, probe, &h);
+    LH_NODE *n = *link;
+    if (n == nullptr) {
+        ++t->delete_miss_count;
+        return nullptr;
+    }
+    void *record = n->record;
+    *link = n->next;
+    std::free(n);
+    ++t->delete_count;
+    --t->item_count;
+    if (t->bucket_count > kMinBucketsForContraction &&
+        load_of(t->item_count, t->bucket_count) <= t->shrink_load) {
+        contract(t);
+    }
+    return record;
+}
+
+void *lh_retrieve(LH_TABLE *t, const void *probe) {
+    t->error = 0;
+    uint32_t h = 0;
+    LH_NODE *n = *getrn(t, probe, &h);
+    if (n == nullptr) {
+        ++t->retrieve_miss_count;
+        return nullptr;
+    }
+    ++t->retrieve_count;
+    return n->record;
+}
+
+void lh_doall_arg(LH_TABLE *t, void (*fn)(void *record, void *arg), void *arg) {
+    walk_all(t, [fn, arg](void *record) { fn(record, arg); });
+}
+
+void lh_doall(LH_TABLE *t, void (*fn)(void *record)) { walk_all(t, fn); }
+
+uint32_t lh_strhash(const char *s) {
+    if (s == nullptr || *s == '\0') return 0;
+    uint32_t n = 0x100;
+    uint32_t ret = 0;
+    for (; *s != '\0'; ++s) {
+        // The byte as a sign-extended signed char: 0x80-0xFF set the high bits.
+        const auto c = static_cast<uint32_t>(static_cast<int32_t>(static_cast<signed char>(*s)));
+        const uint32_t v = n | c;
+        const uint32_t r = ((v >> 2) ^ v) & 15;
+        ret = r == 0 ? ret : (ret << r) | (ret >> (32 - r));
+        ret ^= v * v;
+        n += 0x100;
+    }
+    return ret ^ (ret >> 16);
+}
+
+uint32_t lh_num_items(const LH_TABLE *t) { return t == nullptr ? 0 : t->item_count; }
+
+}  // extern "C"

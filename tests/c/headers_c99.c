@@ -1,0 +1,29 @@
+/* Every public header compiles as strict C99 and can be used from C. */
+#include "version.h"
+#include "nivra_utils.h"
+#include "nivra_sysid.h"
+#include "stack.h"
+#include "stackimp.h"
+#include "lhash.h"
+#include "conf.h"
+
+#include <stdio.h>
+#include <string.h>
+
+static int by_name(const CONF_VALUE *const *a, const CONF_VALUE *const *b) {
+    return strcmp((*a)->name, (*b)->name);
+}
+
+int main(void) {
+    CONF_VALUE v = {0, 0, 0};
+    SK_STACK *sk = sk_CONF_VALUE_new(by_name);
+    LH_TABLE *t = lh_new(0, 0);
+    CONF_CTX *ctx = CONF_new();
+    int ok = sk != 0 && t != 0 && ctx != 0 && sk_CONF_VALUE_push(sk, &v) == 1 &&
+             sk_CONF_VALUE_value(sk, 0) == &v && strcmp(Nivra_GetVersion(), "1.5.1.3") == 0;
+    sk_CONF_VALUE_free(sk);
+    lh_free(t);
+    CONF_free(ctx);
+    puts(ok ? "ok" : "failed");
+    return ok ? 0 : 1;
+}
