@@ -1,0 +1,232 @@
+// Every allocation of an operation failing in turn: each run must end in
+// either full success or the documented failure, leave the structure valid,
+// and hold no memory once the structure is freed.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "alloc_seam.h"
+#include "conf_internal.h"
+#include "lh_check.h"
+#include "nivra_sysid.h"
+#include "nivra_utils.h"
+
+namespace {
+
+using alloc_seam::FailNth;
+
+// run(k) sets up, arms FailNth(k) before the operation under test, checks
+// the outcome, releases everything, and returns the allocations that the
+// operation attempted.  Sweep runs it with no failure, then with each
+// allocation failing in turn, and returns the number of allocation points.
+template <typename Run>
+long Sweep(const char *scenario, Run run) {
+    const long base = alloc_seam::Live();
+    const long points = run(0);
+    FailNth(0);
+    EXPECT_EQ(alloc_seam::Live(), base) << scenario << ": leak without failures";
+    for (long k = 1; k <= points; ++k) {
+        SCOPED_TRACE(std::string(scenario) + ", allocation " + std::to_string(k) + " failing");
+        run(k);
+        EXPECT_TRUE(alloc_seam::Fired());
+        FailNth(0);
+        EXPECT_EQ(alloc_seam::Live(), base) << "leak";
+        if (::testing::Test::HasFatalFailure()) break;
+    }
+    std::printf("%s: %ld allocation points\n", scenario, points);
+    return points;
+}
+
+TEST(AllocFail, StackOperations) {
+    Sweep("stack push, insert and dup", [](long k) -> long {
+        static int elems[40];
+        FailNth(k);
+        SK_STACK *sk = sk_new(nullptr);
+        if (sk == nullptr) return alloc_seam::Attempts();
+        for (int i = 0; i < 40; ++i) {
+            const int before = sk->count, cap = sk->capacity;
+            if (sk_push(sk, &elems[i]) == 0) {
+                EXPECT_EQ(sk->count, before);  // unchanged on failure
+                EXPECT_EQ(sk->capacity, cap);
+                EXPECT_EQ(sk_push(sk, &elems[i]), before + 1);  // and usable afterwards
+            }
+        }
+        if (sk_insert(sk, &elems[0], 3) == 0) {
+            EXPECT_EQ(sk_insert(sk, &elems[0], 3), 41);
+        }
+        SK_STACK *copy = sk_dup(sk);
+        const long attempts = alloc_seam::Attempts();
+        EXPECT_EQ(sk->count, 41);
+        for (int i = 0; i < 40; ++i) EXPECT_EQ(sk->items[i < 3 ? i : i + 1], &elems[i]);
+        if (copy != nullptr) {
+            EXPECT_EQ(copy->count, 41);
+            EXPECT_EQ(std::memcmp(copy->items, sk->items, 41 * sizeof(void *)), 0);
+        }
+        sk_free(copy);
+        sk_free(sk);
+        return attempts;
+    });
+}
+
+TEST(AllocFail, TableOperations) {
+    Sweep("table insert and delete", [](long k) -> long {
+        static char keys[100][8];
+        for (int i = 0; i < 100; ++i) std::snprintf(keys[i], sizeof keys[i], "k%d", i);
+        FailNth(k);
+        LH_TABLE *t = lh_new(nullptr, nullptr);
+        if (t == nullptr) return alloc_seam::Attempts();
+        for (auto &key : keys) {
+            lh_insert(t, key);
+            if (t->error != 0) {
+                EXPECT_TRUE(LhCheck(t));
+                // Either the node could not be had (nothing stored) or the
+                // doubling failed (stored, table keeps its size).
+                if (lh_retrieve(t, key) == nullptr) lh_insert(t, key);
+            }
+            EXPECT_EQ(t->error, 0u);
+            EXPECT_TRUE(LhCheck(t));
+        }
+        EXPECT_EQ(t->item_count, 100u);
+        for (auto &key : keys) EXPECT_EQ(lh_retrieve(t, key), key);
+        for (auto &key : keys) {
+            EXPECT_EQ(lh_delete(t, key), key);
+            EXPECT_TRUE(LhCheck(t));
+        }
+        const long attempts = alloc_seam::Attempts();
+        EXPECT_EQ(t->item_count, 0u);
+        lh_free(t);
+        return attempts;
+    });
+}
+
+// A file with sections, qualifiers, references, long and continued lines.
+std::string RichFile() {
+    std::string text =
+        "top = 1\n"
+        "[paths]\n"
+        "home = ${ENV::HOME}/x\n"
+        "dir = $home/data\n"
+        "other::q = 'quoted # not a comment'\n"
+        "::empty = e\n"
+        "cont = a\\\n   b\n"
+        "long = " + std::string(3000, 'L') + "\n"
+        "[other]\n"
+        "ref = $q$paths::dir\n"
+        "top = $default::top\n"
+        "top = replaced\n";
+    for (int i = 0; i < 60; ++i) text += "k" + std::to_string(i) + " = v" + std::to_string(i) + "\n";
+    return text;
+}
+
+std::string WriteTemp(const std::string &text) {
+    char path[] = "/tmp/nivra_alloc_XXXXXX";
+    const int fd = mkstemp(path);
+    std::FILE *f = fdopen(fd, "wb");
+    std::fwrite(text.data(), 1, text.size(), f);
+    std::fclose(f);
+    return path;
+}
+
+void ExpectRichEntries(CONF_CTX *ctx) {
+    EXPECT_STREQ(CONF_get_string(ctx, "paths", "dir"),
+                 (std::string(std::getenv("HOME")) + "/x/data").c_str());
+    EXPECT_STREQ(CONF_get_string(ctx, "other", "ref"),
+                 ("quoted # not a comment" + std::string(std::getenv("HOME")) + "/x/data").c_str());
+    EXPECT_STREQ(CONF_get_string(ctx, "", "empty"), "e");
+    EXPECT_STREQ(CONF_get_string(ctx, "paths", "cont"), "a   b");
+    EXPECT_EQ(std::strlen(CONF_get_string(ctx, "paths", "long")), 3000u);
+    EXPECT_STREQ(CONF_get_string(ctx, "other", "top"), "replaced");
+    EXPECT_STREQ(CONF_get_string(ctx, "other", "k59"), "v59");
+}
+
+void ExpectCleanLoadFailure(CONF_CTX *ctx, int rc) {
+    EXPECT_TRUE(rc == -102 || rc == -103) << rc;
+    EXPECT_EQ(ctx->table, nullptr);
+    EXPECT_NE(std::strstr(CONF_get_last_error_str(ctx), ", line "), nullptr);
+}
+
+TEST(AllocFail, LoadingAFile) {
+    setenv("HOME", "/home/tester", 0);
+    const std::string path = WriteTemp(RichFile());
+    Sweep("load of a file", [&](long k) -> long {
+        FailNth(k);
+        CONF_CTX *ctx = CONF_new();
+        if (ctx == nullptr) return alloc_seam::Attempts();
+        const int rc = CONF_load(ctx, path.c_str());
+        const long attempts = alloc_seam::Attempts();
+        if (rc == 0) {
+            ExpectRichEntries(ctx);
+        } else {
+            ExpectCleanLoadFailure(ctx, rc);
+        }
+        CONF_free(ctx);
+        return attempts;
+    });
+    std::remove(path.c_str());
+}
+
+TEST(AllocFail, SecondLoadIntoALoadedContext) {
+    setenv("HOME", "/home/tester", 0);
+    const std::string first = WriteTemp(RichFile());
+    const std::string second = WriteTemp(
+        "[paths]\ndir = again\n[third]\nx = $paths::dir$other::k1\n" + std::string(2000, ' ') + "\n");
+    Sweep("second load into a loaded context", [&](long k) -> long {
+        CONF_CTX *ctx = CONF_new();
+        EXPECT_EQ(CONF_load(ctx, first.c_str()), 0);
+        FailNth(k);
+        const int rc = CONF_load(ctx, second.c_str());
+        const long attempts = alloc_seam::Attempts();
+        if (rc == 0) {
+            EXPECT_STREQ(CONF_get_string(ctx, "third", "x"), "againv1");
+            EXPECT_STREQ(CONF_get_string(ctx, "other", "top"), "replaced");
+        } else {
+            ExpectCleanLoadFailure(ctx, rc);
+        }
+        CONF_free(ctx);
+        return attempts;
+    });
+    std::remove(first.c_str());
+    std::remove(second.c_str());
+}
+
+TEST(AllocFail, ExpansionLeavesTheTargetUntouched) {
+    Sweep("value expansion", [](long k) -> long {
+        CONF_CTX *ctx = CONF_new();
+        char raw[] = "x = $ENV::HOME and more";
+        EXPECT_EQ(CONF_load(ctx, "/dev/null"), 0);  // a table for the lookups
+        char *target = nullptr;
+        FailNth(k);
+        const int ok = nivra::conf::str_copy(ctx, nullptr, &target, raw);
+        const long attempts = alloc_seam::Attempts();
+        if (ok) {
+            EXPECT_EQ(std::string(target), "x = " + std::string(std::getenv("HOME")) + " and more");
+        } else {
+            EXPECT_EQ(target, nullptr);
+            EXPECT_EQ(CONF_get_last_errnum(ctx), -102);
+        }
+        std::free(target);
+        CONF_free(ctx);
+        return attempts;
+    });
+}
+
+TEST(AllocFail, IdentityAndTraceNeedNoHeap) {
+    const long points = Sweep("identity record and trace helpers", [](long k) -> long {
+        FailNth(k);
+        SYSID_INFO info;
+        EXPECT_EQ(Nivra_GetSysID(&info), 0);
+        char buf[32];
+        lc_snprintf(buf, sizeof buf, "%s-%d", "x", 1);
+        unsigned char bytes[4];
+        lc_hexstr2bin(bytes, "0a0b");
+        lc_bin2hexstr(buf, bytes, 2);
+        return alloc_seam::Attempts();
+    });
+    EXPECT_EQ(points, 0);
+}
+
+}  // namespace
