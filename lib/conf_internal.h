@@ -146,6 +146,11 @@ int str_copy(CONF_CTX *ctx, const char *section, char **target, char *text);
 // caller decides what becomes of ctx->table.
 LH_TABLE *CONF_load_file(CONF_CTX *ctx, std::FILE *in);
 
+// CONF_load on an open stream: reads it with CONF_load_file and, when that
+// fails, drops the context's table with everything in it.  Returns the
+// context's last error number.  The stream stays open.
+int CONF_load_stream(CONF_CTX *ctx, std::FILE *in);
+
 }  // namespace nivra::conf
 
 #endif  // NIVRA_CONF_INTERNAL_H

@@ -359,6 +359,15 @@ LH_TABLE *CONF_load_file(CONF_CTX *ctx, std::FILE *in) {
     return loader.run();
 }
 
+int CONF_load_stream(CONF_CTX *ctx, std::FILE *in) {
+    if (CONF_load_file(ctx, in) == nullptr) {
+        // A failed load drops the whole table, earlier loads' entries too.
+        CONF_lhash_free(ctx->table);
+        ctx->table = nullptr;
+    }
+    return ctx->last_errnum;
+}
+
 }  // namespace nivra::conf
 
 extern "C" int CONF_load(CONF_CTX *ctx, const char *file) {
@@ -369,11 +378,7 @@ extern "C" int CONF_load(CONF_CTX *ctx, const char *file) {
         CONFerr(ctx, kErrOpen);
         return ctx->last_errnum;
     }
-    if (CONF_load_file(ctx, in) == nullptr) {
-        // A failed load drops the whole table, earlier loads' entries too.
-        CONF_lhash_free(ctx->table);
-        ctx->table = nullptr;
-    }
+    const int result = CONF_load_stream(ctx, in);
     std::fclose(in);
-    return ctx->last_errnum;
+    return result;
 }
