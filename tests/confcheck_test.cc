@@ -1,0 +1,115 @@
+// confcheck: the dump of good files, the first error with its line, and the
+// command line.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "confcheck.h"
+
+namespace {
+
+class Confcheck : public ::testing::Test {
+  protected:
+    void TearDown() override {
+        for (const std::string &f : files_) std::remove(f.c_str());
+    }
+    std::string File(const std::string &text) {
+        char path[] = "/tmp/nivra_cc_XXXXXX";
+        const int fd = mkstemp(path);
+        EXPECT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+        close(fd);
+        files_.push_back(path);
+        return path;
+    }
+    // Runs confcheck with args; fills out_ and err_.
+    int Run(std::vector<std::string> args) {
+        std::vector<const char *> argv{"confcheck"};
+        for (const std::string &a : args) argv.push_back(a.c_str());
+        char *out = nullptr, *err = nullptr;
+        size_t out_len = 0, err_len = 0;
+        std::FILE *o = open_memstream(&out, &out_len);
+        std::FILE *e = open_memstream(&err, &err_len);
+        const int rc = confcheck::run(static_cast<int>(argv.size()), argv.data(), o, e);
+        std::fclose(o);
+        std::fclose(e);
+        out_.assign(out, out_len);
+        err_.assign(err, err_len);
+        std::free(out);
+        std::free(err);
+        return rc;
+    }
+    std::vector<std::string> files_;
+    std::string out_, err_;
+};
+
+TEST_F(Confcheck, DumpsSectionsSortedWithEntriesInStoredOrder) {
+    const std::string a = File("z = 1\n[beta]\nb2 = x\nb1 = y\n[alpha]\nk = 'q' tab\\there \\\\ \xC3\xA9\n");
+    const std::string b = File("[beta]\nb2 = again\n[]\ne = $beta::b1\n");
+    EXPECT_EQ(Run({a, b}), 0) << err_;
+    EXPECT_EQ(out_,
+              "[]\n"
+              "e = y\n"
+              "[alpha]\n"
+              "k = q tab\\x09here \\x5C \\xC3\\xA9\n"
+              "[beta]\n"
+              "b1 = y\n"
+              "b2 = again\n"
+              "[default]\n"
+              "z = 1\n");
+    EXPECT_EQ(err_, "");
+}
+
+TEST_F(Confcheck, ReportsTheFirstBrokenFileWithItsLine) {
+    const std::string good = File("a = 1\n");
+    const std::string bad = File("# fine\n\n[s]\nbroken line\n");
+    const std::string never = File("[unclosed\n");
+    EXPECT_EQ(Run({good, bad, never}), 1);
+    EXPECT_EQ(out_, "");
+    EXPECT_EQ(err_, "confcheck: " + bad + ": missing equal sign, line 4\n");
+    EXPECT_EQ(Run({"/nonexistent/x.conf"}), 1);
+    EXPECT_EQ(err_, "confcheck: /nonexistent/x.conf: unable to open configuration file\n");
+}
+
+TEST_F(Confcheck, AnswersHelpAndVersionAndRejectsMisuse) {
+    EXPECT_EQ(Run({"--help"}), 0);
+    EXPECT_EQ(out_.rfind("Usage: confcheck", 0), 0u);
+    EXPECT_EQ(Run({"--version"}), 0);
+    EXPECT_EQ(out_, "confcheck (Nivra support kit) 1.5.1.3\n");
+    EXPECT_EQ(Run({}), 2);
+    EXPECT_NE(err_.find("no configuration file"), std::string::npos);
+    EXPECT_EQ(Run({"--bogus"}), 2);
+    EXPECT_NE(err_.find("unknown option '--bogus'"), std::string::npos);
+    const std::string dashed = File("k = v\n");
+    EXPECT_EQ(Run({"--", dashed}), 0);
+    EXPECT_EQ(out_, "[default]\nk = v\n");
+}
+
+TEST_F(Confcheck, TheFormatGuideExampleLoads) {
+    // The example at the top of docs/config-format.md.
+    setenv("HOME", "/home/op", 1);
+    const std::string f = File(
+        "# Where the service keeps its data.\n"
+        "log_level = 2\n"
+        "\n"
+        "[paths]\n"
+        "home    = ${ENV::HOME}/service     # from the environment\n"
+        "data    = $home/data               # an earlier entry of this section\n"
+        "banner  = \"Welcome to  \\\"nivra\\\"\"  # quotes keep blanks and special characters\n"
+        "\n"
+        "[limits]\n"
+        "max_clients = 64\n"
+        "paths::cache = $paths::data/cache  # an entry placed in another section\n");
+    EXPECT_EQ(Run({f}), 0) << err_;
+    EXPECT_EQ(out_,
+              "[default]\nlog_level = 2\n"
+              "[limits]\nmax_clients = 64\n"
+              "[paths]\nhome = /home/op/service\ndata = /home/op/service/data\n"
+              "banner = Welcome to  \"nivra\"\ncache = /home/op/service/data/cache\n");
+}
+
+}  // namespace
