@@ -1,0 +1,177 @@
+// bench_conf.cc - configuration loaders side by side: load, lookups in file
+// order and shuffled, release; and resident memory per entry.
+//
+//   nivra_bench_conf [benchmark flags]        run the benchmarks
+//   nivra_bench_conf --rss PEER N REF         print resident bytes per entry
+//                                             of one load, in a fresh process
+#include <benchmark/benchmark.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <random>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "peers.h"
+#include "workload.h"
+
+namespace bench {
+namespace {
+
+std::string BenchDir() {
+    const char *d = std::getenv("NIVRA_BENCH_DIR");
+    return d != nullptr ? d : "/tmp/nivra-bench";
+}
+
+const Workload &GetWorkload(size_t n, bool references) {
+    static std::map<std::pair<size_t, bool>, Workload> cache;
+    auto it = cache.find({n, references});
+    if (it == cache.end()) it = cache.emplace(std::make_pair(n, references), MakeWorkload(BenchDir(), n, references)).first;
+    return it->second;
+}
+
+// Entry indices in a fixed shuffled order.
+const std::vector<size_t> &Shuffled(size_t n) {
+    static std::map<size_t, std::vector<size_t>> cache;
+    auto &v = cache[n];
+    if (v.empty()) {
+        v.resize(n);
+        for (size_t i = 0; i < n; ++i) v[i] = i;
+        std::mt19937_64 rng(42);
+        for (size_t i = n - 1; i > 0; --i) std::swap(v[i], v[rng() % (i + 1)]);
+    }
+    return v;
+}
+
+// Loads once and compares every value with the expected one; a peer whose
+// values are wrong must not be timed.
+template <typename Peer>
+bool Verify(const Workload &w, benchmark::State &state) {
+    Peer p;
+    if (!p.Load(w.path)) {
+        state.SkipWithError("load failed");
+        return false;
+    }
+    bool ok = true;
+    if constexpr (Peer::kStores) {
+        for (const Entry &e : w.entries) {
+            auto v = p.Value(e);
+            const std::string &want = Peer::kExpands ? e.expanded : e.raw;
+            if (!v || *v != want) {
+                std::fprintf(stderr, "%s: [%s] %s is wrong\n", Peer::kName, e.section.c_str(), e.name.c_str());
+                ok = false;
+                break;
+            }
+        }
+    } else {
+        ok = p.entries == w.entries.size();
+    }
+    p.Release();
+    if (!ok) state.SkipWithError("wrong values");
+    return ok;
+}
+
+template <typename Peer>
+void BM_Load(benchmark::State &state) {
+    const Workload &w = GetWorkload(static_cast<size_t>(state.range(0)), state.range(1) != 0);
+    if (!Verify<Peer>(w, state)) return;
+    for (auto _ : state) {
+        Peer p;
+        if (!p.Load(w.path)) state.SkipWithError("load failed");
+        p.Release();
+        benchmark::ClobberMemory();
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * w.bytes));
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * w.entries.size()));
+}
+
+template <typename Peer>
+void BM_Lookup(benchmark::State &state) {
+    const Workload &w = GetWorkload(static_cast<size_t>(state.range(0)), false);
+    const bool shuffled = state.range(1) != 0;
+    if (!Verify<Peer>(w, state)) return;
+    Peer p;
+    p.Load(w.path);
+    const std::vector<size_t> &order = Shuffled(w.entries.size());
+    for (auto _ : state) {
+        long total = 0;
+        for (size_t i = 0; i < w.entries.size(); ++i) {
+            total += p.Get(w.entries[shuffled ? order[i] : i]);
+        }
+        benchmark::DoNotOptimize(total);
+    }
+    p.Release();
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * w.entries.size()));
+}
+
+void LoadArgs(benchmark::internal::Benchmark *b) {
+    for (int64_t n : {10000, 100000, 1000000}) b->Args({n, 0});
+    for (int64_t n : {100000, 1000000}) b->Args({n, 1});
+    b->ArgNames({"entries", "ref"})->Unit(benchmark::kMillisecond)->UseRealTime();
+}
+void LookupArgs(benchmark::internal::Benchmark *b) {
+    for (int64_t n : {10000, 100000, 1000000}) {
+        b->Args({n, 0});
+        b->Args({n, 1});
+    }
+    b->ArgNames({"entries", "shuffled"})->Unit(benchmark::kMillisecond)->UseRealTime();
+}
+
+BENCHMARK_TEMPLATE(BM_Load, Ours)->Apply(LoadArgs)->Name("load/nivra");
+BENCHMARK_TEMPLATE(BM_Load, InihParseOnly)->Apply(LoadArgs)->Name("load/inih_parse_only");
+BENCHMARK_TEMPLATE(BM_Load, InihMap)->Apply(LoadArgs)->Name("load/inih_unordered_map");
+BENCHMARK_TEMPLATE(BM_Load, GKey)->Apply(LoadArgs)->Name("load/gkeyfile");
+BENCHMARK_TEMPLATE(BM_Load, GetlineSplit)->Apply(LoadArgs)->Name("load/getline_split");
+BENCHMARK_TEMPLATE(BM_Lookup, Ours)->Apply(LookupArgs)->Name("lookup/nivra");
+BENCHMARK_TEMPLATE(BM_Lookup, InihMap)->Apply(LookupArgs)->Name("lookup/inih_unordered_map");
+BENCHMARK_TEMPLATE(BM_Lookup, GKey)->Apply(LookupArgs)->Name("lookup/gkeyfile");
+
+long ResidentBytes() {
+    long pages = 0, resident = 0;
+    std::FILE *f = std::fopen("/proc/self/statm", "r");
+    if (f == nullptr) return 0;
+    if (std::fscanf(f, "%ld %ld", &pages, &resident) != 2) resident = 0;
+    std::fclose(f);
+    return resident * sysconf(_SC_PAGESIZE);
+}
+
+template <typename Peer>
+int MeasureRss(size_t n, bool references) {
+    const Workload &w = GetWorkload(n, references);
+    const long before = ResidentBytes();
+    Peer p;
+    if (!p.Load(w.path)) return 1;
+    const long after = ResidentBytes();
+    std::printf("%.1f\n", static_cast<double>(after - before) / static_cast<double>(n));
+    p.Release();
+    return 0;
+}
+
+int RssMain(const char *peer, size_t n, bool references) {
+    const std::string name = peer;
+    if (name == "nivra") return MeasureRss<Ours>(n, references);
+    if (name == "inih_unordered_map") return MeasureRss<InihMap>(n, references);
+    if (name == "gkeyfile") return MeasureRss<GKey>(n, references);
+    std::fprintf(stderr, "unknown peer %s\n", peer);
+    return 2;
+}
+
+}  // namespace
+}  // namespace bench
+
+int main(int argc, char **argv) {
+    if (argc == 5 && std::strcmp(argv[1], "--rss") == 0) {
+        return bench::RssMain(argv[2], std::strtoul(argv[3], nullptr, 10), std::strcmp(argv[4], "0") != 0);
+    }
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
