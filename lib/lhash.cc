@@ -1,11 +1,68 @@
 // lhash.cc - the linear hash table.  Geometry and invariants are in lhash.h.
 #include "lhash.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
 namespace {
+
+// The table's nodes come from blocks that the table allocates and frees as a
+// whole: nodes sit close together in memory (chain walks are the table's
+// hot path and are bound by memory latency), and one allocation serves many
+// insertions.  A deleted node goes to a free list and is reused; block memory
+// is returned when the table is freed.  LH_TABLE is the first member, so the
+// table pointer is also the pointer to this whole record.
+struct NodeBlock {
+    NodeBlock *next;
+    uint32_t capacity;  // nodes that follow this header
+};
+static_assert(sizeof(NodeBlock) % alignof(LH_NODE) == 0);
+
+LH_NODE *nodes_of(NodeBlock *b) {
+    return reinterpret_cast<LH_NODE *>(reinterpret_cast<char *>(b) + sizeof(NodeBlock));
+}
+
+struct Table {
+    LH_TABLE pub;
+    NodeBlock *blocks;     // newest first
+    uint32_t block_used;   // nodes handed out from the newest block
+    LH_NODE *free_nodes;   // deleted nodes, linked through next
+};
+static_assert(offsetof(Table, pub) == 0);
+
+constexpr uint32_t kFirstBlockNodes = 16;
+constexpr uint32_t kMaxBlockNodes = 4096;
+
+Table *impl(LH_TABLE *t) { return reinterpret_cast<Table *>(t); }
+
+LH_NODE *alloc_node(Table *t) {
+    if (t->free_nodes != nullptr) {
+        LH_NODE *n = t->free_nodes;
+        t->free_nodes = n->next;
+        return n;
+    }
+    if (t->blocks == nullptr || t->block_used == t->blocks->capacity) {
+        const uint32_t capacity =
+            t->blocks == nullptr ? kFirstBlockNodes
+                                 : (t->blocks->capacity < kMaxBlockNodes ? t->blocks->capacity * 2
+                                                                         : kMaxBlockNodes);
+        const size_t bytes = sizeof(NodeBlock) + sizeof(LH_NODE) * capacity;
+        auto *b = static_cast<NodeBlock *>(std::malloc(bytes));
+        if (b == nullptr) return nullptr;
+        b->next = t->blocks;
+        b->capacity = capacity;
+        t->blocks = b;
+        t->block_used = 0;
+    }
+    return nodes_of(t->blocks) + t->block_used++;
+}
+
+void free_node(Table *t, LH_NODE *n) {
+    n->next = t->free_nodes;
+    t->free_nodes = n;
+}
 
 constexpr uint32_t kInitialBase = 8;
 constexpr uint32_t kMinBucketsForContraction = 16;
@@ -121,6 +178,13 @@ void contract(LH_TABLE *t) {
     *tail = chain;
 }
 
+// Records are visited in bucket order, which is unrelated to where they
+// lie in memory; the records of the next bucket's chain are prefetched so
+// that their cache misses overlap the work on this bucket.
+void prefetch_chain(const LH_NODE *n) {
+    for (; n != nullptr; n = n->next) __builtin_prefetch(n->record);
+}
+
 template <typename Visit>
 void walk_all(LH_TABLE *t, Visit visit) {
     const uint32_t in_use = t->bucket_count;
@@ -129,6 +193,7 @@ void walk_all(LH_TABLE *t, Visit visit) {
         // began; the slots past its end are gone (their chains were merged
         // into lower buckets, which the walk still reaches).
         if (i >= t->bucket_capacity) continue;
+        if (i > 0 && i - 1 < t->bucket_capacity) prefetch_chain(t->buckets[i - 1]);
         LH_NODE *n = t->buckets[i];
         while (n != nullptr) {
             LH_NODE *next = n->next;  // read first: visit may delete n's record
@@ -143,12 +208,13 @@ void walk_all(LH_TABLE *t, Visit visit) {
 extern "C" {
 
 LH_TABLE *lh_new(LH_HASH_FN hash, LH_CMP_FN compare) {
-    auto *t = static_cast<LH_TABLE *>(std::malloc(sizeof(LH_TABLE)));
-    if (t == nullptr) return nullptr;
-    std::memset(t, 0, sizeof *t);
+    auto *whole = static_cast<Table *>(std::malloc(sizeof(Table)));
+    if (whole == nullptr) return nullptr;
+    std::memset(whole, 0, sizeof *whole);
+    LH_TABLE *t = &whole->pub;
     t->buckets = static_cast<LH_NODE **>(std::malloc(sizeof(LH_NODE *) * 2 * kInitialBase));
     if (t->buckets == nullptr) {
-        std::free(t);
+        std::free(whole);
         return nullptr;
     }
     for (uint32_t i = 0; i < 2 * kInitialBase; ++i) t->buckets[i] = nullptr;
@@ -165,16 +231,14 @@ LH_TABLE *lh_new(LH_HASH_FN hash, LH_CMP_FN compare) {
 
 void lh_free(LH_TABLE *t) {
     if (t == nullptr) return;
-    for (uint32_t i = 0; i < t->bucket_count; ++i) {
-        LH_NODE *n = t->buckets[i];
-        while (n != nullptr) {
-            LH_NODE *next = n->next;
-            std::free(n);
-            n = next;
-        }
+    Table *whole = impl(t);
+    for (NodeBlock *b = whole->blocks; b != nullptr;) {
+        NodeBlock *next = b->next;
+        std::free(b);
+        b = next;
     }
     std::free(t->buckets);
-    std::free(t);
+    std::free(whole);
 }
 
 void *lh_insert(LH_TABLE *t, void *record) {
@@ -188,7 +252,7 @@ void *lh_insert(LH_TABLE *t, void *record) {
         ++t->replace_count;
         return old;
     }
-    auto *n = static_cast<LH_NODE *>(std::malloc(sizeof(LH_NODE)));
+    LH_NODE *n = alloc_node(impl(t));
     if (n == nullptr) {
         ++t->error;
         return nullptr;
@@ -213,7 +277,7 @@ void *lh_delete(LH_TABLE *t, const void *probe) {
     }
     void *record = n->record;
     *link = n->next;
-    std::free(n);
+    free_node(impl(t), n);
     ++t->delete_count;
     --t->item_count;
     if (t->bucket_count > kMinBucketsForContraction &&

@@ -6,7 +6,8 @@
  * whether a stored record matches a probe.  The table grows by splitting one
  * bucket per insertion and shrinks by merging one bucket per deletion, never
  * rehashing as a whole.  It owns its nodes and bucket array, never the
- * records.  One table is used by one thread at a time; nothing locks, prints
+ * records.  Nodes are allocated in blocks; a deleted record's node is kept
+ * for the next insertion, and node memory is returned by lh_free.  One table is used by one thread at a time; nothing locks, prints
  * or throws.
  *
  * Geometry, after every operation:
