@@ -19,6 +19,30 @@ namespace {
 constexpr char kDefaultSection[] = "default";
 constexpr char kEnvSection[] = "ENV";
 
+// The bytes at which the comment scan and the expansion must stop and look;
+// every other byte is skipped or copied in runs found by strcspn.  They are
+// the members of the comment and quote classes, the backslash and (for
+// expansion) the dollar sign; the table check below keeps the two in step.
+constexpr char kCommentStops[] = "#\"'`\\";
+constexpr char kExpandStops[] = "\"'`\\$";
+
+constexpr bool in_set(const char *set, int b) {
+    for (; *set != '\0'; ++set) {
+        if (static_cast<unsigned char>(*set) == b) return true;
+    }
+    return false;
+}
+constexpr bool stop_sets_match_classes() {
+    for (int b = 1; b < 256; ++b) {
+        const bool quote = (CONF_type[b] & CC_QUOTE) != 0;
+        if (in_set(kCommentStops, b) != (quote || (CONF_type[b] & CC_COMMENT) != 0 || b == '\\'))
+            return false;
+        if (in_set(kExpandStops, b) != (quote || b == '\\' || b == '$')) return false;
+    }
+    return true;
+}
+static_assert(stop_sets_match_classes());
+
 // A probe record for lookups: only the key fields are read.
 CONF_VALUE probe_for(const char *section, const char *name) {
     return CONF_VALUE{const_cast<char *>(section), const_cast<char *>(name), nullptr};
@@ -257,6 +281,7 @@ char *scan_quote(char *p) {
 
 void clear_comments(char *p) {
     for (;;) {
+        p += std::strcspn(p, kCommentStops);
         if (is_class(*p, CC_COMMENT)) {
             *p = '\0';
             return;
@@ -367,7 +392,9 @@ int str_copy(CONF_CTX *ctx, const char *section, char **target, char *text) {
             p = expand_reference(ctx, section, p, end, &out, &inserted);
             if (p == nullptr) return 0;
         } else {
-            out.put(*p++);
+            const size_t run = 1 + std::strcspn(p + 1, kExpandStops);
+            out.append(p, run);
+            p += run;
         }
     }
     std::free(*target);

@@ -1,6 +1,7 @@
 // lhash.cc - the linear hash table.  Geometry and invariants are in lhash.h.
 #include "lhash.h"
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -83,9 +84,12 @@ uint64_t load_of(uint32_t items, uint32_t buckets) {
     return (static_cast<uint64_t>(items) << 8) / buckets;
 }
 
+// base_size and bucket_capacity are powers of two, so the modulus is a mask.
+uint32_t mod_pow2(uint32_t h, uint32_t m) { return h & (m - 1); }
+
 uint32_t bucket_of(const LH_TABLE *t, uint32_t h) {
-    const uint32_t i = h % t->base_size;
-    return i < t->split_index ? h % t->bucket_capacity : i;
+    const uint32_t i = mod_pow2(h, t->base_size);
+    return i < t->split_index ? mod_pow2(h, t->bucket_capacity) : i;
 }
 
 // Finds the link that points to the first node matching probe, or the null
@@ -131,7 +135,7 @@ void expand(LH_TABLE *t) {
     t->split_index = p + 1;
     LH_NODE **link = &t->buckets[p];
     while (LH_NODE *n = *link) {
-        if (n->hash_value % c != p) {
+        if (mod_pow2(n->hash_value, c) != p) {
             *link = n->next;  // unlink, then push onto the partner's head
             n->next = t->buckets[p + m];
             t->buckets[p + m] = n;
@@ -314,7 +318,7 @@ uint32_t lh_strhash(const char *s) {
         const auto c = static_cast<uint32_t>(static_cast<int32_t>(static_cast<signed char>(*s)));
         const uint32_t v = n | c;
         const uint32_t r = ((v >> 2) ^ v) & 15;
-        ret = r == 0 ? ret : (ret << r) | (ret >> (32 - r));
+        ret = std::rotl(ret, static_cast<int>(r));
         ret ^= v * v;
         n += 0x100;
     }
