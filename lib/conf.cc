@@ -54,12 +54,6 @@ const char *find_value(LH_TABLE *table, const char *section, const char *name) {
     return found != nullptr ? found->value : nullptr;
 }
 
-void free_entry(CONF_VALUE *entry) {
-    std::free(entry->value);
-    std::free(entry->name);
-    std::free(entry);
-}
-
 // First traversal of CONF_lhash_free: takes every entry record out of the
 // table (the record passed in is the only one deleted, as a traversal allows).
 void value_free_hash(void *record, void *table) {
@@ -359,6 +353,12 @@ CONF_VALUE *new_section(LH_TABLE *table, const char *name) {
         return nullptr;
     }
     return v;
+}
+
+void free_entry(CONF_VALUE *entry) {
+    std::free(entry->value);
+    std::free(entry->name);
+    std::free(entry);
 }
 
 void CONF_lhash_free(LH_TABLE *table) {

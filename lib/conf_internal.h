@@ -129,6 +129,10 @@ CONF_VALUE *get_section(CONF_CTX *ctx, const char *name);
 // error and aborts.
 CONF_VALUE *new_section(LH_TABLE *table, const char *name);
 
+// Frees an entry record with its value and name (not its section string,
+// which belongs to the section record).
+void free_entry(CONF_VALUE *entry);
+
 // Releases the table with every record, stack and string in it; null is
 // ignored.
 void CONF_lhash_free(LH_TABLE *table);

@@ -176,10 +176,7 @@ class Loader {
     }
 
     void free_pending() {
-        if (pending_ == nullptr) return;
-        std::free(pending_->value);
-        std::free(pending_->name);
-        std::free(pending_);
+        if (pending_ != nullptr) free_entry(pending_);
         pending_ = nullptr;
     }
 
@@ -306,7 +303,7 @@ bool Loader::entry(char *p) {
     const char *section = qualifier != nullptr ? qualifier : section_name_;
     if (!str_copy(ctx_, section, &pending_->value, value)) return failed_in_expansion();
     CONF_VALUE *target = section_;
-    if (std::strcmp(section, section_name_) != 0) {
+    if (qualifier != nullptr && std::strcmp(section, section_name_) != 0) {
         target = section_for(section);
         if (target == nullptr) return false;
     }
@@ -337,9 +334,7 @@ bool Loader::store(CONF_VALUE *section, CONF_VALUE *record) {
     }
     if (old != nullptr) {
         sk_CONF_VALUE_delete_ptr(sk, old);
-        std::free(old->value);
-        std::free(old->name);
-        std::free(old);
+        free_entry(old);
     }
     return true;
 }
