@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -53,6 +54,29 @@ TEST(LhashStrhash, GivesTheReferenceValues) {
     EXPECT_EQ(lh_strhash("a"), 0x0001E6C0u);
     EXPECT_EQ(lh_strhash("abc"), 0xF547AD32u);
     EXPECT_EQ(lh_strhash("\xE9"), 0x00000211u);
+}
+
+// The hash as the contract states it, one byte at a time.
+uint32_t ReferenceStrhash(const char *s) {
+    if (s == nullptr || *s == '\0') return 0;
+    uint32_t n = 0x100, ret = 0;
+    for (; *s != '\0'; ++s) {
+        const uint32_t v = n | static_cast<uint32_t>(static_cast<int32_t>(static_cast<signed char>(*s)));
+        const uint32_t r = ((v >> 2) ^ v) & 15;
+        ret = r == 0 ? ret : (ret << r) | (ret >> (32 - r));
+        ret ^= v * v;
+        n += 0x100;
+    }
+    return ret ^ (ret >> 16);
+}
+
+TEST(LhashStrhash, MatchesTheBytewiseDefinitionOnEveryLengthAndByte) {
+    std::mt19937 gen(99);
+    for (int len = 1; len < 300; ++len) {
+        std::string s(static_cast<size_t>(len), 'x');
+        for (char &c : s) c = static_cast<char>(1 + gen() % 255);
+        ASSERT_EQ(lh_strhash(s.c_str()), ReferenceStrhash(s.c_str())) << len;
+    }
 }
 
 TEST(LhashDefaults, StringTableWithStrcmpAndStrhash) {
