@@ -36,8 +36,20 @@ int LoadBytes(CONF_CTX *ctx, const uint8_t *data, size_t size) {
     std::FILE *f = size > 0 ? fmemopen(const_cast<uint8_t *>(data), size, "rb")
                             : std::fopen("/dev/null", "rb");
     if (f == nullptr) return 0;
+    // With the error cleared first, a non-zero result means this load failed,
+    // and then (only then) the context must have no table.
+    ctx->last_errnum = 0;
     const int rc = nivra::conf::CONF_load_stream(ctx, f);
     std::fclose(f);
+    if ((rc != 0) != (ctx->table == nullptr)) {
+        std::fprintf(stderr, "load returned %d but the table is %s\n", rc,
+                     ctx->table == nullptr ? "gone" : "kept");
+        std::abort();
+    }
+    if (rc != 0 && std::strstr(ctx->last_error_str, ", line ") == nullptr) {
+        std::fprintf(stderr, "error text without its line: %s\n", ctx->last_error_str);
+        std::abort();
+    }
     return rc;
 }
 
@@ -58,14 +70,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
     CONF_CTX *ctx = CONF_new();
     if (ctx == nullptr) return 0;
-    int rc;
     if (flags & 1) {
-        rc = LoadBytes(ctx, data, split);
-        if (ctx->table != nullptr) rc = LoadBytes(ctx, data + split, size - split);
+        if (LoadBytes(ctx, data, split) == 0) LoadBytes(ctx, data + split, size - split);
     } else {
-        rc = LoadBytes(ctx, data, size);
+        LoadBytes(ctx, data, size);
     }
-    if (rc != 0 && ctx->table != nullptr && ctx->last_errnum == 0) std::abort();
     if (ctx->table != nullptr) {
         Check c{ctx, 0};
         lh_doall_arg(ctx->table, CheckEntry, &c);
