@@ -275,19 +275,18 @@ char *scan_quote(char *p) {
 
 void clear_comments(char *p) {
     for (;;) {
+        // Ordinary bytes are skipped in one run; p then stands on a comment
+        // character, a quote, a backslash or the terminator.
         p += std::strcspn(p, kCommentStops);
+        if (*p == '\0') return;
         if (is_class(*p, CC_COMMENT)) {
             *p = '\0';
             return;
         }
         if (is_class(*p, CC_QUOTE)) {
             p = scan_quote(p);
-        } else if (*p == '\\') {
+        } else {  // a backslash: it and the byte after it, unless that ends the line
             p += (p[1] == '\0') ? 1 : 2;
-        } else if (*p == '\0') {
-            return;
-        } else {
-            ++p;
         }
     }
 }
