@@ -208,6 +208,10 @@ def main():
         a, b = mem[("nivra", 1000000)], mem[("gkeyfile", 1000000)]
         goal("memory at 1M: at most 2x GKeyFile's bytes per entry", f"{a:.0f} vs {b:.0f} B", a <= 2 * b)
     w("")
+    analysis = os.path.join(os.path.dirname(__file__), "analysis.md")
+    if os.path.exists(analysis):
+        with open(analysis) as f:
+            w(f.read())
     with open(args.out, "w") as f:
         f.write("\n".join(lines))
     print("wrote", args.out)
