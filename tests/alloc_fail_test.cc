@@ -12,6 +12,7 @@
 #include "alloc_seam.h"
 #include "conf_internal.h"
 #include "lh_check.h"
+#include "temp_files.h"
 #include "nivra_sysid.h"
 #include "nivra_utils.h"
 
@@ -122,15 +123,6 @@ std::string RichFile() {
     return text;
 }
 
-std::string WriteTemp(const std::string &text) {
-    char path[] = "/tmp/nivra_alloc_XXXXXX";
-    const int fd = mkstemp(path);
-    std::FILE *f = fdopen(fd, "wb");
-    std::fwrite(text.data(), 1, text.size(), f);
-    std::fclose(f);
-    return path;
-}
-
 void ExpectRichEntries(CONF_CTX *ctx) {
     EXPECT_STREQ(CONF_get_string(ctx, "paths", "dir"),
                  (std::string(std::getenv("HOME")) + "/x/data").c_str());
@@ -151,7 +143,8 @@ void ExpectCleanLoadFailure(CONF_CTX *ctx, int rc) {
 
 TEST(AllocFail, LoadingAFile) {
     setenv("HOME", "/home/tester", 0);
-    const std::string path = WriteTemp(RichFile());
+    TempFiles files;
+    const std::string path = files.Write(RichFile());
     Sweep("load of a file", [&](long k) -> long {
         FailNth(k);
         CONF_CTX *ctx = CONF_new();
@@ -166,13 +159,13 @@ TEST(AllocFail, LoadingAFile) {
         CONF_free(ctx);
         return attempts;
     });
-    std::remove(path.c_str());
 }
 
 TEST(AllocFail, SecondLoadIntoALoadedContext) {
     setenv("HOME", "/home/tester", 0);
-    const std::string first = WriteTemp(RichFile());
-    const std::string second = WriteTemp(
+    TempFiles files;
+    const std::string first = files.Write(RichFile());
+    const std::string second = files.Write(
         "[paths]\ndir = again\n[third]\nx = $paths::dir$other::k1\n" + std::string(2000, ' ') + "\n");
     Sweep("second load into a loaded context", [&](long k) -> long {
         CONF_CTX *ctx = CONF_new();
@@ -189,8 +182,6 @@ TEST(AllocFail, SecondLoadIntoALoadedContext) {
         CONF_free(ctx);
         return attempts;
     });
-    std::remove(first.c_str());
-    std::remove(second.c_str());
 }
 
 TEST(AllocFail, ExpansionLeavesTheTargetUntouched) {

@@ -11,30 +11,18 @@
 #include <string>
 
 #include "conf.h"
+#include "temp_files.h"
 
 namespace {
 
 class Hostile : public ::testing::Test {
   protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/nivra_hostile_XXXXXX";
-        const int fd = mkstemp(pattern);
-        ASSERT_GE(fd, 0);
-        close(fd);
-        path_ = pattern;
-        ctx_ = CONF_new();
-    }
-    void TearDown() override {
-        CONF_free(ctx_);
-        std::remove(path_.c_str());
-    }
+    void SetUp() override { ctx_ = CONF_new(); }
+    void TearDown() override { CONF_free(ctx_); }
     int LoadBytes(const std::string &bytes) {
-        std::FILE *f = std::fopen(path_.c_str(), "wb");
-        std::fwrite(bytes.data(), 1, bytes.size(), f);
-        std::fclose(f);
-        return CONF_load(ctx_, path_.c_str());
+        return CONF_load(ctx_, files_.Write(bytes).c_str());
     }
-    std::string path_;
+    TempFiles files_;
     CONF_CTX *ctx_ = nullptr;
 };
 
@@ -83,11 +71,8 @@ TEST_F(Hostile, BinaryFilesEndInAResultNotACrash) {
 }
 
 TEST_F(Hostile, NamesThatAreNotReadableFiles) {
-    char dir[] = "/tmp/nivra_dir_XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    EXPECT_EQ(CONF_load(ctx_, dir), -108);
+    EXPECT_EQ(CONF_load(ctx_, files_.dir().c_str()), -108);
     EXPECT_STREQ(CONF_get_last_error_str(ctx_), "error reading configuration file, line 0");
-    rmdir(dir);
     EXPECT_EQ(CONF_load(ctx_, "/nonexistent/nivra.conf"), -101);
     EXPECT_STREQ(CONF_get_last_error_str(ctx_), "unable to open configuration file");
     EXPECT_EQ(CONF_load(ctx_, ""), -101);

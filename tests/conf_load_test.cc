@@ -10,35 +10,11 @@
 #include <vector>
 
 #include "conf_internal.h"
+#include "temp_files.h"
 
 namespace {
 
 using namespace std::string_literals;
-
-class TempFiles {
-  public:
-    TempFiles() {
-        char pattern[] = "/tmp/nivra_conf_XXXXXX";
-        dir_ = mkdtemp(pattern);
-    }
-    ~TempFiles() {
-        for (const std::string &f : files_) std::remove(f.c_str());
-        rmdir(dir_.c_str());
-    }
-    std::string Write(const std::string &bytes) {
-        std::string path = dir_ + "/f" + std::to_string(files_.size()) + ".conf";
-        std::FILE *f = std::fopen(path.c_str(), "wb");
-        std::fwrite(bytes.data(), 1, bytes.size(), f);
-        std::fclose(f);
-        files_.push_back(path);
-        return path;
-    }
-    const std::string &dir() const { return dir_; }
-
-  private:
-    std::string dir_;
-    std::vector<std::string> files_;
-};
 
 class Load : public ::testing::Test {
   protected:

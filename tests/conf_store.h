@@ -32,9 +32,7 @@ inline CONF_VALUE *Put(CONF_CTX *ctx, const char *section, const char *name, con
     auto *old = static_cast<CONF_VALUE *>(lh_insert(ctx->table, v));
     if (old != nullptr) {
         sk_CONF_VALUE_delete_ptr(reinterpret_cast<SK_STACK *>(sec->value), old);
-        std::free(old->name);
-        std::free(old->value);
-        std::free(old);
+        free_entry(old);
     }
     return v;
 }

@@ -10,22 +10,13 @@
 #include <vector>
 
 #include "confcheck.h"
+#include "temp_files.h"
 
 namespace {
 
 class Confcheck : public ::testing::Test {
   protected:
-    void TearDown() override {
-        for (const std::string &f : files_) std::remove(f.c_str());
-    }
-    std::string File(const std::string &text) {
-        char path[] = "/tmp/nivra_cc_XXXXXX";
-        const int fd = mkstemp(path);
-        EXPECT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
-        close(fd);
-        files_.push_back(path);
-        return path;
-    }
+    std::string File(const std::string &text) { return files_.Write(text); }
     // Runs confcheck with args; fills out_ and err_.
     int Run(std::vector<std::string> args) {
         std::vector<const char *> argv{"confcheck"};
@@ -43,7 +34,7 @@ class Confcheck : public ::testing::Test {
         std::free(err);
         return rc;
     }
-    std::vector<std::string> files_;
+    TempFiles files_;
     std::string out_, err_;
 };
 
