@@ -2,32 +2,38 @@
 //
 // Input layout: byte 0 holds flags (bit 0: split the rest into two files
 // loaded in turn into one context; bit 1: set the environment variable
-// NIVRA_FUZZ); bytes 1-2 give the split point.  After the load(s) every
-// stored entry must be found again by CONF_get_string, and CONF_free must
-// release everything (LeakSanitizer checks).
+// NIVRA_FUZZ); bytes 1-2 give the split point.  After the load(s) the
+// store's invariants must hold, every stored entry must be found again by
+// CONF_get_string, and CONF_free must release everything (LeakSanitizer
+// checks).
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-#include "conf_internal.h"
+#include "conf_load.h"
+#include "conf_store.h"
 
 namespace {
 
-struct Check {
-    CONF_CTX *ctx;
-    long entries;
-};
-
-void CheckEntry(void *record, void *arg) {
-    auto *v = static_cast<CONF_VALUE *>(record);
-    auto *c = static_cast<Check *>(arg);
-    if (v->name == nullptr) return;  // a section record
-    ++c->entries;
-    if (CONF_get_string(c->ctx, v->section, v->name) != v->value) {
-        std::fprintf(stderr, "stored entry [%s] %s not found again\n", v->section, v->name);
+// Every invariant of the store holds, and every listed entry is what a
+// lookup of its section and name answers.
+void CheckStore(CONF_CTX *ctx) {
+    using namespace nivra::conf;
+    if (const char *why = store_check(ctx)) {
+        std::fprintf(stderr, "store invariant broken: %s\n", why);
         std::abort();
+    }
+    for (int i = 0; i < section_count(ctx->table); ++i) {
+        CONF_VALUE *s = section_at(ctx->table, i);
+        for (int j = 0; j < entry_count(s); ++j) {
+            CONF_VALUE *v = entry_at(s, j);
+            if (CONF_get_string(ctx, v->section, v->name) != v->value) {
+                std::fprintf(stderr, "stored entry [%s] %s not found again\n", v->section, v->name);
+                std::abort();
+            }
+        }
     }
 }
 
@@ -75,10 +81,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     } else {
         LoadBytes(ctx, data, size);
     }
-    if (ctx->table != nullptr) {
-        Check c{ctx, 0};
-        lh_doall_arg(ctx->table, CheckEntry, &c);
-    }
+    CheckStore(ctx);
     CONF_free(ctx);
     return 0;
 }

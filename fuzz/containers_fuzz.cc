@@ -14,7 +14,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "lh_invariants.h"
+#include "container_check.h"
 #include "lhash.h"
 #include "stack.h"
 
@@ -55,8 +55,8 @@ class Input {
 };
 
 void CheckTable(const LH_TABLE *t, const std::unordered_map<std::string, char *> &model) {
-    std::string why;
-    if (!lh_check(t, &why)) Fail(why.c_str());
+    const std::string why = TableProblem(t);
+    if (!why.empty()) Fail(why.c_str());
     REQUIRE(t->item_count == model.size());
 }
 
@@ -132,8 +132,8 @@ int ByValue(const void *a, const void *b) {
 
 void CheckStack(const SK_STACK *sk, const std::vector<void *> &model) {
     REQUIRE(sk->count == static_cast<int>(model.size()));
-    REQUIRE(sk->count < sk->capacity);
-    REQUIRE(sk->capacity >= 4 && (sk->capacity & (sk->capacity - 1)) == 0);
+    const std::string why = StackProblem(sk);
+    if (!why.empty()) Fail(why.c_str());
     REQUIRE(std::equal(model.begin(), model.end(), sk->items));
 }
 

@@ -1,29 +1,44 @@
 // conf_load.cc - reading configuration files into a context.
 //
+// Owns: the line reader and the loader's steps (header, entry, store).  The
+// records themselves are made and stored through conf_store.h, values are
+// expanded by conf_expand.h, lines are scanned by conf_syntax.h.
+//
 // The file is read once, through one read buffer, into one line buffer that
 // is reused for every logical line.  Physical lines are taken whole, with
 // their true length, so no line is limited, cut or joined by accident:
 //   - a physical line ends at LF; its trailing CR and LF bytes are removed;
 //   - a NUL byte ends its physical line's text (the rest of that line is
 //     ignored, and the line is not continued);
-//   - a line whose text ends in a backslash that is not itself escaped
-//     continues on the next physical line (the backslash is removed);
+//   - a line whose text ends in a backslash continues on the next physical
+//     line (the backslash is removed), unless the byte before that backslash
+//     is a backslash too: the test looks one byte back only, so a line ending
+//     in two or in three backslashes stands alone;
 //   - a logical line still open at end of file is processed as it stands;
 //   - a UTF-8 byte-order mark at the very start of the file is skipped.
+//
+// Error protocol: every step returns 0 or the error number; run() passes the
+// first non-zero number up, and fail() is the one place that records it and
+// appends the line.  Expansion records its own errors, and the step hands on
+// the number it recorded (recording it again gives the same text).
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-#include "conf_internal.h"
+#include "conf_expand.h"
+#include "conf_load.h"
+#include "conf_store.h"
+#include "conf_syntax.h"
 
 namespace nivra::conf {
 namespace {
 
 constexpr size_t kReadChunk = 64 * 1024;
 constexpr size_t kInitialLine = 1024;
+// Largest line buffer that can still double without overflowing size_t.
+constexpr size_t kMaxDoublableLine = SIZE_MAX / 2;
 constexpr unsigned char kBom[3] = {0xEF, 0xBB, 0xBF};
-constexpr char kDefaultSection[] = "default";
 
 // Buffered reader of physical lines into a growable line buffer.
 class LineReader {
@@ -106,7 +121,10 @@ class LineReader {
     bool ensure(size_t need) {
         if (need <= line_cap_) return true;
         size_t cap = line_cap_;
-        while (cap < need) cap *= 2;
+        while (cap < need) {
+            if (cap > kMaxDoublableLine) return false;
+            cap *= 2;
+        }
         void *p = std::realloc(line_, cap);
         if (p == nullptr) return false;
         line_ = static_cast<char *>(p);
@@ -145,82 +163,65 @@ char *trim_value_end(char *start, char *end) {
 }
 
 // One load's working state and the steps of processing a logical line.
+// Every step returns 0 or the error number that ends the load.
 class Loader {
   public:
     Loader(CONF_CTX *ctx, std::FILE *in) : ctx_(ctx), reader_(in) {}
     ~Loader() {
         std::free(section_name_);
-        free_pending();
+        if (pending_ != nullptr) free_entry(pending_);
     }
 
-    LH_TABLE *run();
+    // The table on success; null after recording the error with its line.
+    LH_TABLE *load();
 
   private:
-    bool setup();
-    bool process(char *line);
-    bool header(char *p);
-    bool entry(char *p);
-    bool store(CONF_VALUE *section, CONF_VALUE *record);
-    CONF_VALUE *section_for(const char *name);
+    int setup();
+    int read_all();
+    int process(char *line);
+    int header(char *p);
+    int entry(char *p);
+    int expansion_error() const { return ctx_->last_errnum; }
     LH_TABLE *fail(int number);
-
-    // Notes the error to record at the exit; always false, for "return".
-    bool failing(int number) {
-        error_ = number;
-        return false;
-    }
-    // str_copy has recorded its error already.
-    bool failed_in_expansion() {
-        recorded_ = true;
-        return false;
-    }
-
-    void free_pending() {
-        if (pending_ != nullptr) free_entry(pending_);
-        pending_ = nullptr;
-    }
 
     CONF_CTX *ctx_;
     LineReader reader_;
     long line_no_ = 0;
     char *section_name_ = nullptr;
     CONF_VALUE *section_ = nullptr;
-    CONF_VALUE *pending_ = nullptr;
-    int error_ = 0;           // error to record at the exit, if not recorded yet
-    bool recorded_ = false;   // str_copy records its own errors
+    CONF_VALUE *pending_ = nullptr;  // the entry being built, until stored
 };
 
-bool Loader::setup() {
-    if (!reader_.init()) return failing(kErrMemory);
+int Loader::setup() {
+    if (!reader_.init()) return kErrMemory;
     section_name_ = static_cast<char *>(std::malloc(sizeof kDefaultSection));
-    if (section_name_ == nullptr) return failing(kErrMemory);
+    if (section_name_ == nullptr) return kErrMemory;
     std::memcpy(section_name_, kDefaultSection, sizeof kDefaultSection);
-    if (ctx_->table == nullptr) {
-        // Stored in the context at once, so that expansion sees entries as
-        // they are stored.
-        ctx_->table = lh_new(hash, cmp_conf);
-        if (ctx_->table == nullptr) return failing(kErrMemory);
-    }
-    section_ = get_section(ctx_, section_name_);
-    if (section_ == nullptr) section_ = new_section(ctx_->table, section_name_);
-    if (section_ == nullptr) return failing(kErrSection);
-    return true;
+    // Stored in the context at once, so that expansion sees entries as they
+    // are stored.
+    if (table_for(ctx_) == nullptr) return kErrMemory;
+    section_ = find_or_add_section(ctx_, section_name_);
+    return section_ != nullptr ? 0 : kErrSection;
 }
 
-LH_TABLE *Loader::run() {
-    if (!setup()) return fail(error_);
-    size_t n = 0;          // logical line assembled so far
-    bool open = false;     // a continuation is waiting for its next line
+LH_TABLE *Loader::load() {
+    int err = setup();
+    if (err == 0) err = read_all();
+    return err == 0 ? ctx_->table : fail(err);
+}
+
+int Loader::read_all() {
+    size_t n = 0;       // logical line assembled so far
+    bool open = false;  // a continuation is waiting for its next line
     for (;;) {
         size_t got = 0;
         const auto r = reader_.read_line(n, &got);
-        if (r == LineReader::Result::kReadError) return fail(kErrRead);
-        if (r == LineReader::Result::kNoMemory) return fail(kErrMemory);
+        if (r == LineReader::Result::kReadError) return kErrRead;
+        if (r == LineReader::Result::kNoMemory) return kErrMemory;
         if (r == LineReader::Result::kEnd) {
-            if (!open) break;
-            if (!reader_.terminate(n)) return fail(kErrMemory);
-            if (!process(reader_.line())) return fail(error_);
-            break;
+            if (!open) return 0;
+            if (!reader_.terminate(n)) return kErrMemory;
+            return process(reader_.line());
         }
         ++line_no_;
         char *text = reader_.line() + n;
@@ -237,19 +238,18 @@ LH_TABLE *Loader::run() {
         open = false;
         reader_.line()[n] = '\0';  // read_line always leaves room for it
         n = 0;
-        if (!process(reader_.line())) return fail(error_);
+        if (const int err = process(reader_.line()); err != 0) return err;
     }
-    return ctx_->table;
 }
 
-bool Loader::process(char *line) {
+int Loader::process(char *line) {
     clear_comments(line);
     char *p = eat_ws(line);
-    if (*p == '\0') return true;
+    if (*p == '\0') return 0;
     return *p == '[' ? header(p) : entry(p);
 }
 
-bool Loader::header(char *p) {
+int Loader::header(char *p) {
     char *start = eat_ws(p + 1);
     char *run = start;
     char *name_end = start;
@@ -259,23 +259,16 @@ bool Loader::header(char *p) {
         if (*q == ']') break;
         // The end of the line, or a byte that can neither be part of a name
         // nor a blank: the scan cannot go on.
-        if (*q == '\0' || q == run) return failing(kErrBracket);
+        if (*q == '\0' || q == run) return kErrBracket;
         run = q;
     }
     *name_end = '\0';
-    if (!str_copy(ctx_, nullptr, &section_name_, start)) return failed_in_expansion();
-    section_ = section_for(section_name_);
-    return section_ != nullptr;
+    if (!str_copy(ctx_, nullptr, &section_name_, start)) return expansion_error();
+    section_ = find_or_add_section(ctx_, section_name_);
+    return section_ != nullptr ? 0 : kErrSection;
 }
 
-CONF_VALUE *Loader::section_for(const char *name) {
-    CONF_VALUE *s = get_section(ctx_, name);
-    if (s == nullptr) s = new_section(ctx_->table, name);
-    if (s == nullptr) failing(kErrSection);
-    return s;
-}
-
-bool Loader::entry(char *p) {
+int Loader::entry(char *p) {
     char *name = p;
     char *name_end = eat_alpha_numeric(p);
     char *qualifier = nullptr;
@@ -286,61 +279,34 @@ bool Loader::entry(char *p) {
         name_end = eat_alpha_numeric(name);
     }
     char *eq = eat_ws(name_end);
-    if (*eq != '=') return failing(kErrEqual);
+    if (*eq != '=') return kErrEqual;
     *name_end = '\0';
     char *value = eat_ws(eq + 1);
     *trim_value_end(value, value + std::strlen(value)) = '\0';
 
     pending_ = static_cast<CONF_VALUE *>(std::malloc(sizeof(CONF_VALUE)));
-    if (pending_ == nullptr) return failing(kErrMemory);
+    if (pending_ == nullptr) return kErrMemory;
     pending_->section = nullptr;
     pending_->value = nullptr;
     const size_t size = static_cast<size_t>(name_end - name) + 1;
     pending_->name = static_cast<char *>(std::malloc(size));
-    if (pending_->name == nullptr) return failing(kErrMemory);
+    if (pending_->name == nullptr) return kErrMemory;
     std::memcpy(pending_->name, name, size);
 
     const char *section = qualifier != nullptr ? qualifier : section_name_;
-    if (!str_copy(ctx_, section, &pending_->value, value)) return failed_in_expansion();
+    if (!str_copy(ctx_, section, &pending_->value, value)) return expansion_error();
     CONF_VALUE *target = section_;
     if (qualifier != nullptr && std::strcmp(section, section_name_) != 0) {
-        target = section_for(section);
-        if (target == nullptr) return false;
+        target = find_or_add_section(ctx_, section);
+        if (target == nullptr) return kErrSection;
     }
-    CONF_VALUE *record = pending_;
-    record->section = target->section;
-    if (!store(target, record)) return false;
+    if (const int err = store_entry(ctx_, target, pending_); err != 0) return err;
     pending_ = nullptr;  // the table owns it now
-    return true;
-}
-
-// Appends record to its section's stack and stores it in the table; an
-// entry it replaces leaves the stack and is freed.  When the table could not
-// store it, everything is taken back and the record stays pending.
-bool Loader::store(CONF_VALUE *section, CONF_VALUE *record) {
-    auto *sk = reinterpret_cast<SK_STACK *>(section->value);
-    if (sk_CONF_VALUE_push(sk, record) == 0) return failing(kErrMemory);
-    LH_TABLE *t = ctx_->table;
-    const uint32_t before = t->item_count;
-    auto *old = static_cast<CONF_VALUE *>(lh_insert(t, record));
-    if (t->error != 0) {
-        if (old != nullptr) {
-            lh_insert(t, old);  // puts the earlier record back in its node
-        } else if (t->item_count != before) {
-            lh_delete(t, record);
-        }
-        sk_CONF_VALUE_delete_ptr(sk, record);
-        return failing(kErrMemory);
-    }
-    if (old != nullptr) {
-        sk_CONF_VALUE_delete_ptr(sk, old);
-        free_entry(old);
-    }
-    return true;
+    return 0;
 }
 
 LH_TABLE *Loader::fail(int number) {
-    if (!recorded_) CONFerr(ctx_, number);
+    CONFerr(ctx_, number);
     const size_t used = std::strlen(ctx_->last_error_str);
     std::snprintf(ctx_->last_error_str + used, sizeof ctx_->last_error_str - used, ", line %ld",
                   line_no_);
@@ -351,7 +317,7 @@ LH_TABLE *Loader::fail(int number) {
 
 LH_TABLE *CONF_load_file(CONF_CTX *ctx, std::FILE *in) {
     Loader loader(ctx, in);
-    return loader.run();
+    return loader.load();
 }
 
 int CONF_load_stream(CONF_CTX *ctx, std::FILE *in) {

@@ -1,5 +1,6 @@
 // lhash.cc - the linear hash table.  Geometry and invariants are in lhash.h.
 #include "lhash.h"
+#include "lhash_internal.h"
 
 #include <bit>
 #include <cstddef>
@@ -30,6 +31,7 @@ struct Table {
     NodeBlock *blocks;     // newest first
     uint32_t block_used;   // nodes handed out from the newest block
     LH_NODE *free_nodes;   // deleted nodes, linked through next
+    void *owner_data;      // see lhash_internal.h; never read by the table
 };
 static_assert(offsetof(Table, pub) == 0);
 
@@ -66,6 +68,10 @@ void free_node(Table *t, LH_NODE *n) {
 }
 
 constexpr uint32_t kInitialBase = 8;
+// Largest bucket array that can still double without overflowing its
+// uint32_t capacity; past it the table stops growing (error is raised, as
+// for a failed allocation) and chains simply get longer.
+constexpr uint32_t kMaxDoublableCapacity = UINT32_MAX / 2;
 constexpr uint32_t kMinBucketsForContraction = 16;
 constexpr uint32_t kInitialGrowLoad = 512;
 constexpr uint32_t kInitialShrinkLoad = 256;
@@ -119,6 +125,10 @@ void expand(LH_TABLE *t) {
     const uint32_t c = t->bucket_capacity;
     const bool completes_cycle = p + 1 >= m;
     if (completes_cycle) {
+        if (c > kMaxDoublableCapacity) {
+            ++t->error;
+            return;
+        }
         const size_t doubled = static_cast<size_t>(c) * 2;
         void *grown = std::realloc(t->buckets, sizeof(LH_NODE *) * doubled);
         if (grown == nullptr) {
@@ -211,6 +221,8 @@ void walk_all(LH_TABLE *t, Visit visit) {
 }
 
 }  // namespace
+
+void **nivra::lh_owner_data(LH_TABLE *t) { return &impl(t)->owner_data; }
 
 extern "C" {
 

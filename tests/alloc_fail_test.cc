@@ -10,8 +10,10 @@
 #include <vector>
 
 #include "alloc_seam.h"
-#include "conf_internal.h"
-#include "lh_check.h"
+#include "conf_expand.h"
+#include "conf_entries.h"
+#include "conf_store.h"
+#include "container_check.h"
 #include "temp_files.h"
 #include "nivra_sysid.h"
 #include "nivra_utils.h"
@@ -83,19 +85,19 @@ TEST(AllocFail, TableOperations) {
         for (auto &key : keys) {
             lh_insert(t, key);
             if (t->error != 0) {
-                EXPECT_TRUE(LhCheck(t));
+                EXPECT_EQ(TableProblem(t), "");
                 // Either the node could not be had (nothing stored) or the
                 // doubling failed (stored, table keeps its size).
                 if (lh_retrieve(t, key) == nullptr) lh_insert(t, key);
             }
             EXPECT_EQ(t->error, 0u);
-            EXPECT_TRUE(LhCheck(t));
+            EXPECT_EQ(TableProblem(t), "");
         }
         EXPECT_EQ(t->item_count, 100u);
         for (auto &key : keys) EXPECT_EQ(lh_retrieve(t, key), key);
         for (auto &key : keys) {
             EXPECT_EQ(lh_delete(t, key), key);
-            EXPECT_TRUE(LhCheck(t));
+            EXPECT_EQ(TableProblem(t), "");
         }
         const long attempts = alloc_seam::Attempts();
         EXPECT_EQ(t->item_count, 0u);
@@ -182,6 +184,72 @@ TEST(AllocFail, SecondLoadIntoALoadedContext) {
         CONF_free(ctx);
         return attempts;
     });
+}
+
+// One store operation on a table of a chosen size, so that it lands on the
+// insertion whose last allocation is either the doubling of the bucket array
+// or a new block of nodes.  A failed doubling leaves the table consistent and
+// the record stored, so the operation succeeds; a missing node stores
+// nothing, and the operation fails with the table and section as they were.
+TEST(AllocFail, StoringSucceedsUnlessTheRecordWasNotStored) {
+    using namespace nivra::conf;
+    enum class Op { kReplace, kNewEntry, kNewSection };
+    const struct {
+        const char *scenario;
+        int prior_entries;  // in "default", after its section record
+        Op op;
+        bool last_is_doubling;
+    } cases[] = {
+        {"replacement on the doubling insertion", 29, Op::kReplace, true},
+        {"new section on the doubling insertion", 29, Op::kNewSection, true},
+        {"new section needing a node block", 15, Op::kNewSection, false},
+        {"new entry needing a node block", 15, Op::kNewEntry, false},
+    };
+    for (const auto &c : cases) {
+        long last = 0;
+        Sweep(c.scenario, [&](long k) -> long {
+            CONF_CTX *ctx = CONF_new();
+            for (int i = 0; i < c.prior_entries; ++i) {
+                testing_conf::Put(ctx, "default", ("k" + std::to_string(i)).c_str(), "v");
+            }
+            LH_TABLE *t = ctx->table;
+            CONF_VALUE *def = get_section(ctx, "default");
+            auto *entry = static_cast<CONF_VALUE *>(std::malloc(sizeof(CONF_VALUE)));
+            entry->name = testing_conf::Dup(c.op == Op::kReplace ? "k0" : "new");
+            entry->value = testing_conf::Dup("w");
+            const uint32_t reallocs = t->expand_realloc_count, items = t->item_count;
+            const int entries = entry_count(def);
+
+            FailNth(k);
+            bool ok = false;
+            if (c.op == Op::kNewSection) {
+                ok = new_section(t, "s") != nullptr;
+            } else {
+                ok = store_entry(ctx, def, entry) == 0;
+            }
+            const long attempts = alloc_seam::Attempts();
+            if (k == 0) {
+                last = attempts;
+                EXPECT_EQ(t->expand_realloc_count, reallocs + (c.last_is_doubling ? 1 : 0));
+            }
+            EXPECT_EQ(ok, k == 0 || (k == last && c.last_is_doubling));
+            EXPECT_EQ(TableProblem(t), "");
+            EXPECT_EQ(store_check(ctx), nullptr);
+            if (c.op == Op::kNewSection) {
+                EXPECT_EQ(get_section(ctx, "s") != nullptr, ok);
+                EXPECT_EQ(section_count(t), ok ? 2 : 1);
+            } else {
+                EXPECT_EQ(CONF_get_string(ctx, "default", entry->name) == entry->value, ok);
+                EXPECT_EQ(entry_count(def), entries + (ok && c.op == Op::kNewEntry ? 1 : 0));
+            }
+            if (!ok || c.op == Op::kNewSection) free_entry(entry);
+            if (!ok) {
+                EXPECT_EQ(t->item_count, items);
+            }
+            CONF_free(ctx);
+            return attempts;
+        });
+    }
 }
 
 TEST(AllocFail, ExpansionLeavesTheTargetUntouched) {

@@ -9,7 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "conf_internal.h"
+#include "conf_load.h"
+#include "conf_store.h"
 #include "temp_files.h"
 
 namespace {
@@ -32,8 +33,8 @@ class Load : public ::testing::Test {
         std::vector<std::string> out;
         CONF_VALUE *s = nivra::conf::get_section(ctx_, section);
         if (s == nullptr) return out;
-        auto *sk = reinterpret_cast<SK_STACK *>(s->value);
-        for (int i = 0; i < sk_CONF_VALUE_num(sk); ++i) out.push_back(sk_CONF_VALUE_value(sk, i)->name);
+        for (int i = 0; i < nivra::conf::entry_count(s); ++i)
+            out.push_back(nivra::conf::entry_at(s, i)->name);
         return out;
     }
     CONF_CTX *ctx_ = nullptr;
@@ -57,6 +58,7 @@ class LoadGood : public Load, public ::testing::WithParamInterface<GoodFile> {};
 TEST_P(LoadGood, StoresTheEntries) {
     const GoodFile &f = GetParam();
     ASSERT_EQ(LoadText(f.text), 0) << CONF_get_last_error_str(ctx_);
+    EXPECT_EQ(nivra::conf::store_check(ctx_), nullptr);
     for (const Entry &e : f.entries) {
         const char *got = Get(e.section, e.name);
         if (!e.value) {
@@ -110,6 +112,8 @@ INSTANTIATE_TEST_SUITE_P(
         GoodFile{"a = 1\r\nb = 2\r\r\nc = 3\r", {{"default", "a", "1"}, {"default", "b", "2"}, {"default", "c", "3"}}},
         GoodFile{"a = b\\\n   c\n", {{"default", "a", "b   c"}}},
         GoodFile{"a = b\\\\\nc = d\n", {{"default", "a", "b\\"}, {"default", "c", "d"}}},
+        // The test looks one byte back: three backslashes do not continue.
+        GoodFile{"a = b\\\\\\\nc = d\n", {{"default", "a", "b\\"}, {"default", "c", "d"}}},
         GoodFile{"a = b\\\r\nc\n", {{"default", "a", "bc"}}},
         GoodFile{"# note \\\nx = 1\ny = 2\n", {{"default", "x", kAbsent}, {"default", "y", "2"}}},
         GoodFile{"a = tail\\", {{"default", "a", "tail"}}},

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "capture.h"
 #include "confcheck.h"
 #include "temp_files.h"
 
@@ -21,17 +22,10 @@ class Confcheck : public ::testing::Test {
     int Run(std::vector<std::string> args) {
         std::vector<const char *> argv{"confcheck"};
         for (const std::string &a : args) argv.push_back(a.c_str());
-        char *out = nullptr, *err = nullptr;
-        size_t out_len = 0, err_len = 0;
-        std::FILE *o = open_memstream(&out, &out_len);
-        std::FILE *e = open_memstream(&err, &err_len);
-        const int rc = confcheck::run(static_cast<int>(argv.size()), argv.data(), o, e);
-        std::fclose(o);
-        std::fclose(e);
-        out_.assign(out, out_len);
-        err_.assign(err, err_len);
-        std::free(out);
-        std::free(err);
+        Capture out, err;
+        const int rc = confcheck::run(static_cast<int>(argv.size()), argv.data(), out.file(), err.file());
+        out_ = out.text();
+        err_ = err.text();
         return rc;
     }
     TempFiles files_;

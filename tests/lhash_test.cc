@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "lh_check.h"
+#include "container_check.h"
 #include "lhash.h"
 
 namespace {
@@ -34,7 +34,7 @@ class LhashTable : public ::testing::Test {
         for (uint32_t i = from; i < to; ++i) {
             ASSERT_EQ(lh_insert(t_, &keys_[i]), nullptr);
             ASSERT_EQ(t_->error, 0u);
-            ASSERT_TRUE(LhCheck(t_));
+            ASSERT_EQ(TableProblem(t_), "");
         }
     }
     void ExpectGeometry(uint32_t count, uint32_t capacity, uint32_t base, uint32_t split) {
@@ -128,7 +128,7 @@ TEST_F(LhashTable, ReplacementCountsAndCanStillExpand) {
     EXPECT_EQ(t_->insert_count, 16u);
     EXPECT_EQ(t_->expand_count, 1u);  // the load test comes before the lookup
     EXPECT_EQ(lh_retrieve(t_, &again), &again);
-    ASSERT_TRUE(LhCheck(t_));
+    ASSERT_EQ(TableProblem(t_), "");
 }
 
 TEST_F(LhashTable, ContractionWalksDownFrom69Records) {
@@ -137,7 +137,7 @@ TEST_F(LhashTable, ContractionWalksDownFrom69Records) {
     for (uint32_t i = 0; i < 69; ++i) {
         const uint32_t before = t_->contract_count;
         ASSERT_EQ(lh_delete(t_, &keys_[i]), &keys_[i]);
-        ASSERT_TRUE(LhCheck(t_));
+        ASSERT_EQ(TableProblem(t_), "");
         if (t_->contract_count != before) first_contraction_at.push_back(t_->item_count);
         if (t_->item_count == 32) {
             ExpectGeometry(31, 32, 16, 15);
@@ -160,7 +160,7 @@ TEST_F(LhashTable, ZeroShrinkLoadStillContractsWhenEmpty) {
     EXPECT_EQ(t_->bucket_count, in_use);  // load above 0 all along
     lh_delete(t_, &keys_[39]);
     EXPECT_EQ(t_->bucket_count, in_use - 1);
-    ASSERT_TRUE(LhCheck(t_));
+    ASSERT_EQ(TableProblem(t_), "");
 }
 
 TEST_F(LhashTable, MissesCallTheHashOnceAndCount) {
@@ -227,7 +227,7 @@ TEST_F(LhashTable, SplitPushesMovedNodesInReverse) {
     EXPECT_EQ(t_->buckets[8]->record, &v[3]);
     ASSERT_NE(t_->buckets[8]->next, nullptr);
     EXPECT_EQ(t_->buckets[8]->next->record, &v[1]);
-    ASSERT_TRUE(LhCheck(t_));
+    ASSERT_EQ(TableProblem(t_), "");
 }
 
 std::vector<uint32_t> g_seen;
@@ -262,7 +262,7 @@ TEST_F(LhashTable, CallbackMayDeleteEveryRecordItIsGiven) {
     std::sort(d.seen.begin(), d.seen.end());
     EXPECT_EQ(std::unique(d.seen.begin(), d.seen.end()), d.seen.end());
     EXPECT_EQ(t_->item_count, 0u);
-    ASSERT_TRUE(LhCheck(t_));
+    ASSERT_EQ(TableProblem(t_), "");
 }
 
 TEST_F(LhashTable, DeletingTraversalStaysInsideAShrinkingArray) {
@@ -273,7 +273,7 @@ TEST_F(LhashTable, DeletingTraversalStaysInsideAShrinkingArray) {
     DeleteAll d{t_, {}};
     while (t_->item_count > 0) lh_doall_arg(t_, DeleteVisited, &d);
     EXPECT_GE(t_->contract_realloc_count, 1u);
-    ASSERT_TRUE(LhCheck(t_));
+    ASSERT_EQ(TableProblem(t_), "");
 }
 
 TEST_F(LhashTable, LoadIsComputedWithoutThirtyTwoBitOverflow) {
@@ -285,7 +285,7 @@ TEST_F(LhashTable, LoadIsComputedWithoutThirtyTwoBitOverflow) {
     lh_insert(t_, &x);
     EXPECT_EQ(t_->expand_count, 1u);
     t_->item_count = 1;
-    ASSERT_TRUE(LhCheck(t_));
+    ASSERT_EQ(TableProblem(t_), "");
 }
 
 TEST(LhashStatistics, DoublingCountStaysLogarithmic) {
@@ -298,7 +298,7 @@ TEST(LhashStatistics, DoublingCountStaysLogarithmic) {
     EXPECT_EQ(t->item_count, 100000u);
     // 100000 / 2 per bucket = 50000 buckets: base 32768, 12 doublings from 8.
     EXPECT_EQ(t->expand_realloc_count, 12u);
-    EXPECT_TRUE(LhCheck(t));
+    EXPECT_EQ(TableProblem(t), "");
     for (uint32_t &k : keys) ASSERT_EQ(lh_retrieve(t, &k), &k);
     lh_free(t);
 }

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "capture.h"
 #include "nivra_utils.h"
 #include "nodeprint.h"
 
@@ -60,26 +61,6 @@ TEST(TraceLevelFromArgs, ReadsTheOptionLikePercentD) {
                   c.level);
     }
 }
-
-// Collects what a function writes to a FILE*.
-class Capture {
-  public:
-    Capture() : f_(open_memstream(&buf_, &len_)) {}
-    ~Capture() {
-        if (f_ != nullptr) std::fclose(f_);
-        std::free(buf_);
-    }
-    std::FILE *file() { return f_; }
-    std::string text() {
-        std::fflush(f_);
-        return std::string(buf_, len_);
-    }
-
-  private:
-    char *buf_ = nullptr;
-    size_t len_ = 0;
-    std::FILE *f_;
-};
 
 // A readable stream over a fixed text.
 class Input {

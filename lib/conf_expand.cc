@@ -1,0 +1,210 @@
+// conf_expand.cc - expansion of values and section names.
+//
+// Owns: str_copy and its output buffer.  Expansion reads the store only
+// through CONF_get_string, so a reference sees exactly the entries stored
+// before the text is expanded.  Invariant of the output buffer: it always
+// has room for the rest of the text plus a terminator, because each literal
+// byte of output consumes at least one byte of input and every inserted
+// value reserves its own room first.
+#include "conf_expand.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "conf_store.h"
+#include "conf_syntax.h"
+
+namespace nivra::conf {
+namespace {
+
+// The bytes at which the expansion must stop and look; every other byte is
+// copied in runs.
+constexpr char kExpandStops[] = "\"'`\\$";
+static_assert(stop_set_is(kExpandStops, CC_QUOTE, "\\$"));
+
+char escape_value(char c) {
+    switch (c) {
+        case 'r': return '\r';
+        case 'n': return '\n';
+        case 'b': return '\b';
+        case 't': return '\t';
+        default: return c;
+    }
+}
+
+// The output of one expansion.  Literal text never outgrows the first
+// allocation (each output byte consumes at least one input byte), so only
+// inserted values make it grow, by the rule in reserve().
+class ExpandBuffer {
+  public:
+    ~ExpandBuffer() { std::free(data_); }
+    bool init(size_t capacity) {
+        data_ = static_cast<char *>(std::malloc(capacity));
+        capacity_ = capacity;
+        return data_ != nullptr;
+    }
+    void put(char c) { data_[len_++] = c; }
+    void append(const char *s, size_t n) {
+        std::memcpy(data_ + len_, s, n);
+        len_ += n;
+    }
+    // Makes room for a value of n bytes followed by rest more input bytes:
+    // the buffer becomes ((need + 3) / 3) * 4 bytes when need does not fit.
+    bool reserve(size_t n, size_t rest) {
+        const size_t need = len_ + n + rest + 1;
+        if (need <= capacity_) return true;
+        const size_t grown = (need + 3) / 3 * 4;
+        void *p = std::realloc(data_, grown);
+        if (p == nullptr) return false;
+        data_ = static_cast<char *>(p);
+        capacity_ = grown;
+        return true;
+    }
+    // Terminates the text and hands it over; the buffer is empty afterwards.
+    char *release() {
+        data_[len_] = '\0';
+        char *out = data_;
+        data_ = nullptr;
+        return out;
+    }
+
+  private:
+    char *data_ = nullptr;
+    size_t capacity_ = 0;
+    size_t len_ = 0;
+};
+
+// Restores the bytes that a reference lookup overwrote with terminators.
+class TextMark {
+  public:
+    void cut(char *at) {
+        spots_[n_] = at;
+        saved_[n_++] = *at;
+        *at = '\0';
+    }
+    ~TextMark() {
+        while (n_ > 0) {
+            --n_;
+            *spots_[n_] = saved_[n_];
+        }
+    }
+
+  private:
+    char *spots_[2] = {nullptr, nullptr};
+    char saved_[2] = {0, 0};
+    int n_ = 0;
+};
+
+char *skip_name(char *p) {
+    while (is_class(*p, CC_NAME)) ++p;
+    return p;
+}
+
+// Expands the reference whose "$" is at p.  On success appends the value and
+// returns the position after the reference; on failure records the error and
+// returns null.
+char *expand_reference(CONF_CTX *ctx, const char *section, char *p, const char *text_end,
+                       ExpandBuffer *out, size_t *inserted) {
+    char *s = p + 1;
+    char closer = '\0';
+    if (*s == '{') closer = '}';
+    if (*s == '(') closer = ')';
+    if (closer != '\0') ++s;
+
+    char *name = s;
+    char *name_end = skip_name(s);
+    char *section_end = nullptr;
+    if (name_end[0] == ':' && name_end[1] == ':') {
+        section_end = name_end;
+        name = name_end + 2;
+        name_end = skip_name(name);
+    }
+    char *after = name_end;
+    if (closer != '\0') {
+        if (*name_end != closer) {
+            CONFerr(ctx, kErrBrace);
+            return nullptr;
+        }
+        ++after;
+    }
+
+    const char *value;
+    {
+        TextMark mark;
+        mark.cut(name_end);
+        if (section_end != nullptr) {
+            mark.cut(section_end);
+            section = s;
+        }
+        value = CONF_get_string(ctx, section, name);
+    }
+    if (value == nullptr) {
+        CONFerr(ctx, kErrNoValue);
+        return nullptr;
+    }
+    const size_t n = std::strlen(value);
+    if (n > kMaxExpansion - *inserted) {
+        CONFerr(ctx, kErrTooLong);
+        return nullptr;
+    }
+    *inserted += n;
+    if (!out->reserve(n, static_cast<size_t>(text_end - after))) {
+        CONFerr(ctx, kErrMemory);
+        return nullptr;
+    }
+    out->append(value, n);
+    return after;
+}
+
+// Copies a quoted stretch that starts at p (the quote); returns the position
+// after its closing quote, or of the terminator when it is not closed.
+char *copy_quoted(char *p, ExpandBuffer *out) {
+    const char q = *p++;
+    while (*p != '\0' && *p != q) {
+        if (*p == '\\') {
+            if (p[1] == '\0') return p + 1;
+            out->put(p[1]);
+            p += 2;
+        } else {
+            out->put(*p++);
+        }
+    }
+    return *p == q ? p + 1 : p;
+}
+
+}  // namespace
+
+int str_copy(CONF_CTX *ctx, const char *section, char **target, char *text) {
+    const size_t len = std::strlen(text);
+    const char *const end = text + len;
+    ExpandBuffer out;
+    if (!out.init(len + 1)) {
+        CONFerr(ctx, kErrMemory);
+        return 0;
+    }
+    size_t inserted = 0;
+    char *p = text;
+    for (;;) {
+        if (is_class(*p, CC_QUOTE)) {
+            p = copy_quoted(p, &out);
+        } else if (*p == '\\') {
+            if (p[1] == '\0') break;
+            out.put(escape_value(p[1]));
+            p += 2;
+        } else if (*p == '\0') {
+            break;
+        } else if (*p == '$') {
+            p = expand_reference(ctx, section, p, end, &out, &inserted);
+            if (p == nullptr) return 0;
+        } else {
+            const size_t run = 1 + std::strcspn(p + 1, kExpandStops);
+            out.append(p, run);
+            p += run;
+        }
+    }
+    std::free(*target);
+    *target = out.release();
+    return 1;
+}
+
+}  // namespace nivra::conf

@@ -1,0 +1,318 @@
+// conf_store.cc - the configuration store: records and their table, the
+// section order, entries, lookups, errors and release.  The invariants it
+// keeps are listed in conf_store.h.
+//
+// A section record holds its entry stack in its value field; this file is
+// the only one that converts between the two.  The section order is a stack
+// of section records kept in the table's owner slot, created with the first
+// section and released with the table.
+#include "conf_store.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "conf_syntax.h"
+#include "lhash_internal.h"
+
+namespace nivra::conf {
+namespace {
+
+constexpr char kEnvSection[] = "ENV";
+
+SK_STACK *entries_of(const CONF_VALUE *section) {
+    return reinterpret_cast<SK_STACK *>(section->value);
+}
+
+SK_STACK **order_slot(LH_TABLE *table) {
+    return reinterpret_cast<SK_STACK **>(lh_owner_data(table));
+}
+
+// A probe record for lookups: only the key fields are read.
+CONF_VALUE probe_for(const char *section, const char *name) {
+    return CONF_VALUE{const_cast<char *>(section), const_cast<char *>(name), nullptr};
+}
+
+const char *find_value(LH_TABLE *table, const char *section, const char *name) {
+    CONF_VALUE probe = probe_for(section, name);
+    auto *found = static_cast<CONF_VALUE *>(lh_retrieve(table, &probe));
+    return found != nullptr ? found->value : nullptr;
+}
+
+// First traversal of CONF_lhash_free: takes every entry record out of the
+// table (the record passed in is the only one deleted, as a traversal allows).
+void value_free_hash(void *record, void *table) {
+    auto *v = static_cast<CONF_VALUE *>(record);
+    if (v->name != nullptr) lh_delete(static_cast<LH_TABLE *>(table), v);
+}
+
+void free_section(CONF_VALUE *section) {
+    sk_free(entries_of(section));
+    std::free(section->section);
+    std::free(section);
+}
+
+// Second traversal: releases each section record with its stack and entries,
+// the entries from last to first.
+void value_free_stack(void *record) {
+    auto *v = static_cast<CONF_VALUE *>(record);
+    if (v->name != nullptr) return;
+    SK_STACK *sk = entries_of(v);
+    for (int i = sk_num(sk) - 1; i >= 0; --i) free_entry(sk_CONF_VALUE_value(sk, i));
+    free_section(v);
+}
+
+[[noreturn]] void internal_fault() {
+    std::fwrite("internal fault\n", 1, 15, stderr);
+    std::abort();
+}
+
+// An unstored section record with its own name and an empty stack; null
+// when memory runs out, with nothing left behind.
+CONF_VALUE *make_section(const char *name) {
+    SK_STACK *sk = sk_new(nullptr);
+    if (sk == nullptr) return nullptr;
+    auto *v = static_cast<CONF_VALUE *>(std::malloc(sizeof(CONF_VALUE)));
+    const size_t size = std::strlen(name) + 1;
+    char *copy = v != nullptr ? static_cast<char *>(std::malloc(size)) : nullptr;
+    if (copy == nullptr) {
+        sk_free(sk);
+        std::free(v);
+        return nullptr;
+    }
+    std::memcpy(copy, name, size);
+    v->section = copy;
+    v->name = nullptr;
+    v->value = reinterpret_cast<char *>(sk);
+    return v;
+}
+
+}  // namespace
+
+const CONF_REASON CONF_str_reasons[] = {
+    {kErrNullContext, "null context pointer"},
+    {kErrOpen, "unable to open configuration file"},
+    {kErrMemory, "memory allocation fail"},
+    {kErrSection, "unable to create new section"},
+    {kErrBracket, "missing close square bracket"},
+    {kErrEqual, "missing equal sign"},
+    {kErrBrace, "no close brace"},
+    {kErrNoValue, "variable has no value"},
+    {kErrRead, "error reading configuration file"},
+    {kErrTooLong, "variable expansion too long"},
+    {0, nullptr},
+};
+
+void CONFerr(CONF_CTX *ctx, int number) {
+    ctx->last_errnum = number;
+    ctx->last_error_str[0] = '\0';
+    for (const CONF_REASON *r = CONF_str_reasons; r->text != nullptr; ++r) {
+        if (r->code == number) {
+            std::snprintf(ctx->last_error_str, sizeof ctx->last_error_str, "%s", r->text);
+            return;
+        }
+    }
+}
+
+uint32_t hash(const void *record) {
+    const auto *v = static_cast<const CONF_VALUE *>(record);
+    return (lh_strhash(v->section) << 2) ^ lh_strhash(v->name);
+}
+
+int cmp_conf(const void *a, const void *b) {
+    const auto *x = static_cast<const CONF_VALUE *>(a);
+    const auto *y = static_cast<const CONF_VALUE *>(b);
+    if (x->section != y->section) {
+        const int r = std::strcmp(x->section, y->section);
+        if (r != 0) return r;
+    }
+    if (x->name != nullptr && y->name != nullptr) return std::strcmp(x->name, y->name);
+    if (x->name == nullptr && y->name == nullptr) return 0;
+    return x->name != nullptr ? 1 : -1;
+}
+
+LH_TABLE *table_for(CONF_CTX *ctx) {
+    if (ctx->table == nullptr) ctx->table = lh_new(hash, cmp_conf);
+    return ctx->table;
+}
+
+CONF_VALUE *get_section(CONF_CTX *ctx, const char *name) {
+    if (ctx->table == nullptr || name == nullptr) return nullptr;
+    CONF_VALUE probe = probe_for(name, nullptr);
+    return static_cast<CONF_VALUE *>(lh_retrieve(ctx->table, &probe));
+}
+
+CONF_VALUE *new_section(LH_TABLE *table, const char *name) {
+    SK_STACK **order = order_slot(table);
+    if (*order == nullptr && (*order = sk_new(nullptr)) == nullptr) return nullptr;
+    CONF_VALUE *v = make_section(name);
+    if (v == nullptr) return nullptr;
+    if (sk_CONF_VALUE_push(*order, v) == 0) {
+        free_section(v);
+        return nullptr;
+    }
+    const uint32_t before = table->item_count;
+    if (lh_insert(table, v) != nullptr) internal_fault();
+    // A failed doubling of the bucket array still stores the record; only a
+    // node that could not be had leaves it out.
+    if (table->item_count == before) {
+        sk_CONF_VALUE_pop(*order);
+        free_section(v);
+        return nullptr;
+    }
+    return v;
+}
+
+CONF_VALUE *find_or_add_section(CONF_CTX *ctx, const char *name) {
+    CONF_VALUE *s = get_section(ctx, name);
+    return s != nullptr ? s : new_section(ctx->table, name);
+}
+
+int section_count(LH_TABLE *table) {
+    if (table == nullptr) return 0;
+    const int n = sk_num(*order_slot(table));
+    return n < 0 ? 0 : n;
+}
+
+CONF_VALUE *section_at(LH_TABLE *table, int index) {
+    if (index < 0 || index >= section_count(table)) return nullptr;
+    return sk_CONF_VALUE_value(*order_slot(table), index);
+}
+
+int entry_count(const CONF_VALUE *section) { return sk_num(entries_of(section)); }
+
+CONF_VALUE *entry_at(const CONF_VALUE *section, int index) {
+    if (index < 0 || index >= entry_count(section)) return nullptr;
+    return sk_CONF_VALUE_value(entries_of(section), index);
+}
+
+int store_entry(CONF_CTX *ctx, CONF_VALUE *section, CONF_VALUE *entry) {
+    SK_STACK *sk = entries_of(section);
+    LH_TABLE *t = ctx->table;
+    entry->section = section->section;
+    if (sk_CONF_VALUE_push(sk, entry) == 0) return kErrMemory;
+    const uint32_t before = t->item_count;
+    auto *old = static_cast<CONF_VALUE *>(lh_insert(t, entry));
+    if (old == nullptr && t->item_count == before) {
+        // The node could not be had: nothing was stored.  (A failed doubling
+        // of the bucket array stores the record all the same.)
+        sk_CONF_VALUE_pop(sk);
+        return kErrMemory;
+    }
+    if (old != nullptr) {
+        sk_CONF_VALUE_delete_ptr(sk, old);
+        free_entry(old);
+    }
+    return 0;
+}
+
+void free_entry(CONF_VALUE *entry) {
+    std::free(entry->value);
+    std::free(entry->name);
+    std::free(entry);
+}
+
+void CONF_lhash_free(LH_TABLE *table) {
+    if (table == nullptr) return;
+    table->shrink_load = 0;  // no merges while the first walk deletes entries
+    lh_doall_arg(table, value_free_hash, table);
+    lh_doall(table, value_free_stack);
+    sk_free(*order_slot(table));
+    lh_free(table);
+}
+
+namespace {
+
+struct CheckState {
+    LH_TABLE *table;
+    uint32_t records;
+    const char *why;
+};
+
+void check_record(void *record, void *arg) {
+    auto *st = static_cast<CheckState *>(arg);
+    auto *v = static_cast<CONF_VALUE *>(record);
+    if (st->why != nullptr) return;
+    if (v->name != nullptr) return;  // entries are reached through their section
+    CONF_VALUE probe = probe_for(v->section, nullptr);
+    if (lh_retrieve(st->table, &probe) != v) st->why = "section record not found by its key";
+    ++st->records;
+    for (int i = 0; i < entry_count(v) && st->why == nullptr; ++i) {
+        CONF_VALUE *e = entry_at(v, i);
+        ++st->records;
+        if (e->section != v->section) st->why = "entry does not share its section's name";
+        if (e->name == nullptr || e->value == nullptr) st->why = "entry without name or value";
+        if (lh_retrieve(st->table, e) != e) st->why = "listed entry not stored under its key";
+    }
+}
+
+}  // namespace
+
+const char *store_check(CONF_CTX *ctx) {
+    LH_TABLE *t = ctx->table;
+    if (t == nullptr) return nullptr;
+    CheckState st{t, 0, nullptr};
+    lh_doall_arg(t, check_record, &st);
+    if (st.why != nullptr) return st.why;
+    if (st.records != t->item_count) return "records in the table that no section lists";
+    int sections_in_table = 0;
+    for (int i = 0; i < section_count(t); ++i) {
+        CONF_VALUE *s = section_at(t, i);
+        if (s->name != nullptr || get_section(ctx, s->section) != s)
+            return "section order holds a record the table does not";
+        ++sections_in_table;
+    }
+    uint32_t entries = 0;
+    for (int i = 0; i < section_count(t); ++i) entries += static_cast<uint32_t>(entry_count(section_at(t, i)));
+    if (entries + static_cast<uint32_t>(sections_in_table) != t->item_count)
+        return "section order misses a section";
+    return nullptr;
+}
+
+}  // namespace nivra::conf
+
+using namespace nivra::conf;
+
+extern "C" {
+
+CONF_CTX *CONF_new(void) {
+    auto *ctx = static_cast<CONF_CTX *>(std::malloc(sizeof(CONF_CTX)));
+    if (ctx != nullptr) std::memset(ctx, 0, sizeof *ctx);
+    return ctx;
+}
+
+const char *CONF_get_string(CONF_CTX *ctx, const char *section, const char *name) {
+    if (name == nullptr) return nullptr;
+    if (ctx->table == nullptr) return std::getenv(name);
+    if (section != nullptr) {
+        const char *v = find_value(ctx->table, section, name);
+        if (v != nullptr) return v;
+        if (std::strcmp(section, kEnvSection) == 0) {
+            const char *env = std::getenv(name);
+            if (env != nullptr) return env;
+        }
+    }
+    return find_value(ctx->table, kDefaultSection, name);
+}
+
+int CONF_get_number(CONF_CTX *ctx, const char *section, const char *name) {
+    const char *s = CONF_get_string(ctx, section, name);
+    if (s == nullptr) return 0;
+    uint32_t v = 0;  // unsigned, so that wrapping is defined
+    for (; is_class(*s, CC_DIGIT); ++s) v = v * 10 + static_cast<uint32_t>(*s - '0');
+    return static_cast<int>(v);
+}
+
+int CONF_get_last_errnum(const CONF_CTX *ctx) { return ctx == nullptr ? 0 : ctx->last_errnum; }
+
+const char *CONF_get_last_error_str(const CONF_CTX *ctx) {
+    return ctx == nullptr ? nullptr : ctx->last_error_str;
+}
+
+void CONF_free(CONF_CTX *ctx) {
+    if (ctx == nullptr) return;
+    CONF_lhash_free(ctx->table);
+    std::free(ctx);
+}
+
+}  // extern "C"

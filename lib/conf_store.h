@@ -1,0 +1,110 @@
+// conf_store.h - the configuration store: records, sections, entries,
+// errors and release.  Internal to the library; not installed.
+//
+// This is the one interface through which the loader, the public listing
+// and lookups, and the tests reach the records of a context's table; no
+// other file casts a section record's value or walks the table itself.
+//
+// Invariants of a context's table (conf_store.cc keeps them):
+//   - it holds every section record (key: name, null) and every entry record
+//     (key: section, name) of the context, at most one record per key;
+//   - every entry record is listed in its section record's entry stack, and
+//     each stack lists exactly the entries of its section, in stored order;
+//   - an entry's section pointer is its section record's own name string;
+//   - the section order lists every section record once, in the order in
+//     which the sections came into being in this table.
+#ifndef NIVRA_CONF_STORE_H
+#define NIVRA_CONF_STORE_H
+
+#include <cstdint>
+
+#include "conf.h"
+
+namespace nivra::conf {
+
+inline constexpr int kErrNullContext = -100;
+inline constexpr int kErrOpen = -101;
+inline constexpr int kErrMemory = -102;
+inline constexpr int kErrSection = -103;
+inline constexpr int kErrBracket = -104;
+inline constexpr int kErrEqual = -105;
+inline constexpr int kErrBrace = -106;
+inline constexpr int kErrNoValue = -107;
+inline constexpr int kErrRead = -108;
+inline constexpr int kErrTooLong = -109;
+
+inline constexpr char kDefaultSection[] = "default";
+
+struct CONF_REASON {
+    int code;
+    const char *text;
+};
+// The error numbers and texts, ended by {0, nullptr}.
+extern const CONF_REASON CONF_str_reasons[];
+
+// Records number and its text (empty when the number is not in the table).
+void CONFerr(CONF_CTX *ctx, int number);
+
+// (lh_strhash(section) << 2) ^ lh_strhash(name), for the context's table.
+uint32_t hash(const void *record);
+
+// Orders records by section, then name; a section record (no name) sorts
+// before the entries of its section.  0 means the same key.
+int cmp_conf(const void *a, const void *b);
+
+// The context's table, created empty (hash, cmp_conf) when it has none;
+// null when memory runs out.
+LH_TABLE *table_for(CONF_CTX *ctx);
+
+// ---- Sections -------------------------------------------------------------
+
+// The section record of that name, or null (no table, null name, no such
+// section).
+CONF_VALUE *get_section(CONF_CTX *ctx, const char *name);
+
+// Creates the section record of that name with an empty entry stack, stores
+// it in the table and appends it to the section order.  Null when memory
+// runs out before the table stored it, with nothing left behind.  A section
+// of that name must not exist already: that is an internal fault that
+// writes "internal fault\n" to standard error and aborts.
+CONF_VALUE *new_section(LH_TABLE *table, const char *name);
+
+// get_section, or new_section when there is none; null only when a new
+// section could not be made.  Requires a table.
+CONF_VALUE *find_or_add_section(CONF_CTX *ctx, const char *name);
+
+// The sections of a table in the order in which they came into being; 0
+// and null for a null table or an index out of range.
+int section_count(LH_TABLE *table);
+CONF_VALUE *section_at(LH_TABLE *table, int index);
+
+// ---- Entries --------------------------------------------------------------
+
+// The entries of a section record in stored order; 0 and null for an index
+// out of range.
+int entry_count(const CONF_VALUE *section);
+CONF_VALUE *entry_at(const CONF_VALUE *section, int index);
+
+// Stores entry (its name and value set by the caller) in section: sets its
+// section string, appends it to the section's entries and stores it in the
+// table.  An entry of the same name that it replaces leaves the section's
+// entries and is freed.  Returns 0, or kErrMemory when the table could not
+// store it; then the table and the section are as they were and the entry
+// still belongs to the caller.  Requires ctx->table, which section belongs to.
+int store_entry(CONF_CTX *ctx, CONF_VALUE *section, CONF_VALUE *entry);
+
+// Frees an entry record with its value and name (not its section string,
+// which belongs to the section record).
+void free_entry(CONF_VALUE *entry);
+
+// Releases the table with every record, stack and string in it, and its
+// section order; null is ignored.
+void CONF_lhash_free(LH_TABLE *table);
+
+// For tests and fuzz targets: null when every invariant above holds for the
+// context's table (or it has none), else what is wrong.  Walks everything.
+const char *store_check(CONF_CTX *ctx);
+
+}  // namespace nivra::conf
+
+#endif  // NIVRA_CONF_STORE_H

@@ -1,0 +1,64 @@
+// conf_syntax.cc - the scanners of the configuration syntax.  The class
+// table and what each scanner promises are in conf_syntax.h.
+#include "conf_syntax.h"
+
+#include <cstring>
+
+namespace nivra::conf {
+namespace {
+
+// The bytes at which the comment scan must stop and look; every other byte
+// is skipped in runs.
+constexpr char kCommentStops[] = "#\"'`\\";
+static_assert(stop_set_is(kCommentStops, CC_COMMENT | CC_QUOTE, "\\"));
+
+}  // namespace
+
+char *eat_ws(char *p) {
+    while (is_class(*p, CC_SPACE)) ++p;
+    return p;
+}
+
+char *eat_alpha_numeric(char *p) {
+    for (;;) {
+        if (*p == '\\') {
+            p += (p[1] == '\0') ? 1 : 2;
+        } else if (is_class(*p, CC_NAME_PUNCT)) {
+            ++p;
+        } else {
+            return p;
+        }
+    }
+}
+
+char *scan_quote(char *p) {
+    const char q = *p++;
+    while (*p != '\0' && *p != q) {
+        if (*p == '\\') {
+            ++p;
+            if (*p == '\0') break;
+        }
+        ++p;
+    }
+    return *p == q ? p + 1 : p;
+}
+
+void clear_comments(char *p) {
+    for (;;) {
+        // Ordinary bytes are skipped in one run; p then stands on a comment
+        // character, a quote, a backslash or the terminator.
+        p += std::strcspn(p, kCommentStops);
+        if (*p == '\0') return;
+        if (is_class(*p, CC_COMMENT)) {
+            *p = '\0';
+            return;
+        }
+        if (is_class(*p, CC_QUOTE)) {
+            p = scan_quote(p);
+        } else {  // a backslash: it and the byte after it, unless that ends the line
+            p += (p[1] == '\0') ? 1 : 2;
+        }
+    }
+}
+
+}  // namespace nivra::conf

@@ -1,0 +1,99 @@
+// conf_syntax.h - the character classes and scanners of the configuration
+// syntax.  Internal to the library; not installed.
+//
+// Owns: the class table CONF_type and the four scanners.  None of them
+// allocates; each takes a position in a NUL-terminated string and returns a
+// position in the same string (clear_comments writes one NUL into it).
+// Invariant: every byte has at most one class bit.
+#ifndef NIVRA_CONF_SYNTAX_H
+#define NIVRA_CONF_SYNTAX_H
+
+#include <array>
+#include <cstdint>
+
+namespace nivra::conf {
+
+// One class bit per byte at most.  Bytes 0x00-0x7F carry the classes of the
+// configuration syntax; bytes 0x80-0xFF are name characters (class CC_LOWER,
+// like letters) and nothing else, so UTF-8 and Latin-1 text passes through
+// names and values byte for byte.
+enum : uint16_t {
+    CC_DIGIT = 1,
+    CC_UPPER = 2,
+    CC_LOWER = 4,
+    CC_END = 8,
+    CC_SPACE = 16,
+    CC_ESCAPE = 32,
+    CC_QUOTE = 64,
+    CC_COMMENT = 128,
+    CC_UNDERSCORE = 256,
+    CC_PUNCT = 512,
+    CC_NAME = CC_DIGIT | CC_UPPER | CC_LOWER | CC_UNDERSCORE,  // 0x107
+    CC_NAME_PUNCT = CC_NAME | CC_PUNCT,                        // 0x307
+};
+
+constexpr std::array<uint16_t, 256> make_conf_type() {
+    std::array<uint16_t, 256> t{};
+    for (int c = '0'; c <= '9'; ++c) t[c] = CC_DIGIT;
+    for (int c = 'A'; c <= 'Z'; ++c) t[c] = CC_UPPER;
+    for (int c = 'a'; c <= 'z'; ++c) t[c] = CC_LOWER;
+    t[0x00] = CC_END;
+    for (int c : {'\t', '\n', '\r', ' '}) t[c] = CC_SPACE;
+    t['\\'] = CC_ESCAPE;
+    for (int c : {'"', '\'', '`'}) t[c] = CC_QUOTE;
+    t['#'] = CC_COMMENT;
+    t['_'] = CC_UNDERSCORE;
+    for (char c : {'!', '%', '&', '*', '+', ',', '-', '.', '/', ';', '?', '@', '^', '|', '~'}) {
+        t[static_cast<unsigned char>(c)] = CC_PUNCT;
+    }
+    for (int c = 0x80; c <= 0xFF; ++c) t[c] = CC_LOWER;
+    return t;
+}
+
+inline constexpr std::array<uint16_t, 256> CONF_type = make_conf_type();
+
+static_assert(CONF_type.size() == 256);
+static_assert(CONF_type['#'] == CC_COMMENT && CONF_type['$'] == 0 && CONF_type[0x0B] == 0);
+static_assert(CONF_type[0xA3] == CC_LOWER && CONF_type[0xA0] == CC_LOWER);
+
+constexpr bool is_class(char c, uint16_t mask) {
+    return (CONF_type[static_cast<unsigned char>(c)] & mask) != 0;
+}
+
+// Scanners that skip ordinary bytes in runs (strcspn) stop only at the bytes
+// of a set; true when set holds exactly the bytes 1-255 that belong to a
+// class of mask or are listed in extra.  Used in static_asserts that keep
+// such sets in step with the table.
+constexpr bool stop_set_is(const char *set, uint16_t mask, const char *extra) {
+    auto in = [](const char *s, int b) {
+        for (; *s != '\0'; ++s) {
+            if (static_cast<unsigned char>(*s) == b) return true;
+        }
+        return false;
+    };
+    for (int b = 1; b < 256; ++b) {
+        if (in(set, b) != ((CONF_type[b] & mask) != 0 || in(extra, b))) return false;
+    }
+    return true;
+}
+
+// The first position at or after p that is not a blank (TAB, LF, CR, space).
+char *eat_ws(char *p);
+
+// The first position at or after p that is not part of a name run: digits,
+// letters, '_', the punctuation class and backslash pairs (a backslash and
+// whatever byte follows it; a final lone backslash is stepped over alone).
+char *eat_alpha_numeric(char *p);
+
+// Given the position of a quote character q: the position just after the
+// matching q (a backslash lets q stand inside), or of the terminating NUL
+// when the stretch is not closed.
+char *scan_quote(char *p);
+
+// Cuts the line at its first comment character that is neither quoted nor
+// escaped, by writing a NUL over it.
+void clear_comments(char *p);
+
+}  // namespace nivra::conf
+
+#endif  // NIVRA_CONF_SYNTAX_H
