@@ -2,7 +2,9 @@
 #include "version.h"
 
 namespace {
-constexpr char kVersion[] = "1.5.1.3";
+// NIVRA_VERSION_TEXT comes from project(VERSION) in the top CMakeLists.txt,
+// the one place the version is written.
+constexpr char kVersion[] = NIVRA_VERSION_TEXT;
 }  // namespace
 
 extern "C" const char *Nivra_GetVersion(void) { return kVersion; }

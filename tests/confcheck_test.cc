@@ -64,7 +64,7 @@ TEST_F(Confcheck, AnswersHelpAndVersionAndRejectsMisuse) {
     EXPECT_EQ(Run({"--help"}), 0);
     EXPECT_EQ(out_.rfind("Usage: confcheck", 0), 0u);
     EXPECT_EQ(Run({"--version"}), 0);
-    EXPECT_EQ(out_, "confcheck (Nivra support kit) 1.5.1.3\n");
+    EXPECT_EQ(out_, "confcheck (Nivra support kit) " NIVRA_VERSION_TEXT "\n");
     EXPECT_EQ(Run({}), 2);
     EXPECT_NE(err_.find("no configuration file"), std::string::npos);
     EXPECT_EQ(Run({"--bogus"}), 2);

@@ -3,9 +3,10 @@
 # upper case, and the banner must come first.
 set -eu
 nodeprint=$1
+version=$2
 expected=$(hostid | tr 'a-f' 'A-F')
 out=$("$nodeprint")
 printf '%s\n' "$out"
 printf '%s\n' "$out" | head -n 1 | grep -q '^nodeprint' || { echo "banner line missing"; exit 1; }
-printf '%s\n' "$out" | sed -n 2p | grep -qx 'module version: 1.5.1.3' || { echo "version line missing"; exit 1; }
+printf '%s\n' "$out" | sed -n 2p | grep -qxF "module version: $version" || { echo "version line missing"; exit 1; }
 printf '%s\n' "$out" | sed -n 4p | grep -qx " your system ID is \"$expected\"" || { echo "expected $expected"; exit 1; }

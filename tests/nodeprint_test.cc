@@ -207,7 +207,7 @@ TEST(Run, SetsTheTraceLevelThenPrintsBannerAndReport) {
     EXPECT_EQ(g_lc_trace, 4);
     const std::string text = out.text();
     const std::string tail =
-        "\nmodule version: 1.5.1.3\n\n your system ID is \"001A2B3C\"\n\n";
+        "\nmodule version: " NIVRA_VERSION_TEXT "\n\n your system ID is \"001A2B3C\"\n\n";
     ASSERT_GT(text.size(), tail.size());
     EXPECT_EQ(text.rfind("nodeprint", 0), 0u);
     EXPECT_EQ(text.substr(text.size() - tail.size()), tail);
