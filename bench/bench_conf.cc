@@ -32,7 +32,9 @@ std::string BenchDir() {
 const Workload &GetWorkload(size_t n, bool references) {
     static std::map<std::pair<size_t, bool>, Workload> cache;
     auto it = cache.find({n, references});
-    if (it == cache.end()) it = cache.emplace(std::make_pair(n, references), MakeWorkload(BenchDir(), n, references)).first;
+    if (it == cache.end())
+        it = cache.emplace(std::make_pair(n, references), MakeWorkload(BenchDir(), n, references))
+                 .first;
     return it->second;
 }
 
@@ -64,7 +66,8 @@ bool Verify(const Workload &w, benchmark::State &state) {
             auto v = p.Value(e);
             const std::string &want = Peer::kExpands ? e.expanded : e.raw;
             if (!v || *v != want) {
-                std::fprintf(stderr, "%s: [%s] %s is wrong\n", Peer::kName, e.section.c_str(), e.name.c_str());
+                std::fprintf(stderr, "%s: [%s] %s is wrong\n", Peer::kName, e.section.c_str(),
+                             e.name.c_str());
                 ok = false;
                 break;
             }
@@ -167,7 +170,8 @@ int RssMain(const char *peer, size_t n, bool references) {
 
 int main(int argc, char **argv) {
     if (argc == 5 && std::strcmp(argv[1], "--rss") == 0) {
-        return bench::RssMain(argv[2], std::strtoul(argv[3], nullptr, 10), std::strcmp(argv[4], "0") != 0);
+        return bench::RssMain(argv[2], std::strtoul(argv[3], nullptr, 10),
+                              std::strcmp(argv[4], "0") != 0);
     }
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;

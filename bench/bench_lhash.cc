@@ -27,7 +27,8 @@ struct Keys {
 
 void AddKeys(std::vector<char> &bytes, std::vector<size_t> &offsets, size_t n, char prefix,
              std::mt19937_64 &rng) {
-    static constexpr char kChars[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    static constexpr char kChars[] =
+        "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
     for (size_t i = 0; i < n; ++i) {
         offsets.push_back(bytes.size());
         const size_t len = 20 + rng() % 11;
@@ -124,7 +125,7 @@ void Sizes(benchmark::internal::Benchmark *b) {
     b->ArgName("n")->Unit(benchmark::kMillisecond)->UseRealTime();
 }
 
-#define NIVRA_TABLE_BENCH(Table, name)                                              \
+#define NIVRA_TABLE_BENCH(Table, name)                                                      \
     BENCHMARK_TEMPLATE(BM_Table, Table, kInsert)->Apply(Sizes)->Name("table/insert/" name); \
     BENCHMARK_TEMPLATE(BM_Table, Table, kHit)->Apply(Sizes)->Name("table/hit/" name);       \
     BENCHMARK_TEMPLATE(BM_Table, Table, kMiss)->Apply(Sizes)->Name("table/miss/" name);     \

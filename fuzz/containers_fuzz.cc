@@ -24,8 +24,8 @@ namespace {
     std::fprintf(stderr, "model mismatch: %s\n", what);
     std::abort();
 }
-#define REQUIRE(cond) \
-    do {              \
+#define REQUIRE(cond)             \
+    do {                          \
         if (!(cond)) Fail(#cond); \
     } while (0)
 
@@ -40,7 +40,9 @@ struct Pool {
 Pool g_pool;
 
 // A poor hash that makes long chains and many equal hashes.
-uint32_t PoorHash(const void *r) { return static_cast<uint32_t>(static_cast<const char *>(r)[1]) & 7; }
+uint32_t PoorHash(const void *r) {
+    return static_cast<uint32_t>(static_cast<const char *>(r)[1]) & 7;
+}
 
 class Input {
   public:
@@ -180,9 +182,7 @@ void FuzzStack(Input &in) {
                 REQUIRE(sk_shift(sk) == (model.empty() ? nullptr : model.front()));
                 if (!model.empty()) model.erase(model.begin());
                 break;
-            case 5:
-                sk_set_cmp_func(sk, arg & 1 ? ByValue : nullptr);
-                break;
+            case 5: sk_set_cmp_func(sk, arg & 1 ? ByValue : nullptr); break;
             case 6: {
                 const int i = sk_find(sk, elem);
                 if (sk->compare_fn == nullptr) {
@@ -194,7 +194,8 @@ void FuzzStack(Input &in) {
                     auto lo = std::find_if(model.begin(), model.end(), [&](void *p) {
                         return *static_cast<int *>(p) >= *static_cast<int *>(elem);
                     });
-                    const bool hit = lo != model.end() && *static_cast<int *>(*lo) == *static_cast<int *>(elem);
+                    const bool hit =
+                        lo != model.end() && *static_cast<int *>(*lo) == *static_cast<int *>(elem);
                     REQUIRE(i == (hit ? static_cast<int>(lo - model.begin()) : -1));
                     REQUIRE(sk->sorted == 1);
                 }

@@ -75,7 +75,8 @@ class LineReader {
             const char *start = chunk_ + pos_;
             const size_t avail = len_ - pos_;
             const void *lf = std::memchr(start, '\n', avail);
-            const size_t take = lf != nullptr ? static_cast<size_t>(static_cast<const char *>(lf) - start) : avail;
+            const size_t take =
+                lf != nullptr ? static_cast<size_t>(static_cast<const char *>(lf) - start) : avail;
             if (!append(at + n, start, take)) return Result::kNoMemory;
             n += take;
             pos_ += take;

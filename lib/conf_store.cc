@@ -263,7 +263,8 @@ const char *store_check(CONF_CTX *ctx) {
         ++sections_in_table;
     }
     uint32_t entries = 0;
-    for (int i = 0; i < section_count(t); ++i) entries += static_cast<uint32_t>(entry_count(section_at(t, i)));
+    for (int i = 0; i < section_count(t); ++i)
+        entries += static_cast<uint32_t>(entry_count(section_at(t, i)));
     if (entries + static_cast<uint32_t>(sections_in_table) != t->item_count)
         return "section order misses a section";
     return nullptr;

@@ -28,10 +28,10 @@ LH_NODE *nodes_of(NodeBlock *b) {
 
 struct Table {
     LH_TABLE pub;
-    NodeBlock *blocks;     // newest first
-    uint32_t block_used;   // nodes handed out from the newest block
-    LH_NODE *free_nodes;   // deleted nodes, linked through next
-    void *owner_data;      // see lhash_internal.h; never read by the table
+    NodeBlock *blocks;    // newest first
+    uint32_t block_used;  // nodes handed out from the newest block
+    LH_NODE *free_nodes;  // deleted nodes, linked through next
+    void *owner_data;     // see lhash_internal.h; never read by the table
 };
 static_assert(offsetof(Table, pub) == 0);
 
@@ -48,9 +48,9 @@ LH_NODE *alloc_node(Table *t) {
     }
     if (t->blocks == nullptr || t->block_used == t->blocks->capacity) {
         const uint32_t capacity =
-            t->blocks == nullptr ? kFirstBlockNodes
-                                 : (t->blocks->capacity < kMaxBlockNodes ? t->blocks->capacity * 2
-                                                                         : kMaxBlockNodes);
+            t->blocks == nullptr
+                ? kFirstBlockNodes
+                : (t->blocks->capacity < kMaxBlockNodes ? t->blocks->capacity * 2 : kMaxBlockNodes);
         const size_t bytes = sizeof(NodeBlock) + sizeof(LH_NODE) * capacity;
         auto *b = static_cast<NodeBlock *>(std::malloc(bytes));
         if (b == nullptr) return nullptr;
@@ -338,7 +338,8 @@ uint32_t lh_strhash(const char *s) {
     // fold at once as rotl(ret, r1 + r2) ^ rotl(v1 * v1, r2) ^ v2 * v2: the
     // same value with half the serial dependency on ret.
     auto term = [](uint32_t n, char ch, uint32_t *r) {
-        const uint32_t v = n | static_cast<uint32_t>(static_cast<int32_t>(static_cast<signed char>(ch)));
+        const uint32_t v =
+            n | static_cast<uint32_t>(static_cast<int32_t>(static_cast<signed char>(ch)));
         *r = ((v >> 2) ^ v) & 15;
         return v * v;
     };

@@ -7,8 +7,8 @@
  * bucket per insertion and shrinks by merging one bucket per deletion, never
  * rehashing as a whole.  It owns its nodes and bucket array, never the
  * records.  Nodes are allocated in blocks; a deleted record's node is kept
- * for the next insertion, and node memory is returned by lh_free.  One table is used by one thread at a time; nothing locks, prints
- * or throws.
+ * for the next insertion, and node memory is returned by lh_free.  One table is used by one thread
+ * at a time; nothing locks, prints or throws.
  *
  * Geometry, after every operation:
  *   0 <= split_index < base_size; base_size is 8 times a power of two
@@ -67,7 +67,7 @@ typedef struct LH_TABLE {
     uint32_t retrieve_count;         /* lh_retrieve calls that found a record */
     uint32_t retrieve_miss_count;    /* lh_retrieve calls that found nothing */
     uint32_t node_visit_count;       /* chain nodes examined by lookups */
-    uint32_t error; /* allocation failures in the current insert/delete/retrieve */
+    uint32_t error;                  /* allocation failures in the current insert/delete/retrieve */
 } LH_TABLE;
 
 /*

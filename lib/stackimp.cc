@@ -8,9 +8,7 @@
 namespace {
 
 SK_CMP_FN to_generic(SK_CONF_VALUE_CMP_FN cmp) { return reinterpret_cast<SK_CMP_FN>(cmp); }
-SK_CONF_VALUE_CMP_FN to_typed(SK_CMP_FN cmp) {
-    return reinterpret_cast<SK_CONF_VALUE_CMP_FN>(cmp);
-}
+SK_CONF_VALUE_CMP_FN to_typed(SK_CMP_FN cmp) { return reinterpret_cast<SK_CONF_VALUE_CMP_FN>(cmp); }
 CONF_VALUE *typed(void *p) { return static_cast<CONF_VALUE *>(p); }
 
 }  // namespace

@@ -116,12 +116,15 @@ std::string RichFile() {
         "other::q = 'quoted # not a comment'\n"
         "::empty = e\n"
         "cont = a\\\n   b\n"
-        "long = " + std::string(3000, 'L') + "\n"
+        "long = " +
+        std::string(3000, 'L') +
+        "\n"
         "[other]\n"
         "ref = $q$paths::dir\n"
         "top = $default::top\n"
         "top = replaced\n";
-    for (int i = 0; i < 60; ++i) text += "k" + std::to_string(i) + " = v" + std::to_string(i) + "\n";
+    for (int i = 0; i < 60; ++i)
+        text += "k" + std::to_string(i) + " = v" + std::to_string(i) + "\n";
     return text;
 }
 
@@ -167,8 +170,9 @@ TEST(AllocFail, SecondLoadIntoALoadedContext) {
     setenv("HOME", "/home/tester", 0);
     TempFiles files;
     const std::string first = files.Write(RichFile());
-    const std::string second = files.Write(
-        "[paths]\ndir = again\n[third]\nx = $paths::dir$other::k1\n" + std::string(2000, ' ') + "\n");
+    const std::string second =
+        files.Write("[paths]\ndir = again\n[third]\nx = $paths::dir$other::k1\n" +
+                    std::string(2000, ' ') + "\n");
     Sweep("second load into a loaded context", [&](long k) -> long {
         CONF_CTX *ctx = CONF_new();
         EXPECT_EQ(CONF_load(ctx, first.c_str()), 0);

@@ -19,9 +19,7 @@ class Hostile : public ::testing::Test {
   protected:
     void SetUp() override { ctx_ = CONF_new(); }
     void TearDown() override { CONF_free(ctx_); }
-    int LoadBytes(const std::string &bytes) {
-        return CONF_load(ctx_, files_.Write(bytes).c_str());
-    }
+    int LoadBytes(const std::string &bytes) { return CONF_load(ctx_, files_.Write(bytes).c_str()); }
     TempFiles files_;
     CONF_CTX *ctx_ = nullptr;
 };

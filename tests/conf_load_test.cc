@@ -77,8 +77,12 @@ INSTANTIATE_TEST_SUITE_P(
     Sections, LoadGood,
     ::testing::Values(
         GoodFile{"a = 1\n[s]\nb = 2\n[t]\nc=3\n[s]\nd = 4\n",
-                 {{"default", "a", "1"}, {"s", "b", "2"}, {"t", "c", "3"}, {"s", "d", "4"},
-                  {"t", "d", kAbsent}, {"t", "a", "1"}}},
+                 {{"default", "a", "1"},
+                  {"s", "b", "2"},
+                  {"t", "c", "3"},
+                  {"s", "d", "4"},
+                  {"t", "d", kAbsent},
+                  {"t", "a", "1"}}},
         GoodFile{"[ my section ]\nx = 1\n[my  two\\ words]\ny = 2\n[]\nz = 3\n",
                  {{"my section", "x", "1"}, {"my  two words", "y", "2"}, {"", "z", "3"}}},
         GoodFile{"[a\\x]\n1 = header\n[d]\na\\x::2 = qualified\n",
@@ -89,7 +93,8 @@ INSTANTIATE_TEST_SUITE_P(
         GoodFile{"= empty name\n", {{"default", "", "empty name"}}},
         GoodFile{"\xEF\xBB\xBF[s]\nk = v\n", {{"s", "k", "v"}}},
         GoodFile{"k\xC3\xA9 = caf\xC3\xA3 \xC3\xA0\n[\xC3\xA3]\nx = ${default::k\xC3\xA9}\n",
-                 {{"default", "k\xC3\xA9", "caf\xC3\xA3 \xC3\xA0"}, {"\xC3\xA3", "x", "caf\xC3\xA3 \xC3\xA0"}}}));
+                 {{"default", "k\xC3\xA9", "caf\xC3\xA3 \xC3\xA0"},
+                  {"\xC3\xA3", "x", "caf\xC3\xA3 \xC3\xA0"}}}));
 
 INSTANTIATE_TEST_SUITE_P(
     Values, LoadGood,
@@ -109,7 +114,8 @@ INSTANTIATE_TEST_SUITE_P(
 INSTANTIATE_TEST_SUITE_P(
     Lines, LoadGood,
     ::testing::Values(
-        GoodFile{"a = 1\r\nb = 2\r\r\nc = 3\r", {{"default", "a", "1"}, {"default", "b", "2"}, {"default", "c", "3"}}},
+        GoodFile{"a = 1\r\nb = 2\r\r\nc = 3\r",
+                 {{"default", "a", "1"}, {"default", "b", "2"}, {"default", "c", "3"}}},
         GoodFile{"a = b\\\n   c\n", {{"default", "a", "b   c"}}},
         GoodFile{"a = b\\\\\nc = d\n", {{"default", "a", "b\\"}, {"default", "c", "d"}}},
         // The test looks one byte back: three backslashes do not continue.
@@ -122,7 +128,8 @@ INSTANTIATE_TEST_SUITE_P(
         GoodFile{"a = " + k510.substr(4), {{"default", "a", k510.substr(4)}}},
         GoodFile{"a = " + std::string(1016, 'w'), {{"default", "a", std::string(1016, 'w')}}},
         GoodFile{"a = " + k509.substr(4) + "\\x\n", {{"default", "a", (k509.substr(4) + "x")}}},
-        GoodFile{"a = 1\0junk = 9\nb = 2\n"s, {{"default", "a", "1"}, {"default", "b", "2"}, {"default", "junk", kAbsent}}},
+        GoodFile{"a = 1\0junk = 9\nb = 2\n"s,
+                 {{"default", "a", "1"}, {"default", "b", "2"}, {"default", "junk", kAbsent}}},
         GoodFile{"\0\nb = 2\n"s, {{"default", "b", "2"}}},
         GoodFile{"a = x\\\0\nb = 2\n"s, {{"default", "a", "x"}, {"default", "b", "2"}}},
         GoodFile{"\n\n\t \n# only comments\n", {{"default", "x", kAbsent}}}));
@@ -146,23 +153,22 @@ TEST_P(LoadBad, FailsWithTheErrorAndLine) {
 
 INSTANTIATE_TEST_SUITE_P(
     Errors, LoadBad,
-    ::testing::Values(
-        BadFile{"[abc\n", -104, "missing close square bracket, line 1"},
-        BadFile{"a = 1\n[a:b]\n", -104, "missing close square bracket, line 2"},
-        BadFile{"[a = b]\n", -104, "missing close square bracket, line 1"},
-        BadFile{"[a $b]\n", -104, "missing close square bracket, line 1"},
-        BadFile{"[a 'b']\n", -104, "missing close square bracket, line 1"},
-        BadFile{"[a [b]\n", -104, "missing close square bracket, line 1"},
-        BadFile{"[ ", -104, "missing close square bracket, line 1"},
-        BadFile{"\n\n# comment\nbad\n", -105, "missing equal sign, line 4"},
-        BadFile{"a b = c\n", -105, "missing equal sign, line 1"},
-        BadFile{"a :: b = c\n", -105, "missing equal sign, line 1"},
-        BadFile{"a:: b = c\n", -105, "missing equal sign, line 1"},
-        BadFile{"x = 1\nbad \\\n more\n", -105, "missing equal sign, line 3"},
-        BadFile{"a = ${x\n", -106, "no close brace, line 1"},
-        BadFile{"a = 1\r\nb = $nosuch\r\n", -107, "variable has no value, line 2"},
-        BadFile{"a = $later\nlater = 1\n", -107, "variable has no value, line 1"},
-        BadFile{"[x]\n[${y]\n", -104, "missing close square bracket, line 2"}));
+    ::testing::Values(BadFile{"[abc\n", -104, "missing close square bracket, line 1"},
+                      BadFile{"a = 1\n[a:b]\n", -104, "missing close square bracket, line 2"},
+                      BadFile{"[a = b]\n", -104, "missing close square bracket, line 1"},
+                      BadFile{"[a $b]\n", -104, "missing close square bracket, line 1"},
+                      BadFile{"[a 'b']\n", -104, "missing close square bracket, line 1"},
+                      BadFile{"[a [b]\n", -104, "missing close square bracket, line 1"},
+                      BadFile{"[ ", -104, "missing close square bracket, line 1"},
+                      BadFile{"\n\n# comment\nbad\n", -105, "missing equal sign, line 4"},
+                      BadFile{"a b = c\n", -105, "missing equal sign, line 1"},
+                      BadFile{"a :: b = c\n", -105, "missing equal sign, line 1"},
+                      BadFile{"a:: b = c\n", -105, "missing equal sign, line 1"},
+                      BadFile{"x = 1\nbad \\\n more\n", -105, "missing equal sign, line 3"},
+                      BadFile{"a = ${x\n", -106, "no close brace, line 1"},
+                      BadFile{"a = 1\r\nb = $nosuch\r\n", -107, "variable has no value, line 2"},
+                      BadFile{"a = $later\nlater = 1\n", -107, "variable has no value, line 1"},
+                      BadFile{"[x]\n[${y]\n", -104, "missing close square bracket, line 2"}));
 
 TEST_F(Load, EmptyFileLeavesOnlyTheDefaultSection) {
     ASSERT_EQ(LoadText(""), 0);

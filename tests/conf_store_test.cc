@@ -67,9 +67,10 @@ TEST_F(ConfContext, NumbersTakeLeadingDigitsAndWrap) {
     const struct {
         const char *value;
         int number;
-    } cases[] = {{"0042", 42},     {"7 days", 7},        {"x1", 0},      {"", 0},
-                 {"-5", 0},        {" 5", 0},            {"12ab", 12},   {"4294967297", 1},
-                 {"2147483648", -2147483647 - 1},         {"\xb5", 0}};
+    } cases[] = {{"0042", 42}, {"7 days", 7},     {"x1", 0},
+                 {"", 0},      {"-5", 0},         {" 5", 0},
+                 {"12ab", 12}, {"4294967297", 1}, {"2147483648", -2147483647 - 1},
+                 {"\xb5", 0}};
     for (const auto &c : cases) {
         Put(ctx_, "n", "v", c.value);
         EXPECT_EQ(CONF_get_number(ctx_, "n", "v"), c.number) << c.value;

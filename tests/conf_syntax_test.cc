@@ -45,8 +45,8 @@ struct ScanCase {
 };
 
 TEST(Scanners, EatWsStopsAtTheFirstNonBlank) {
-    const ScanCase cases[] = {{"", 0}, {" \t\r\nx", 4}, {"\v", 0}, {"\f ", 0}, {"  ", 2},
-                              {" \xa0", 1}};
+    const ScanCase cases[] = {{"", 0},    {" \t\r\nx", 4}, {"\v", 0},
+                              {"\f ", 0}, {"  ", 2},       {" \xa0", 1}};
     for (const ScanCase &c : cases) {
         std::string s = c.text;
         EXPECT_EQ(eat_ws(s.data()) - s.data(), static_cast<long>(c.stop)) << c.text;
@@ -55,9 +55,9 @@ TEST(Scanners, EatWsStopsAtTheFirstNonBlank) {
 
 TEST(Scanners, EatAlphaNumericTakesNameRunsAndBackslashPairs) {
     const ScanCase cases[] = {
-        {"a.b-c:d", 5},    {"a\\ b c", 4},  {"ab\\", 3},    {"x=1", 1},
-        {"\\=\\]z]", 5},   {"", 0},         {"[", 0},       {"caf\xc3\xa9 x", 5},
-        {"!%&*+,-./;?@^|~_9", 17},
+        {"a.b-c:d", 5}, {"a\\ b c", 4},       {"ab\\", 3},
+        {"x=1", 1},     {"\\=\\]z]", 5},      {"", 0},
+        {"[", 0},       {"caf\xc3\xa9 x", 5}, {"!%&*+,-./;?@^|~_9", 17},
     };
     for (const ScanCase &c : cases) {
         std::string s = c.text;

@@ -23,7 +23,8 @@ class Confcheck : public ::testing::Test {
         std::vector<const char *> argv{"confcheck"};
         for (const std::string &a : args) argv.push_back(a.c_str());
         Capture out, err;
-        const int rc = confcheck::run(static_cast<int>(argv.size()), argv.data(), out.file(), err.file());
+        const int rc =
+            confcheck::run(static_cast<int>(argv.size()), argv.data(), out.file(), err.file());
         out_ = out.text();
         err_ = err.text();
         return rc;
@@ -33,7 +34,8 @@ class Confcheck : public ::testing::Test {
 };
 
 TEST_F(Confcheck, DumpsSectionsSortedWithEntriesInStoredOrder) {
-    const std::string a = File("z = 1\n[beta]\nb2 = x\nb1 = y\n[alpha]\nk = 'q' tab\\there \\\\ \xC3\xA9\n");
+    const std::string a =
+        File("z = 1\n[beta]\nb2 = x\nb1 = y\n[alpha]\nk = 'q' tab\\there \\\\ \xC3\xA9\n");
     const std::string b = File("[beta]\nb2 = again\n[]\ne = $beta::b1\n");
     EXPECT_EQ(Run({a, b}), 0) << err_;
     EXPECT_EQ(out_,

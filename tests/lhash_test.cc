@@ -61,7 +61,8 @@ uint32_t ReferenceStrhash(const char *s) {
     if (s == nullptr || *s == '\0') return 0;
     uint32_t n = 0x100, ret = 0;
     for (; *s != '\0'; ++s) {
-        const uint32_t v = n | static_cast<uint32_t>(static_cast<int32_t>(static_cast<signed char>(*s)));
+        const uint32_t v =
+            n | static_cast<uint32_t>(static_cast<int32_t>(static_cast<signed char>(*s)));
         const uint32_t r = ((v >> 2) ^ v) & 15;
         ret = r == 0 ? ret : (ret << r) | (ret >> (32 - r));
         ret ^= v * v;

@@ -31,11 +31,11 @@ struct TraceCase {
 
 TEST_F(TraceTest, FiltersByLeadingWordAgainstTheLevel) {
     const TraceCase cases[] = {
-        {1, "error %d\n", true},    {1, "warn %d\n", false},  {1, "info %d\n", false},
-        {1, "hello %d\n", true},    {2, "warning %d\n", true}, {2, "info %d\n", false},
-        {3, "information %d", true}, {3, "errors %d", true},   {1, "Error %d", true},
-        {1, "err %d", true},        {1, "war %d", true},       {0, "error %d", false},
-        {0, "hello %d", false},     {-1, "hello %d", false},   {-1, "error %d", false},
+        {1, "error %d\n", true},     {1, "warn %d\n", false},   {1, "info %d\n", false},
+        {1, "hello %d\n", true},     {2, "warning %d\n", true}, {2, "info %d\n", false},
+        {3, "information %d", true}, {3, "errors %d", true},    {1, "Error %d", true},
+        {1, "err %d", true},         {1, "war %d", true},       {0, "error %d", false},
+        {0, "hello %d", false},      {-1, "hello %d", false},   {-1, "error %d", false},
         {100, "info %d", true},
     };
     for (const TraceCase &c : cases) {

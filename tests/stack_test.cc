@@ -68,11 +68,11 @@ TEST(StackInsert, PlacesAtIndexOrAppendsOutsideTheRange) {
     int a = 1, b = 2, c = 3, d = 4, e = 5, f = 6;
     SK_STACK *sk = sk_new(nullptr);
     EXPECT_EQ(sk_insert(sk, &a, 0), 1);
-    EXPECT_EQ(sk_insert(sk, &b, -1), 2);   // append
-    EXPECT_EQ(sk_insert(sk, &c, 2), 3);    // at count: append
-    EXPECT_EQ(sk_insert(sk, &d, 99), 4);   // beyond: append
-    EXPECT_EQ(sk_insert(sk, &e, 1), 5);    // middle
-    EXPECT_EQ(sk_unshift(sk, &f), 6);      // front
+    EXPECT_EQ(sk_insert(sk, &b, -1), 2);  // append
+    EXPECT_EQ(sk_insert(sk, &c, 2), 3);   // at count: append
+    EXPECT_EQ(sk_insert(sk, &d, 99), 4);  // beyond: append
+    EXPECT_EQ(sk_insert(sk, &e, 1), 5);   // middle
+    EXPECT_EQ(sk_unshift(sk, &f), 6);     // front
     EXPECT_EQ(Items(sk), (std::vector<void *>{&f, &a, &e, &b, &c, &d}));
     EXPECT_EQ(sk_insert(nullptr, &a, 0), 0);
     EXPECT_EQ(sk_unshift(nullptr, &a), 0);

@@ -20,7 +20,8 @@ int main(void) {
     LH_TABLE *t = lh_new(0, 0);
     CONF_CTX *ctx = CONF_new();
     int ok = sk != 0 && t != 0 && ctx != 0 && sk_CONF_VALUE_push(sk, &v) == 1 &&
-             sk_CONF_VALUE_value(sk, 0) == &v && strcmp(Nivra_GetVersion(), NIVRA_VERSION_TEXT) == 0;
+             sk_CONF_VALUE_value(sk, 0) == &v &&
+             strcmp(Nivra_GetVersion(), NIVRA_VERSION_TEXT) == 0;
     sk_CONF_VALUE_free(sk);
     lh_free(t);
     CONF_free(ctx);
