@@ -34,7 +34,7 @@
 namespace nivra::conf {
 namespace {
 
-constexpr size_t kReadChunk = 64 * 1024;
+constexpr size_t kReadChunk = size_t{64} * 1024;
 constexpr size_t kInitialLine = 1024;
 // Largest line buffer that can still double without overflowing size_t.
 constexpr size_t kMaxDoublableLine = SIZE_MAX / 2;
@@ -153,10 +153,10 @@ bool is_blank(char c) { return is_class(c, CC_SPACE); }
 // The end of a value that starts at start and whose line ends at end:
 // trailing blanks are dropped, except one escaped by an odd run of
 // backslashes, which belongs to the value.
-char *trim_value_end(char *start, char *end) {
+char *trim_value_end(const char *start, char *end) {
     while (end > start && is_blank(end[-1])) {
         size_t slashes = 0;
-        for (char *q = end - 1; q > start && q[-1] == '\\'; --q) ++slashes;
+        for (const char *q = end - 1; q > start && q[-1] == '\\'; --q) ++slashes;
         if (slashes % 2 == 1) break;
         --end;
     }

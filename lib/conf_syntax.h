@@ -38,9 +38,9 @@ constexpr std::array<uint16_t, 256> make_conf_type() {
     for (int c = 'A'; c <= 'Z'; ++c) t[c] = CC_UPPER;
     for (int c = 'a'; c <= 'z'; ++c) t[c] = CC_LOWER;
     t[0x00] = CC_END;
-    for (int c : {'\t', '\n', '\r', ' '}) t[c] = CC_SPACE;
+    for (unsigned char c : {'\t', '\n', '\r', ' '}) t[c] = CC_SPACE;
     t['\\'] = CC_ESCAPE;
-    for (int c : {'"', '\'', '`'}) t[c] = CC_QUOTE;
+    for (unsigned char c : {'"', '\'', '`'}) t[c] = CC_QUOTE;
     t['#'] = CC_COMMENT;
     t['_'] = CC_UNDERSCORE;
     for (char c : {'!', '%', '&', '*', '+', ',', '-', '.', '/', ';', '?', '@', '^', '|', '~'}) {

@@ -82,8 +82,9 @@ extern "C" void lc_hexstr2bin(unsigned char *out, const char *hex) {
 extern "C" void lc_bin2hexstr(char *out, const unsigned char *in, int count) {
     if (count < 0) count = 0;  // a negative count would put the NUL before out
     for (int i = 0; i < count; ++i) {
-        out[2 * i] = kUpperHex[in[i] >> 4];
-        out[2 * i + 1] = kUpperHex[in[i] & 0x0F];
+        const size_t at = 2 * static_cast<size_t>(i);
+        out[at] = kUpperHex[in[i] >> 4];
+        out[at + 1] = kUpperHex[in[i] & 0x0F];
     }
     out[2 * static_cast<size_t>(count)] = '\0';
 }
