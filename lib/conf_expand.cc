@@ -95,11 +95,6 @@ class TextMark {
     int n_ = 0;
 };
 
-char *skip_name(char *p) {
-    while (is_class(*p, CC_NAME)) ++p;
-    return p;
-}
-
 // Expands the reference whose "$" is at p.  On success appends the value and
 // returns the position after the reference; on failure records the error and
 // returns null.
@@ -111,14 +106,10 @@ char *expand_reference(CONF_CTX *ctx, const char *section, char *p, const char *
     if (*s == '(') closer = ')';
     if (closer != '\0') ++s;
 
-    char *name = s;
-    char *name_end = skip_name(s);
-    char *section_end = nullptr;
-    if (name_end[0] == ':' && name_end[1] == ':') {
-        section_end = name_end;
-        name = name_end + 2;
-        name_end = skip_name(name);
-    }
+    const QualifiedName q = split_qualified(s, eat_name);
+    char *name = q.name;
+    char *name_end = q.name_end;
+    char *section_end = q.section_end;
     char *after = name_end;
     if (closer != '\0') {
         if (*name_end != closer) {

@@ -270,14 +270,13 @@ int Loader::header(char *p) {
 }
 
 int Loader::entry(char *p) {
-    char *name = p;
-    char *name_end = eat_alpha_numeric(p);
+    const QualifiedName q = split_qualified(p, eat_alpha_numeric);
+    char *name = q.name;
+    char *name_end = q.name_end;
     char *qualifier = nullptr;
-    if (name_end[0] == ':' && name_end[1] == ':') {
+    if (q.section_end != nullptr) {
         qualifier = p;
-        *name_end = '\0';
-        name = name_end + 2;
-        name_end = eat_alpha_numeric(name);
+        *q.section_end = '\0';
     }
     char *eq = eat_ws(name_end);
     if (*eq != '=') return kErrEqual;

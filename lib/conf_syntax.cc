@@ -31,6 +31,17 @@ char *eat_alpha_numeric(char *p) {
     }
 }
 
+char *eat_name(char *p) {
+    while (is_class(*p, CC_NAME)) ++p;
+    return p;
+}
+
+QualifiedName split_qualified(char *p, char *(*scan)(char *)) {
+    char *end = scan(p);
+    if (end[0] != ':' || end[1] != ':') return {nullptr, p, end};
+    return {end, end + 2, scan(end + 2)};
+}
+
 char *scan_quote(char *p) {
     const char q = *p++;
     while (*p != '\0' && *p != q) {

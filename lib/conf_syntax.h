@@ -90,6 +90,21 @@ char *eat_alpha_numeric(char *p);
 // when the stretch is not closed.
 char *scan_quote(char *p);
 
+// The first position at or after p that is not in CC_NAME (digits, letters,
+// '_'): the names of variable references.
+char *eat_name(char *p);
+
+// A name that may be qualified by a section: a run, then directly "::" and
+// a second run.  Without the colons, section_end is null and the first run
+// is the name.  Runs are scanned by scan (eat_alpha_numeric in entries,
+// eat_name in references).  Nothing is written.
+struct QualifiedName {
+    char *section_end;  // where the qualifier ends (at the colons), or null
+    char *name;
+    char *name_end;
+};
+QualifiedName split_qualified(char *p, char *(*scan)(char *));
+
 // Cuts the line at its first comment character that is neither quoted nor
 // escaped, by writing a NUL over it.
 void clear_comments(char *p);
