@@ -34,6 +34,10 @@
 #ifndef NIVRA_CONF_H
 #define NIVRA_CONF_H
 
+#include <stddef.h>
+#include <stdint.h>
+#include <stdio.h>
+
 #include "lhash.h"
 #include "stackimp.h"
 
@@ -71,6 +75,25 @@ CONF_CTX *CONF_new(void);
 int CONF_load(CONF_CTX *ctx, const char *file);
 
 /*
+ * CONF_load for an open stream: reads fp from its current position to its
+ * end, with every rule, merge, result and error record of CONF_load (a UTF-8
+ * byte-order mark at the start of what it reads is skipped; a read error
+ * records -108 with its line, drops the table and ends the load).  fp is not
+ * closed, and is left wherever the load stopped reading.  A null context
+ * returns -100; a null fp records -101 like a file that cannot be opened.
+ */
+int CONF_load_fp(CONF_CTX *ctx, FILE *fp);
+
+/*
+ * CONF_load for length bytes in memory, read as a file holding them: they
+ * need not end in a NUL and may hold NUL bytes (which behave as in a file).
+ * The bytes are neither modified nor kept after the call.  A null data with
+ * length 0 is an empty file; with a non-zero length it records -101.  A null
+ * context returns -100.
+ */
+int CONF_load_buffer(CONF_CTX *ctx, const void *data, size_t length);
+
+/*
  * The value of the entry name in section, or null.  A null name gives null.
  * A context without a table answers getenv(name) for any section.  Otherwise
  * the entry (section, name) is tried first when section is not null; then,
@@ -86,6 +109,63 @@ const char *CONF_get_string(CONF_CTX *ctx, const char *section, const char *name
  * Requires a context.
  */
 int CONF_get_number(CONF_CTX *ctx, const char *section, const char *name);
+
+/*
+ * Typed lookups.  Each finds the value exactly as CONF_get_string does (with
+ * its fallbacks) and returns 1 when there is one and the whole value is
+ * valid, storing it in *out; 0 when CONF_get_string gives null; -1 when the
+ * value is not valid.  *out is written only when the result is 1, so a
+ * caller may preset a default.  A null out only validates.  They record no
+ * error; a null context gives 0.
+ *
+ * CONF_get_int64: an optional "+" or "-" and one or more ASCII digits,
+ *   nothing before or after, within INT64_MIN..INT64_MAX.
+ * CONF_get_double: a finite decimal number as strtod reads it in the "C"
+ *   locale, whatever the process's locale: optional sign, digits with at
+ *   most one ".", at least one digit, an optional exponent ("e" or "E",
+ *   optional sign, digits); no blanks, hexadecimal, infinity or NaN.  A
+ *   value beyond the range of double is -1; one too small to represent
+ *   gives the nearest subnormal or zero, as strtod does.
+ * CONF_get_bool: "1", "true", "yes", "on" give 1 and "0", "false", "no",
+ *   "off" give 0, in any ASCII case; anything else is -1.
+ */
+int CONF_get_int64(CONF_CTX *ctx, const char *section, const char *name, int64_t *out);
+int CONF_get_double(CONF_CTX *ctx, const char *section, const char *name, double *out);
+int CONF_get_bool(CONF_CTX *ctx, const char *section, const char *name, int *out);
+
+/*
+ * Listing.  Sections are listed in the order in which they came into being
+ * in the context's table: "default" first (every load creates it), then
+ * each section at its first header or first qualified entry, across every
+ * load into the table.  A failed load drops the table and with it the
+ * order.  A section's entries are listed in stored order: file order, where
+ * an entry that replaced an earlier one stands where the replacement was
+ * read.  Strings and records returned live as long as lookup results do;
+ * nothing is allocated, and each call costs at most one section lookup.  A
+ * null context is treated like one without a table.
+ */
+
+/* The number of sections in the context's table; 0 with no table. */
+int CONF_get_section_count(CONF_CTX *ctx);
+
+/* The name of the section at index (0..count-1); null outside the range. */
+const char *CONF_get_section_name(CONF_CTX *ctx, int index);
+
+/* The number of entries stored in section (0 for a section without
+ * entries); -1 when there is no table, no such section, or section is null. */
+int CONF_get_entry_count(CONF_CTX *ctx, const char *section);
+
+/* The entry record at index of section's stored order, with its name and
+ * value (read-only); null outside the range or where CONF_get_entry_count
+ * gives -1. */
+const CONF_VALUE *CONF_get_entry(CONF_CTX *ctx, const char *section, int index);
+
+/*
+ * The line number that the ", line N" suffix of the last recorded error
+ * carries; 0 when that error has no suffix (-101, or an error recorded
+ * outside a load), when no error has been recorded, and for a null context.
+ */
+int CONF_get_last_error_line(const CONF_CTX *ctx);
 
 /* The context's last error number; 0 for a null context. */
 int CONF_get_last_errnum(const CONF_CTX *ctx);

@@ -40,19 +40,29 @@ constexpr size_t kInitialLine = 1024;
 constexpr size_t kMaxDoublableLine = SIZE_MAX / 2;
 constexpr unsigned char kBom[3] = {0xEF, 0xBB, 0xBF};
 
-// Buffered reader of physical lines into a growable line buffer.
+// Reader of physical lines into a growable line buffer, from a stream
+// (through a read buffer of its own) or from bytes in memory (read in
+// place: the memory is the one chunk, and is never written).
 class LineReader {
   public:
     explicit LineReader(std::FILE *in) : in_(in) {}
+    LineReader(const char *data, size_t length)
+        : chunk_(const_cast<char *>(data)), mem_len_(length), owns_chunk_(false) {}
     ~LineReader() {
-        std::free(chunk_);
+        if (owns_chunk_) std::free(chunk_);
         std::free(line_);
     }
+    LineReader(const LineReader &) = delete;
+    LineReader &operator=(const LineReader &) = delete;
+
     bool init() {
-        chunk_ = static_cast<char *>(std::malloc(kReadChunk));
+        if (owns_chunk_) {
+            chunk_ = static_cast<char *>(std::malloc(kReadChunk));
+            if (chunk_ == nullptr) return false;
+        }
         line_ = static_cast<char *>(std::malloc(kInitialLine));
         line_cap_ = kInitialLine;
-        return chunk_ != nullptr && line_ != nullptr;
+        return line_ != nullptr;
     }
 
     enum class Result { kLine, kEnd, kReadError, kNoMemory };
@@ -66,7 +76,7 @@ class LineReader {
         for (;;) {
             if (pos_ == len_) {
                 if (!refill()) {
-                    if (std::ferror(in_)) return Result::kReadError;
+                    if (in_ != nullptr && std::ferror(in_)) return Result::kReadError;
                     if (!any) return Result::kEnd;
                     break;
                 }
@@ -99,7 +109,19 @@ class LineReader {
     }
 
   private:
-    bool refill() {
+    bool refill() { return in_ != nullptr ? refill_from_stream() : refill_from_memory(); }
+
+    // The memory is one chunk, handed out once.
+    bool refill_from_memory() {
+        if (!first_) return false;
+        first_ = false;
+        pos_ = 0;
+        len_ = mem_len_;
+        if (len_ >= sizeof kBom && std::memcmp(chunk_, kBom, sizeof kBom) == 0) pos_ = sizeof kBom;
+        return pos_ < len_;
+    }
+
+    bool refill_from_stream() {
         pos_ = 0;
         len_ = std::fread(chunk_, 1, kReadChunk, in_);
         if (first_ && len_ > 0) {
@@ -113,7 +135,7 @@ class LineReader {
             }
             if (len_ >= sizeof kBom && std::memcmp(chunk_, kBom, sizeof kBom) == 0) {
                 pos_ = sizeof kBom;
-                if (pos_ == len_) return refill();
+                if (pos_ == len_) return refill_from_stream();
             }
         }
         return len_ > 0;
@@ -139,8 +161,10 @@ class LineReader {
         return true;
     }
 
-    std::FILE *in_;
+    std::FILE *in_ = nullptr;  // null when reading memory
     char *chunk_ = nullptr;
+    size_t mem_len_ = 0;
+    bool owns_chunk_ = true;
     size_t pos_ = 0;
     size_t len_ = 0;
     bool first_ = true;
@@ -168,6 +192,7 @@ char *trim_value_end(const char *start, char *end) {
 class Loader {
   public:
     Loader(CONF_CTX *ctx, std::FILE *in) : ctx_(ctx), reader_(in) {}
+    Loader(CONF_CTX *ctx, const char *data, size_t length) : ctx_(ctx), reader_(data, length) {}
     ~Loader() {
         std::free(section_name_);
         if (pending_ != nullptr) free_entry(pending_);
@@ -315,31 +340,61 @@ LH_TABLE *Loader::fail(int number) {
 
 }  // namespace
 
-LH_TABLE *CONF_load_file(CONF_CTX *ctx, std::FILE *in) {
-    Loader loader(ctx, in);
-    return loader.load();
-}
+namespace {
 
-int CONF_load_stream(CONF_CTX *ctx, std::FILE *in) {
-    if (CONF_load_file(ctx, in) == nullptr) {
-        // A failed load drops the whole table, earlier loads' entries too.
+// What a load leaves: the table on success; after a failure, none (a failed
+// load drops the whole table, earlier loads' entries too).  Returns the
+// context's last error number.
+int finish_load(CONF_CTX *ctx, LH_TABLE *loaded) {
+    if (loaded == nullptr) {
         CONF_lhash_free(ctx->table);
         ctx->table = nullptr;
     }
     return ctx->last_errnum;
 }
 
+int open_failure(CONF_CTX *ctx) {
+    CONFerr(ctx, kErrOpen);
+    return ctx->last_errnum;
+}
+
+}  // namespace
+
+LH_TABLE *CONF_load_file(CONF_CTX *ctx, std::FILE *in) {
+    Loader loader(ctx, in);
+    return loader.load();
+}
+
+int CONF_load_stream(CONF_CTX *ctx, std::FILE *in) {
+    return finish_load(ctx, CONF_load_file(ctx, in));
+}
+
 }  // namespace nivra::conf
 
-extern "C" int CONF_load(CONF_CTX *ctx, const char *file) {
-    using namespace nivra::conf;
+using namespace nivra::conf;
+
+extern "C" {
+
+int CONF_load(CONF_CTX *ctx, const char *file) {
     if (ctx == nullptr) return kErrNullContext;
     std::FILE *in = file != nullptr ? std::fopen(file, "rb") : nullptr;
-    if (in == nullptr) {
-        CONFerr(ctx, kErrOpen);
-        return ctx->last_errnum;
-    }
+    if (in == nullptr) return open_failure(ctx);
     const int result = CONF_load_stream(ctx, in);
     std::fclose(in);
     return result;
 }
+
+int CONF_load_fp(CONF_CTX *ctx, FILE *fp) {
+    if (ctx == nullptr) return kErrNullContext;
+    if (fp == nullptr) return open_failure(ctx);
+    return CONF_load_stream(ctx, fp);
+}
+
+int CONF_load_buffer(CONF_CTX *ctx, const void *data, size_t length) {
+    if (ctx == nullptr) return kErrNullContext;
+    if (data == nullptr && length > 0) return open_failure(ctx);
+    Loader loader(ctx, static_cast<const char *>(data), length);
+    return finish_load(ctx, loader.load());
+}
+
+}  // extern "C"

@@ -8,6 +8,7 @@
 // section and released with the table.
 #include "conf_store.h"
 
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -308,6 +309,43 @@ int CONF_get_last_errnum(const CONF_CTX *ctx) { return ctx == nullptr ? 0 : ctx-
 
 const char *CONF_get_last_error_str(const CONF_CTX *ctx) {
     return ctx == nullptr ? nullptr : ctx->last_error_str;
+}
+
+int CONF_get_section_count(CONF_CTX *ctx) { return ctx == nullptr ? 0 : section_count(ctx->table); }
+
+const char *CONF_get_section_name(CONF_CTX *ctx, int index) {
+    const CONF_VALUE *s = ctx == nullptr ? nullptr : section_at(ctx->table, index);
+    return s != nullptr ? s->section : nullptr;
+}
+
+int CONF_get_entry_count(CONF_CTX *ctx, const char *section) {
+    const CONF_VALUE *s = ctx == nullptr ? nullptr : get_section(ctx, section);
+    return s != nullptr ? entry_count(s) : -1;
+}
+
+const CONF_VALUE *CONF_get_entry(CONF_CTX *ctx, const char *section, int index) {
+    const CONF_VALUE *s = ctx == nullptr ? nullptr : get_section(ctx, section);
+    return s != nullptr ? entry_at(s, index) : nullptr;
+}
+
+int CONF_get_last_error_line(const CONF_CTX *ctx) {
+    if (ctx == nullptr) return 0;
+    // The suffix is the last thing in the text; the number is read back from
+    // it, clamped to the int range, so that the text stays the one record.
+    static constexpr char kSuffix[] = ", line ";
+    const char *text = ctx->last_error_str;
+    const char *at = nullptr;
+    for (const char *p = std::strstr(text, kSuffix); p != nullptr; p = std::strstr(p + 1, kSuffix))
+        at = p;
+    if (at == nullptr) return 0;
+    const char *digits = at + sizeof kSuffix - 1;
+    long long n = 0;
+    const char *p = digits;
+    for (; is_class(*p, CC_DIGIT) && (*p & 0x80) == 0; ++p) {
+        n = n * 10 + (*p - '0');
+        if (n > INT_MAX) n = INT_MAX;
+    }
+    return (p == digits || *p != '\0') ? 0 : static_cast<int>(n);
 }
 
 void CONF_free(CONF_CTX *ctx) {
