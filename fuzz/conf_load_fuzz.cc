@@ -2,7 +2,10 @@
 //
 // Input layout: byte 0 holds flags (bit 0: split the rest into two files
 // loaded in turn into one context; bit 1: set the environment variable
-// NIVRA_FUZZ); bytes 1-2 give the split point.  After the load(s) the
+// NIVRA_FUZZ; bit 2: load from memory with CONF_load_buffer instead of a
+// stream); bytes 1-2 give the split point.  Every entry is also read through
+// the listing and the typed lookups, whose results must agree with the
+// string lookup.  After the load(s) the
 // store's invariants must hold, every stored entry must be found again by
 // CONF_get_string, and CONF_free must release everything (LeakSanitizer
 // checks).
@@ -12,7 +15,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "conf_load.h"
 #include "conf_store.h"
 
 namespace {
@@ -29,30 +31,46 @@ void CheckStore(CONF_CTX *ctx) {
         CONF_VALUE *s = section_at(ctx->table, i);
         for (int j = 0; j < entry_count(s); ++j) {
             CONF_VALUE *v = entry_at(s, j);
-            if (CONF_get_string(ctx, v->section, v->name) != v->value) {
+            if (CONF_get_string(ctx, v->section, v->name) != v->value ||
+                CONF_get_entry(ctx, v->section, j) != v) {
                 std::fprintf(stderr, "stored entry [%s] %s not found again\n", v->section, v->name);
+                std::abort();
+            }
+            int64_t n = 0;
+            double d = 0;
+            int b = 0;
+            if (CONF_get_int64(ctx, v->section, v->name, &n) == 0 ||
+                CONF_get_double(ctx, v->section, v->name, &d) == 0 ||
+                CONF_get_bool(ctx, v->section, v->name, &b) == 0) {
+                std::fprintf(stderr, "typed lookup misses [%s] %s\n", v->section, v->name);
                 std::abort();
             }
         }
     }
 }
 
-int LoadBytes(CONF_CTX *ctx, const uint8_t *data, size_t size) {
-    // fmemopen refuses a zero size; an empty file reads like /dev/null.
-    std::FILE *f = size > 0 ? fmemopen(const_cast<uint8_t *>(data), size, "rb")
-                            : std::fopen("/dev/null", "rb");
-    if (f == nullptr) return 0;
+int LoadBytes(CONF_CTX *ctx, const uint8_t *data, size_t size, bool from_memory) {
     // With the error cleared first, a non-zero result means this load failed,
     // and then (only then) the context must have no table.
     ctx->last_errnum = 0;
-    const int rc = nivra::conf::CONF_load_stream(ctx, f);
-    std::fclose(f);
+    int rc = 0;
+    if (from_memory) {
+        rc = CONF_load_buffer(ctx, data, size);
+    } else {
+        // fmemopen refuses a zero size; an empty file reads like /dev/null.
+        std::FILE *f = size > 0 ? fmemopen(const_cast<uint8_t *>(data), size, "rb")
+                                : std::fopen("/dev/null", "rb");
+        if (f == nullptr) return 0;
+        rc = CONF_load_fp(ctx, f);
+        std::fclose(f);
+    }
     if ((rc != 0) != (ctx->table == nullptr)) {
         std::fprintf(stderr, "load returned %d but the table is %s\n", rc,
                      ctx->table == nullptr ? "gone" : "kept");
         std::abort();
     }
-    if (rc != 0 && std::strstr(ctx->last_error_str, ", line ") == nullptr) {
+    if (rc != 0 && rc != -101 && CONF_get_last_error_line(ctx) == 0 &&
+        std::strstr(ctx->last_error_str, ", line 0") == nullptr) {
         std::fprintf(stderr, "error text without its line: %s\n", ctx->last_error_str);
         std::abort();
     }
@@ -76,10 +94,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
     CONF_CTX *ctx = CONF_new();
     if (ctx == nullptr) return 0;
+    const bool memory = (flags & 4) != 0;
     if (flags & 1) {
-        if (LoadBytes(ctx, data, split) == 0) LoadBytes(ctx, data + split, size - split);
+        if (LoadBytes(ctx, data, split, memory) == 0) {
+            LoadBytes(ctx, data + split, size - split, memory);
+        }
     } else {
-        LoadBytes(ctx, data, size);
+        LoadBytes(ctx, data, size, memory);
     }
     CheckStore(ctx);
     CONF_free(ctx);

@@ -34,19 +34,21 @@ enum : uint16_t {
 
 constexpr std::array<uint16_t, 256> make_conf_type() {
     std::array<uint16_t, 256> t{};
-    for (int c = '0'; c <= '9'; ++c) t[c] = CC_DIGIT;
-    for (int c = 'A'; c <= 'Z'; ++c) t[c] = CC_UPPER;
-    for (int c = 'a'; c <= 'z'; ++c) t[c] = CC_LOWER;
-    t[0x00] = CC_END;
-    for (unsigned char c : {'\t', '\n', '\r', ' '}) t[c] = CC_SPACE;
-    t['\\'] = CC_ESCAPE;
-    for (unsigned char c : {'"', '\'', '`'}) t[c] = CC_QUOTE;
-    t['#'] = CC_COMMENT;
-    t['_'] = CC_UNDERSCORE;
-    for (char c : {'!', '%', '&', '*', '+', ',', '-', '.', '/', ';', '?', '@', '^', '|', '~'}) {
-        t[static_cast<unsigned char>(c)] = CC_PUNCT;
-    }
-    for (int c = 0x80; c <= 0xFF; ++c) t[c] = CC_LOWER;
+    auto set = [&t](unsigned c, uint16_t cls) { t[c] = cls; };
+    auto set_all = [&set](const char *chars, uint16_t cls) {
+        for (; *chars != '\0'; ++chars) set(static_cast<unsigned char>(*chars), cls);
+    };
+    for (unsigned c = '0'; c <= '9'; ++c) set(c, CC_DIGIT);
+    for (unsigned c = 'A'; c <= 'Z'; ++c) set(c, CC_UPPER);
+    for (unsigned c = 'a'; c <= 'z'; ++c) set(c, CC_LOWER);
+    set(0x00, CC_END);
+    set_all("\t\n\r ", CC_SPACE);
+    set('\\', CC_ESCAPE);
+    set_all("\"'`", CC_QUOTE);
+    set('#', CC_COMMENT);
+    set('_', CC_UNDERSCORE);
+    set_all("!%&*+,-./;?@^|~", CC_PUNCT);
+    for (unsigned c = 0x80; c <= 0xFF; ++c) set(c, CC_LOWER);
     return t;
 }
 
@@ -72,7 +74,8 @@ constexpr bool stop_set_is(const char *set, uint16_t mask, const char *extra) {
         return false;
     };
     for (int b = 1; b < 256; ++b) {
-        if (in(set, b) != ((CONF_type[b] & mask) != 0 || in(extra, b))) return false;
+        const bool in_class = (CONF_type[static_cast<unsigned>(b)] & mask) != 0;
+        if (in(set, b) != (in_class || in(extra, b))) return false;
     }
     return true;
 }

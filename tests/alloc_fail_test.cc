@@ -256,6 +256,58 @@ TEST(AllocFail, StoringSucceedsUnlessTheRecordWasNotStored) {
     }
 }
 
+// The same file through a stream and from memory; then every read-only
+// call of the API, which must allocate nothing at all.
+TEST(AllocFail, LoadingAStreamAndABufferThenReadingEverything) {
+    setenv("HOME", "/home/tester", 0);
+    const std::string text = RichFile();
+    TempFiles files;
+    const std::string path = files.Write(text);
+    for (bool from_memory : {false, true}) {
+        Sweep(from_memory ? "load of a buffer" : "load of a stream", [&](long k) -> long {
+            CONF_CTX *ctx = CONF_new();
+            std::FILE *f = from_memory ? nullptr : std::fopen(path.c_str(), "rb");
+            FailNth(k);
+            const int rc = from_memory ? CONF_load_buffer(ctx, text.data(), text.size())
+                                       : CONF_load_fp(ctx, f);
+            const long attempts = alloc_seam::Attempts();
+            if (f != nullptr) std::fclose(f);
+            if (rc == 0) {
+                ExpectRichEntries(ctx);
+            } else {
+                ExpectCleanLoadFailure(ctx, rc);
+            }
+            CONF_free(ctx);
+            return attempts;
+        });
+    }
+    const long points = Sweep("listing and typed lookups", [&](long k) -> long {
+        CONF_CTX *ctx = CONF_new();
+        EXPECT_EQ(CONF_load_buffer(ctx, text.data(), text.size()), 0);
+        FailNth(k);
+        long entries = 0;
+        for (int i = 0; i < CONF_get_section_count(ctx); ++i) {
+            const char *s = CONF_get_section_name(ctx, i);
+            for (int j = 0; j < CONF_get_entry_count(ctx, s); ++j) {
+                const CONF_VALUE *e = CONF_get_entry(ctx, s, j);
+                int64_t n = 0;
+                double d = 0;
+                int b = 0;
+                CONF_get_int64(ctx, s, e->name, &n);
+                CONF_get_double(ctx, s, e->name, &d);
+                CONF_get_bool(ctx, s, e->name, &b);
+                ++entries;
+            }
+        }
+        EXPECT_GT(entries, 60);
+        EXPECT_EQ(CONF_get_last_error_line(ctx), 0);
+        const long attempts = alloc_seam::Attempts();
+        CONF_free(ctx);
+        return attempts;
+    });
+    EXPECT_EQ(points, 0);
+}
+
 TEST(AllocFail, ExpansionLeavesTheTargetUntouched) {
     Sweep("value expansion", [](long k) -> long {
         CONF_CTX *ctx = CONF_new();
