@@ -5,8 +5,7 @@
 #include <cstring>
 
 #include "conf.h"
-#include "conf_store.h"
-#include "stackimp.h"
+#include "stack.h"
 #include "version.h"
 
 namespace confcheck {
@@ -32,36 +31,39 @@ void put_escaped(std::FILE *out, const char *text) {
     }
 }
 
-int by_section_name(const CONF_VALUE *const *a, const CONF_VALUE *const *b) {
-    return std::strcmp((*a)->section, (*b)->section);
+int by_text(const void *a, const void *b) {
+    return std::strcmp(*static_cast<const char *const *>(a), *static_cast<const char *const *>(b));
+}
+
+void put_entries(CONF_CTX *ctx, const char *section, std::FILE *out) {
+    for (int j = 0; j < CONF_get_entry_count(ctx, section); ++j) {
+        const CONF_VALUE *e = CONF_get_entry(ctx, section, j);
+        put_escaped(out, e->name);
+        std::fputs(" = ", out);
+        put_escaped(out, e->value);
+        std::fputc('\n', out);
+    }
 }
 
 // Prints every section of ctx sorted by name; false when memory ran out.
 bool dump(CONF_CTX *ctx, std::FILE *out) {
-    using namespace nivra::conf;
-    SK_STACK *sections = sk_CONF_VALUE_new(by_section_name);
-    if (sections == nullptr) return false;
-    for (int i = 0; i < section_count(ctx->table); ++i) {
-        if (sk_CONF_VALUE_push(sections, section_at(ctx->table, i)) == 0) {
-            sk_CONF_VALUE_free(sections);
+    SK_STACK *names = sk_new(by_text);
+    if (names == nullptr) return false;
+    for (int i = 0; i < CONF_get_section_count(ctx); ++i) {
+        if (sk_push(names, const_cast<char *>(CONF_get_section_name(ctx, i))) == 0) {
+            sk_free(names);
             return false;
         }
     }
-    sk_CONF_VALUE_sort(sections);
-    for (int i = 0; i < sk_CONF_VALUE_num(sections); ++i) {
-        CONF_VALUE *s = sk_CONF_VALUE_value(sections, i);
+    sk_sort(names);
+    for (int i = 0; i < sk_num(names); ++i) {
+        const auto *section = static_cast<const char *>(sk_value(names, i));
         std::fputc('[', out);
-        put_escaped(out, s->section);
+        put_escaped(out, section);
         std::fputs("]\n", out);
-        for (int j = 0; j < entry_count(s); ++j) {
-            CONF_VALUE *e = entry_at(s, j);
-            put_escaped(out, e->name);
-            std::fputs(" = ", out);
-            put_escaped(out, e->value);
-            std::fputc('\n', out);
-        }
+        put_entries(ctx, section, out);
     }
-    sk_CONF_VALUE_free(sections);
+    sk_free(names);
     return true;
 }
 
