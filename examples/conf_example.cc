@@ -1,36 +1,32 @@
-// Reads a service's settings from a configuration file through the C API,
-// with the context owned by a std::unique_ptr.
+// Reads a service's settings through the C++ interface: built-in defaults
+// from a string, then a file; lists every section and entry, and reads
+// typed values with defaults.
 #include <cstdio>
-#include <memory>
+#include <iostream>
 #include <string>
 
-#include <nivra/conf.h>
-
-namespace {
-
-using Config = std::unique_ptr<CONF_CTX, decltype(&CONF_free)>;
-
-// The value of (section, name), or fallback when there is no such entry.
-std::string get_or(CONF_CTX *ctx, const char *section, const char *name, std::string fallback) {
-    const char *v = CONF_get_string(ctx, section, name);
-    return v != nullptr ? std::string(v) : fallback;
-}
-
-}  // namespace
+#include <nivra/conf.hpp>
 
 int main(int argc, char **argv) {
-    const char *file = argc > 1 ? argv[1] : "example.conf";
-    Config ctx(CONF_new(), &CONF_free);
-    if (!ctx) {
-        std::fputs("out of memory\n", stderr);
+    const std::string file = argc > 1 ? argv[1] : "example.conf";
+    nivra::Conf conf;  // throws std::bad_alloc only when memory is exhausted
+    if (auto err = conf.load_string("[service]\nport = 8080\n")) {
+        std::cerr << "defaults: " << err->text << '\n';
         return 1;
     }
-    if (CONF_load(ctx.get(), file) != 0) {
-        std::fprintf(stderr, "%s: %s\n", file, CONF_get_last_error_str(ctx.get()));
+    if (auto err = conf.load_file(file)) {
+        std::cerr << file << ": " << err->text << " (line " << err->line << ")\n";
         return 1;
     }
-    const std::string greeting = get_or(ctx.get(), "service", "greeting", "hello");
-    const int port = CONF_get_number(ctx.get(), "service", "port");
-    std::printf("%s (port %d)\n", greeting.c_str(), port != 0 ? port : 8080);
+    for (std::string_view section : conf.sections()) {
+        std::cout << '[' << section << "]\n";
+        for (nivra::ConfEntry e : conf.entries(section)) {
+            std::cout << "  " << e.name << " = " << e.value << '\n';
+        }
+    }
+    const std::string_view greeting = conf.get("service", "greeting").value_or("hello");
+    const long long port = conf.get_int64("service", "port").value_or(80);
+    const bool verbose = conf.get_bool("service", "verbose").value_or(false);
+    std::cout << greeting << " (port " << port << (verbose ? ", verbose" : "") << ")\n";
     return 0;
 }

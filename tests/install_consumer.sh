@@ -9,7 +9,7 @@ prefix=$(mktemp -d)
 trap 'rm -rf "$prefix"' EXIT
 
 cmake --install "$build" --prefix "$prefix" > /dev/null
-for f in include/nivra/conf.h include/nivra/lhash.h lib/libnivra.a lib/nivra/nivra_utils.o \
+for f in include/nivra/conf.h include/nivra/conf.hpp include/nivra/lhash.h lib/libnivra.a lib/nivra/nivra_utils.o \
          lib/nivra/nivra_sysid.o bin/nodeprint bin/confcheck share/man/man1/nodeprint.1 \
          share/man/man1/confcheck.1 lib/pkgconfig/nivra.pc lib/cmake/Nivra/NivraConfig.cmake; do
     [ -e "$prefix/$f" ] || { echo "not installed: $f"; exit 1; }
@@ -24,16 +24,29 @@ export PKG_CONFIG_PATH
 cc -std=c99 -Wall -Werror -o "$prefix/pc_example" "$source/examples/conf_example.c" \
     $(pkg-config --cflags --libs nivra)
 
+conf="$source/examples/example.conf"
+last() { "$@" | tail -n 1; }
 USER=tester
 export USER
-conf="$source/examples/example.conf"
-[ "$("$prefix/consumer/conf_example_c" "$conf")" = "service 'example tester' on port 9090" ]
-[ "$("$prefix/pc_example" "$conf")" = "service 'example tester' on port 9090" ]
-[ "$("$prefix/consumer/conf_example_cpp" "$conf")" = "Hello,  world (port 9090)" ]
+[ "$(last "$prefix/consumer/conf_example_c" "$conf")" = \
+  "service 'example tester' on port 9090, verbose 1, ratio 0.75" ]
+[ "$(last "$prefix/pc_example" - < "$conf")" = \
+  "service 'example tester' on port 9090, verbose 1, ratio 0.75" ]
+[ "$(last "$prefix/consumer/conf_example_cpp" "$conf")" = "Hello,  world (port 9090, verbose)" ]
+# The examples run whatever the environment holds: the file's own USER
+# entry stands in for an unset variable.
+unset USER
+[ "$(last "$prefix/consumer/conf_example_c" "$conf")" = \
+  "service 'example operator' on port 9090, verbose 1, ratio 0.75" ]
+"$prefix/consumer/conf_example_c" "$conf" | grep -qx '  greeting = Hello,  world'
 
 printf '[service]\nport = 1\nbroken\n' > "$prefix/broken.conf"
 if "$prefix/pc_example" "$prefix/broken.conf" 2> "$prefix/err"; then
     echo "a broken file loaded"; exit 1
 fi
-grep -q "broken.conf: missing equal sign, line 3" "$prefix/err"
+grep -qF "broken.conf: missing equal sign, line 3 (line 3)" "$prefix/err"
+if "$prefix/consumer/conf_example_cpp" "$prefix/broken.conf" 2> "$prefix/err"; then
+    echo "a broken file loaded"; exit 1
+fi
+grep -qF "broken.conf: missing equal sign, line 3 (line 3)" "$prefix/err"
 echo "consumers built and ran against $prefix"
