@@ -60,6 +60,25 @@ class ConfName {
     const char *p_;
 };
 
+// An input iterator over positions 0..n-1 of a listing; Read gives the
+// element at a position.  Only as valid as the listing it came from.
+template <typename Owner, typename Value, Value (*Read)(const Owner &, int)>
+class IndexIterator {
+  public:
+    IndexIterator(const Owner *owner, int i) noexcept : owner_(owner), i_(i) {}
+    Value operator*() const noexcept { return Read(*owner_, i_); }
+    IndexIterator &operator++() noexcept {
+        ++i_;
+        return *this;
+    }
+    bool operator==(const IndexIterator &o) const noexcept { return i_ == o.i_; }
+    bool operator!=(const IndexIterator &o) const noexcept { return i_ != o.i_; }
+
+  private:
+    const Owner *owner_;
+    int i_;
+};
+
 class Conf {
   public:
     // A new, empty context.  Throws std::bad_alloc when memory is exhausted.
@@ -134,24 +153,13 @@ class Conf {
     // Range-for over the section names, in the order they came into being.
     class Sections {
       public:
-        class iterator {
-          public:
-            iterator(CONF_CTX *ctx, int i) noexcept : ctx_(ctx), i_(i) {}
-            std::string_view operator*() const noexcept { return CONF_get_section_name(ctx_, i_); }
-            iterator &operator++() noexcept {
-                ++i_;
-                return *this;
-            }
-            bool operator==(const iterator &o) const noexcept { return i_ == o.i_; }
-            bool operator!=(const iterator &o) const noexcept { return i_ != o.i_; }
-
-          private:
-            CONF_CTX *ctx_;
-            int i_;
-        };
         explicit Sections(CONF_CTX *ctx) noexcept : ctx_(ctx) {}
-        iterator begin() const noexcept { return {ctx_, 0}; }
-        iterator end() const noexcept { return {ctx_, CONF_get_section_count(ctx_)}; }
+        static std::string_view at(const Sections &s, int i) noexcept {
+            return CONF_get_section_name(s.ctx_, i);
+        }
+        using iterator = IndexIterator<Sections, std::string_view, &Sections::at>;
+        iterator begin() const noexcept { return {this, 0}; }
+        iterator end() const noexcept { return {this, size()}; }
         int size() const noexcept { return CONF_get_section_count(ctx_); }
 
       private:
@@ -163,34 +171,20 @@ class Conf {
     // there is no such section.
     class Entries {
       public:
-        class iterator {
-          public:
-            iterator(const Entries *owner, int i) noexcept : owner_(owner), i_(i) {}
-            ConfEntry operator*() const noexcept {
-                const CONF_VALUE *v = CONF_get_entry(owner_->ctx_, owner_->section(), i_);
-                return ConfEntry{v->name, v->value};
-            }
-            iterator &operator++() noexcept {
-                ++i_;
-                return *this;
-            }
-            bool operator==(const iterator &o) const noexcept { return i_ == o.i_; }
-            bool operator!=(const iterator &o) const noexcept { return i_ != o.i_; }
-
-          private:
-            const Entries *owner_;
-            int i_;
-        };
         Entries(CONF_CTX *ctx, std::string section) : ctx_(ctx), section_(std::move(section)) {}
+        static ConfEntry at(const Entries &e, int i) noexcept {
+            const CONF_VALUE *v = CONF_get_entry(e.ctx_, e.section_.c_str(), i);
+            return ConfEntry{v->name, v->value};
+        }
+        using iterator = IndexIterator<Entries, ConfEntry, &Entries::at>;
         iterator begin() const noexcept { return {this, 0}; }
         iterator end() const noexcept { return {this, size()}; }
         int size() const noexcept {
-            const int n = CONF_get_entry_count(ctx_, section());
+            const int n = CONF_get_entry_count(ctx_, section_.c_str());
             return n < 0 ? 0 : n;
         }
 
       private:
-        const char *section() const noexcept { return section_.c_str(); }
         CONF_CTX *ctx_;
         std::string section_;
     };
