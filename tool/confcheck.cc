@@ -4,9 +4,9 @@
 
 #include <cstring>
 
-#include "conf.h"
-#include "stack.h"
-#include "version.h"
+#include <nivra/conf.h>
+#include <nivra/stack.h>
+#include <nivra/version.h>
 
 namespace confcheck {
 namespace {

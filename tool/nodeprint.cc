@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "nivra_utils.h"
-#include "version.h"
+#include <nivra/nivra_utils.h>
+#include <nivra/version.h>
 
 namespace nodeprint {
 namespace {

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "nivra_sysid.h"
+#include <nivra/nivra_sysid.h>
 
 namespace nodeprint {
 

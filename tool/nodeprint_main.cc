@@ -1,7 +1,7 @@
 // nodeprint: prints this host's system identifier.
 #include <cstdio>
 
-#include "nivra_sysid.h"
+#include <nivra/nivra_sysid.h>
 #include "nodeprint.h"
 
 int main(int argc, char **argv) {

@@ -1,11 +1,11 @@
 /* Every public header compiles as strict C99 and can be used from C. */
-#include "version.h"
-#include "nivra_utils.h"
-#include "nivra_sysid.h"
-#include "stack.h"
-#include "stackimp.h"
-#include "lhash.h"
-#include "conf.h"
+#include <nivra/version.h>
+#include <nivra/nivra_utils.h>
+#include <nivra/nivra_sysid.h>
+#include <nivra/stack.h>
+#include <nivra/stackimp.h>
+#include <nivra/lhash.h>
+#include <nivra/conf.h>
 
 #include <stdio.h>
 #include <string.h>

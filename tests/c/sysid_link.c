@@ -3,8 +3,8 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "nivra_sysid.h"
-#include "nivra_utils.h"
+#include <nivra/nivra_sysid.h>
+#include <nivra/nivra_utils.h>
 
 int main(void) {
     SYSID_INFO info;
