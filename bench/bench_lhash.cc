@@ -13,7 +13,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "lhash.h"
+#include <nivra/lhash.h>
 
 namespace {
 

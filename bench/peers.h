@@ -17,7 +17,7 @@
 #include <string_view>
 #include <unordered_map>
 
-#include "conf.h"
+#include <nivra/conf.h>
 #include "workload.h"
 
 namespace bench {

@@ -146,6 +146,15 @@ void ExpectCleanLoadFailure(CONF_CTX *ctx, int rc) {
     EXPECT_NE(std::strstr(CONF_get_last_error_str(ctx), ", line "), nullptr);
 }
 
+// A load of RichFile either stored all of it or failed cleanly.
+void ExpectRichOutcome(CONF_CTX *ctx, int rc) {
+    if (rc == 0) {
+        ExpectRichEntries(ctx);
+    } else {
+        ExpectCleanLoadFailure(ctx, rc);
+    }
+}
+
 TEST(AllocFail, LoadingAFile) {
     setenv("HOME", "/home/tester", 0);
     TempFiles files;
@@ -156,11 +165,7 @@ TEST(AllocFail, LoadingAFile) {
         if (ctx == nullptr) return alloc_seam::Attempts();
         const int rc = CONF_load(ctx, path.c_str());
         const long attempts = alloc_seam::Attempts();
-        if (rc == 0) {
-            ExpectRichEntries(ctx);
-        } else {
-            ExpectCleanLoadFailure(ctx, rc);
-        }
+        ExpectRichOutcome(ctx, rc);
         CONF_free(ctx);
         return attempts;
     });
@@ -272,11 +277,7 @@ TEST(AllocFail, LoadingAStreamAndABufferThenReadingEverything) {
                                        : CONF_load_fp(ctx, f);
             const long attempts = alloc_seam::Attempts();
             if (f != nullptr) std::fclose(f);
-            if (rc == 0) {
-                ExpectRichEntries(ctx);
-            } else {
-                ExpectCleanLoadFailure(ctx, rc);
-            }
+            ExpectRichOutcome(ctx, rc);
             CONF_free(ctx);
             return attempts;
         });
