@@ -149,8 +149,10 @@ char *expand_reference(CONF_CTX *ctx, const char *section, char *p, const char *
 
 // Copies a quoted stretch that starts at p (the quote); returns the position
 // after its closing quote, or of the terminator when it is not closed.
-char *copy_quoted(char *p, ExpandBuffer *out) {
+// *closed tells whether the closing quote was found.
+char *copy_quoted(char *p, ExpandBuffer *out, bool *closed) {
     const char q = *p++;
+    *closed = false;
     while (*p != '\0' && *p != q) {
         if (*p == '\\') {
             if (p[1] == '\0') return p + 1;
@@ -160,12 +162,19 @@ char *copy_quoted(char *p, ExpandBuffer *out) {
             out->put(*p++);
         }
     }
-    return *p == q ? p + 1 : p;
+    if (*p != q) return p;
+    *closed = true;
+    return p + 1;
 }
+
+bool is_control_escape(char c) { return c == 'r' || c == 'n' || c == 'b' || c == 't'; }
 
 }  // namespace
 
-int str_copy(CONF_CTX *ctx, const char *section, char **target, char *text) {
+int str_copy(CONF_CTX *ctx, const char *section, char **target, char *text, ExpandNotes *notes) {
+    ExpandNotes ignored;
+    if (notes == nullptr) notes = &ignored;
+    *notes = ExpandNotes{};
     const size_t len = std::strlen(text);
     const char *const end = text + len;
     ExpandBuffer out;
@@ -177,9 +186,13 @@ int str_copy(CONF_CTX *ctx, const char *section, char **target, char *text) {
     char *p = text;
     for (;;) {
         if (is_class(*p, CC_QUOTE)) {
-            p = copy_quoted(p, &out);
+            bool closed = false;
+            p = copy_quoted(p, &out, &closed);
+            if (!closed) notes->unclosed_quote = true;
         } else if (*p == '\\') {
             if (p[1] == '\0') break;
+            if (is_control_escape(p[1]) && notes->control_escape == '\0')
+                notes->control_escape = p[1];
             out.put(escape_value(p[1]));
             p += 2;
         } else if (*p == '\0') {

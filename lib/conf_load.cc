@@ -191,12 +191,16 @@ char *trim_value_end(const char *start, char *end) {
 // Every step returns 0 or the error number that ends the load.
 class Loader {
   public:
-    Loader(CONF_CTX *ctx, std::FILE *in) : ctx_(ctx), reader_(in) {}
+    Loader(CONF_CTX *ctx, std::FILE *in, const LoadObserver *observer = nullptr)
+        : ctx_(ctx), reader_(in), observer_(observer) {}
     Loader(CONF_CTX *ctx, const char *data, size_t length) : ctx_(ctx), reader_(data, length) {}
     ~Loader() {
         std::free(section_name_);
+        std::free(raw_);
         if (pending_ != nullptr) free_entry(pending_);
     }
+    Loader(const Loader &) = delete;
+    Loader &operator=(const Loader &) = delete;
 
     // The table on success; null after recording the error with its line.
     LH_TABLE *load();
@@ -210,13 +214,73 @@ class Loader {
     int expansion_error() const { return ctx_->last_errnum; }
     LH_TABLE *fail(int number);
 
+    // With an observer only: keeps the logical line as read, before
+    // processing writes into it, and tells the observer what it met.
+    int keep_raw(const char *line, size_t n);
+    size_t offset(const char *p) const { return static_cast<size_t>(p - line_); }
+    void notify(LoadEvent event, size_t at, const CONF_VALUE *entry = nullptr,
+                const CONF_VALUE *replaced = nullptr, int error = 0, char escape = '\0') const;
+    void check_value(const char *value, const char *value_end, const ExpandNotes &notes) const;
+
     CONF_CTX *ctx_;
     LineReader reader_;
     long line_no_ = 0;
     char *section_name_ = nullptr;
     CONF_VALUE *section_ = nullptr;
     CONF_VALUE *pending_ = nullptr;  // the entry being built, until stored
+
+    const LoadObserver *observer_ = nullptr;
+    const char *line_ = nullptr;  // the logical line being processed
+    char *raw_ = nullptr;         // the same line as read (observer only)
+    size_t raw_len_ = 0;
+    size_t raw_cap_ = 0;
+    size_t comment_at_ = kNoOffset;  // where the comment cut the current line
+    size_t error_at_ = kNoOffset;    // where the scan that failed stopped
 };
+
+int Loader::keep_raw(const char *line, size_t n) {
+    if (n + 1 > raw_cap_) {
+        void *p = std::realloc(raw_, n + 1);
+        if (p == nullptr) return kErrMemory;
+        raw_ = static_cast<char *>(p);
+        raw_cap_ = n + 1;
+    }
+    std::memcpy(raw_, line, n + 1);
+    raw_len_ = n;
+    return 0;
+}
+
+void Loader::notify(LoadEvent event, size_t at, const CONF_VALUE *entry, const CONF_VALUE *replaced,
+                    int error, char escape) const {
+    if (observer_ == nullptr) return;
+    const LoadNote note{event, line_no_, raw_ != nullptr ? raw_ : "", raw_len_, at, entry, replaced,
+                        error, escape};
+    observer_->notify(observer_->arg, &note);
+}
+
+// What a value that loads may not mean what it says.
+void Loader::check_value(const char *value, const char *value_end, const ExpandNotes &notes) const {
+    if (observer_ == nullptr) return;
+    // A '#' glued to the value ("http://host/#part") cut it short.
+    if (comment_at_ != kNoOffset && comment_at_ > offset(value) &&
+        !is_class(raw_[comment_at_ - 1], CC_SPACE)) {
+        notify(LoadEvent::kCommentInValue, comment_at_);
+    }
+    if (notes.unclosed_quote) notify(LoadEvent::kUnclosedQuote, offset(value));
+    if (notes.control_escape != '\0') {
+        // Path-like: a drive or scheme colon, or backslashes as separators.
+        size_t backslashes = 0;
+        bool colon = false;
+        for (const char *p = value; p < value_end; ++p) {
+            backslashes += *p == '\\' ? 1 : 0;
+            colon = colon || *p == ':';
+        }
+        if (colon || backslashes >= 2) {
+            notify(LoadEvent::kControlEscape, offset(value), nullptr, nullptr, 0,
+                   notes.control_escape);
+        }
+    }
+}
 
 int Loader::setup() {
     if (!reader_.init()) return kErrMemory;
@@ -247,6 +311,9 @@ int Loader::read_all() {
         if (r == LineReader::Result::kEnd) {
             if (!open) return 0;
             if (!reader_.terminate(n)) return kErrMemory;
+            if (observer_ != nullptr) {
+                if (const int err = keep_raw(reader_.line(), n); err != 0) return err;
+            }
             return process(reader_.line());
         }
         ++line_no_;
@@ -263,13 +330,22 @@ int Loader::read_all() {
         }
         open = false;
         reader_.line()[n] = '\0';  // read_line always leaves room for it
+        if (observer_ != nullptr) {
+            if (const int err = keep_raw(reader_.line(), n); err != 0) return err;
+        }
         n = 0;
         if (const int err = process(reader_.line()); err != 0) return err;
     }
 }
 
 int Loader::process(char *line) {
+    line_ = line;
     clear_comments(line);
+    if (observer_ != nullptr) {
+        const size_t kept = std::strlen(line);
+        comment_at_ = kept < raw_len_ ? kept : kNoOffset;
+        error_at_ = kNoOffset;
+    }
     char *p = eat_ws(line);
     if (*p == '\0') return 0;
     return *p == '[' ? header(p) : entry(p);
@@ -282,10 +358,17 @@ int Loader::header(char *p) {
     for (;;) {
         name_end = eat_alpha_numeric(run);
         char *q = eat_ws(name_end);
-        if (*q == ']') break;
+        if (*q == ']') {
+            const char *after = eat_ws(q + 1);
+            if (*after != '\0') notify(LoadEvent::kTextAfterHeader, offset(after));
+            break;
+        }
         // The end of the line, or a byte that can neither be part of a name
         // nor a blank: the scan cannot go on.
-        if (*q == '\0' || q == run) return kErrBracket;
+        if (*q == '\0' || q == run) {
+            error_at_ = offset(q);
+            return kErrBracket;
+        }
         run = q;
     }
     *name_end = '\0';
@@ -304,10 +387,15 @@ int Loader::entry(char *p) {
         *q.section_end = '\0';
     }
     char *eq = eat_ws(name_end);
-    if (*eq != '=') return kErrEqual;
+    if (*eq != '=') {
+        error_at_ = offset(eq);
+        return kErrEqual;
+    }
     *name_end = '\0';
     char *value = eat_ws(eq + 1);
-    *trim_value_end(value, value + std::strlen(value)) = '\0';
+    char *value_end = trim_value_end(value, value + std::strlen(value));
+    *value_end = '\0';
+    if (name[0] == ';') notify(LoadEvent::kSemicolonName, offset(name));
 
     pending_ = static_cast<CONF_VALUE *>(std::malloc(sizeof(CONF_VALUE)));
     if (pending_ == nullptr) return kErrMemory;
@@ -319,18 +407,28 @@ int Loader::entry(char *p) {
     std::memcpy(pending_->name, name, size);
 
     const char *section = qualifier != nullptr ? qualifier : section_name_;
-    if (!str_copy(ctx_, section, &pending_->value, value)) return expansion_error();
+    ExpandNotes notes;
+    if (!str_copy(ctx_, section, &pending_->value, value, &notes)) return expansion_error();
+    check_value(value, value_end, notes);
     CONF_VALUE *target = section_;
     if (qualifier != nullptr && std::strcmp(section, section_name_) != 0) {
         target = find_or_add_section(ctx_, section);
         if (target == nullptr) return kErrSection;
     }
+    if (observer_ != nullptr) {
+        // Told while the earlier entry still exists: storing frees it.
+        pending_->section = target->section;
+        const CONF_VALUE *earlier = find_entry(ctx_, target->section, pending_->name);
+        if (earlier != nullptr) notify(LoadEvent::kReplacing, kNoOffset, pending_, earlier);
+    }
     if (const int err = store_entry(ctx_, target, pending_); err != 0) return err;
+    notify(LoadEvent::kStored, kNoOffset, pending_);
     pending_ = nullptr;  // the table owns it now
     return 0;
 }
 
 LH_TABLE *Loader::fail(int number) {
+    notify(LoadEvent::kError, error_at_, nullptr, nullptr, number);
     CONFerr(ctx_, number);
     const size_t used = std::strlen(ctx_->last_error_str);
     std::snprintf(ctx_->last_error_str + used, sizeof ctx_->last_error_str - used, ", line %ld",
@@ -367,6 +465,12 @@ LH_TABLE *CONF_load_file(CONF_CTX *ctx, std::FILE *in) {
 
 int CONF_load_stream(CONF_CTX *ctx, std::FILE *in) {
     return finish_load(ctx, CONF_load_file(ctx, in));
+}
+
+int load_observed(CONF_CTX *ctx, std::FILE *in, const LoadObserver *observer) {
+    if (ctx == nullptr || in == nullptr) return CONF_load_fp(ctx, in);
+    Loader loader(ctx, in, observer);
+    return finish_load(ctx, loader.load());
 }
 
 }  // namespace nivra::conf

@@ -36,7 +36,7 @@ CONF_VALUE probe_for(const char *section, const char *name) {
 
 const char *find_value(LH_TABLE *table, const char *section, const char *name) {
     CONF_VALUE probe = probe_for(section, name);
-    auto *found = static_cast<CONF_VALUE *>(lh_retrieve(table, &probe));
+    const auto *found = static_cast<CONF_VALUE *>(lh_retrieve(table, &probe));
     return found != nullptr ? found->value : nullptr;
 }
 
@@ -205,6 +205,11 @@ int store_entry(CONF_CTX *ctx, CONF_VALUE *section, CONF_VALUE *entry) {
         free_entry(old);
     }
     return 0;
+}
+
+CONF_VALUE *find_entry(CONF_CTX *ctx, const char *section, const char *name) {
+    CONF_VALUE probe = probe_for(section, name);
+    return static_cast<CONF_VALUE *>(lh_retrieve(ctx->table, &probe));
 }
 
 void free_entry(CONF_VALUE *entry) {

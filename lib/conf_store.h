@@ -93,6 +93,10 @@ CONF_VALUE *entry_at(const CONF_VALUE *section, int index);
 // still belongs to the caller.  Requires ctx->table, which section belongs to.
 int store_entry(CONF_CTX *ctx, CONF_VALUE *section, CONF_VALUE *entry);
 
+// The entry (section, name) itself, without fallbacks; null when there is
+// none.  Requires a table.
+CONF_VALUE *find_entry(CONF_CTX *ctx, const char *section, const char *name);
+
 // Frees an entry record with its value and name (not its section string,
 // which belongs to the section record).
 void free_entry(CONF_VALUE *entry);

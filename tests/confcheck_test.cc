@@ -1,8 +1,7 @@
-// confcheck: the dump of good files, the first error with its line, and the
-// command line.
+// confcheck: one table of small files with what each option prints and its
+// exit status; errors with their line, the line and a note; standard input;
+// the command line.
 #include <gtest/gtest.h>
-
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -17,49 +16,168 @@ namespace {
 
 class Confcheck : public ::testing::Test {
   protected:
-    std::string File(const std::string &text) { return files_.Write(text); }
-    // Runs confcheck with args; fills out_ and err_.
-    int Run(std::vector<std::string> args) {
+    void SetUp() override {
+        setenv("NIVRA_CC_VAR", "from-env", 1);
+        unsetenv("NIVRA_CC_UNSET");
+    }
+    // Runs confcheck with args, where "FILE" stands for a file holding text
+    // and "-" reads stdin_text; fills out_ and err_ (with that file's path
+    // shown as FILE).
+    int Run(std::vector<std::string> args, const std::string &text = "",
+            const std::string &stdin_text = "") {
+        const std::string path = files_.Write(text);
         std::vector<const char *> argv{"confcheck"};
-        for (const std::string &a : args) argv.push_back(a.c_str());
+        for (std::string &a : args) {
+            if (a == "FILE") a = path;
+            argv.push_back(a.c_str());
+        }
+        std::string in_bytes = stdin_text;
+        std::FILE *in = fmemopen(in_bytes.data(), in_bytes.size() + 1, "r");
         Capture out, err;
         const int rc =
-            confcheck::run(static_cast<int>(argv.size()), argv.data(), out.file(), err.file());
-        out_ = out.text();
-        err_ = err.text();
+            confcheck::run(static_cast<int>(argv.size()), argv.data(), in, out.file(), err.file());
+        std::fclose(in);
+        out_ = Replace(out.text(), path, "FILE");
+        err_ = Replace(err.text(), path, "FILE");
         return rc;
+    }
+    static std::string Replace(std::string s, const std::string &from, const std::string &to) {
+        for (size_t at = s.find(from); at != std::string::npos; at = s.find(from, at + to.size()))
+            s.replace(at, from.size(), to);
+        return s;
     }
     TempFiles files_;
     std::string out_, err_;
 };
 
-TEST_F(Confcheck, DumpsSectionsSortedWithEntriesInStoredOrder) {
-    const std::string a =
-        File("z = 1\n[beta]\nb2 = x\nb1 = y\n[alpha]\nk = 'q' tab\\there \\\\ \xC3\xA9\n");
-    const std::string b = File("[beta]\nb2 = again\n[]\ne = $beta::b1\n");
-    EXPECT_EQ(Run({a, b}), 0) << err_;
-    EXPECT_EQ(out_,
-              "[]\n"
-              "e = y\n"
-              "[alpha]\n"
-              "k = q tab\\x09here \\x5C \\xC3\\xA9\n"
-              "[beta]\n"
-              "b1 = y\n"
-              "b2 = again\n"
-              "[default]\n"
-              "z = 1\n");
-    EXPECT_EQ(err_, "");
+struct Case {
+    const char *what;
+    std::vector<std::string> args;
+    std::string text;
+    int status;
+    std::string out, err;
+};
+
+TEST_F(Confcheck, EachOptionOnSmallFiles) {
+    const Case cases[] = {
+        {"dump: sections in order of birth, escaped bytes",
+         {"FILE"},
+         "z = 1\n[beta]\nb2 = x\nb1 = y\n[alpha]\nk = 'q' tab\\there \\\\ \xC3\xA9\n[beta]\nb2 = "
+         "z\n",
+         0,
+         "[default]\nz = 1\n[beta]\nb1 = y\nb2 = z\n[alpha]\nk = q tab\\x09here \\x5C \\xC3\\xA9\n",
+         ""},
+        {"get: own entry", {"--get", "s", "k", "FILE"}, "k = top\n[s]\nk = own\n", 0, "own\n", ""},
+        {"get: falls back to default",
+         {"--get", "s", "k", "FILE"},
+         "k = top\n[s]\n",
+         0,
+         "top\n",
+         ""},
+        {"get: ENV", {"--get", "ENV", "NIVRA_CC_VAR", "FILE"}, "", 0, "from-env\n", ""},
+        {"get: the empty section", {"--get", "", "e", "FILE"}, "[]\ne = empty\n", 0, "empty\n", ""},
+        {"get: raw bytes", {"--get", "default", "t", "FILE"}, "t = a\\tb\n", 0, "a\tb\n", ""},
+        {"get: nothing", {"--get", "s", "NIVRA_CC_UNSET", "FILE"}, "[s]\n", 1, "", ""},
+        {"json",
+         {"--json", "FILE"},
+         "a = 1\n[s]\nq = \"x\\\"y\"\n[e]\n",
+         0,
+         "{\n  \"default\": {\n    \"a\": \"1\"\n  },\n  \"s\": {\n    \"q\": \"x\\\"y\"\n  },\n"
+         "  \"e\": {}\n}\n",
+         ""},
+        {"json: bytes that are not UTF-8",
+         {"--json", "FILE"},
+         "k = \xC3\xA9\xFF\\t\n",
+         0,
+         "{\n  \"default\": {\n    \"k\": \"\xC3\xA9\\udcff\\t\"\n  }\n}\n",
+         ""},
+        {"lint: clean",
+         {"--lint", "FILE"},
+         "a = 1 # fine\n[s] # fine\nb = 'c:\\temp'\n",
+         0,
+         "",
+         ""},
+        {"lint: every warning",
+         {"--lint", "FILE"},
+         "[Unit] trailing\nAfter = a\nurl = http://h/#frag\npath = c:\\temp\n;x = 1\n"
+         "q = 'open\nAfter = b\n",
+         1,
+         "FILE:1: warning: the text after ']' is ignored\n"
+         "FILE:3: warning: '#' starts a comment inside this value and the rest of the line is "
+         "ignored (write \\# for the character, or quote the value)\n"
+         "FILE:4: warning: '\\t' in this unquoted value becomes a TAB (write \\\\ for a "
+         "backslash, or quote the value)\n"
+         "FILE:5: warning: this name begins with ';', which does not start a comment here "
+         "(comments begin with '#')\n"
+         "FILE:6: warning: a quote in this value is never closed; it runs to the end of the line\n"
+         "FILE:7: warning: 'After' is defined again in section [Unit]; its value from line 2 is "
+         "lost\n",
+         ""},
+        {"error: the line and its text",
+         {"FILE"},
+         "# fine\n\n[s]\nbroken line\n",
+         1,
+         "",
+         "FILE:4: missing equal sign\n    broken line\n"
+         "FILE:4: note: a name cannot hold blanks; it ends before them (escape a blank with a "
+         "backslash)\n"},
+        {"error: a byte that ends a name",
+         {"--lint", "FILE"},
+         "Name[ca]=Vim\n",
+         1,
+         "",
+         "FILE:1: missing equal sign\n    Name[ca]=Vim\n"
+         "FILE:1: note: '[' cannot be part of a name, which ends before it (escape it with a "
+         "backslash)\n"},
+        {"error: a quote in a header",
+         {"--json", "FILE"},
+         "[credential \"https://x\"]\n",
+         1,
+         "",
+         "FILE:1: missing close square bracket\n    [credential \"https://x\"]\n"
+         "FILE:1: note: '\"' cannot be part of a section name (escape it with a backslash)\n"},
+        {"error: a ';' comment line",
+         {"FILE"},
+         "; comment\n",
+         1,
+         "",
+         "FILE:1: missing equal sign\n    ; comment\n"
+         "FILE:1: note: a line that begins with ';' is not a comment here (comments begin with "
+         "'#')\n"},
+        {"error: no note where the text says it all",
+         {"FILE"},
+         "a = ${b\n",
+         1,
+         "",
+         "FILE:1: no close brace\n    a = ${b\n"},
+    };
+    for (const Case &c : cases) {
+        EXPECT_EQ(Run(c.args, c.text), c.status) << c.what;
+        EXPECT_EQ(out_, c.out) << c.what;
+        EXPECT_EQ(err_, c.err) << c.what;
+    }
 }
 
-TEST_F(Confcheck, ReportsTheFirstBrokenFileWithItsLine) {
-    const std::string good = File("a = 1\n");
-    const std::string bad = File("# fine\n\n[s]\nbroken line\n");
-    const std::string never = File("[unclosed\n");
-    EXPECT_EQ(Run({good, bad, never}), 1);
-    EXPECT_EQ(out_, "");
-    EXPECT_EQ(err_, "confcheck: " + bad + ": missing equal sign, line 4\n");
+TEST_F(Confcheck, LongLinesAreCutAndOpenFailuresGiveTheSystemsReason) {
+    EXPECT_EQ(Run({"FILE"}, std::string(300, 'x') + "\n"), 1);
+    EXPECT_EQ(err_, "FILE:1: missing equal sign\n    " + std::string(160, 'x') + "...\n");
     EXPECT_EQ(Run({"/nonexistent/x.conf"}), 1);
-    EXPECT_EQ(err_, "confcheck: /nonexistent/x.conf: unable to open configuration file\n");
+    EXPECT_EQ(err_,
+              "/nonexistent/x.conf: unable to open configuration file\n"
+              "/nonexistent/x.conf: note: No such file or directory\n");
+    EXPECT_EQ(Run({files_.dir()}), 1);
+    EXPECT_EQ(Replace(err_, files_.dir(), "DIR"),
+              "DIR: error reading configuration file\nDIR: note: is a directory\n");
+}
+
+TEST_F(Confcheck, LaterFilesOverrideWithoutWarningAndStopAtTheFirstFailure) {
+    const std::string base = files_.Write("[s]\nk = 1\n");
+    EXPECT_EQ(Run({"--lint", base, "-"}, "", "[s]\nk = 2\n"), 0);
+    EXPECT_EQ(out_, "");
+    EXPECT_EQ(Run({"--get", "s", "k", base, "-"}, "", "[s]\nk = 2\n"), 0);
+    EXPECT_EQ(out_, "2\n");
+    EXPECT_EQ(Run({"-", base}, "", "[s]\nbad\n"), 1);
+    EXPECT_EQ(err_, "<stdin>:2: missing equal sign\n    bad\n");
 }
 
 TEST_F(Confcheck, AnswersHelpAndVersionAndRejectsMisuse) {
@@ -67,19 +185,26 @@ TEST_F(Confcheck, AnswersHelpAndVersionAndRejectsMisuse) {
     EXPECT_EQ(out_.rfind("Usage: confcheck", 0), 0u);
     EXPECT_EQ(Run({"--version"}), 0);
     EXPECT_EQ(out_, "confcheck (Nivra support kit) " NIVRA_VERSION_TEXT "\n");
-    EXPECT_EQ(Run({}), 2);
-    EXPECT_NE(err_.find("no configuration file"), std::string::npos);
-    EXPECT_EQ(Run({"--bogus"}), 2);
-    EXPECT_NE(err_.find("unknown option '--bogus'"), std::string::npos);
-    const std::string dashed = File("k = v\n");
-    EXPECT_EQ(Run({"--", dashed}), 0);
+    const struct {
+        std::vector<std::string> args;
+        const char *message;
+    } misuse[] = {{{}, "no configuration file"},
+                  {{"--bogus", "FILE"}, "unknown option '--bogus'"},
+                  {{"--get", "s"}, "--get needs a SECTION and a NAME"},
+                  {{"--json", "--lint", "FILE"}, "go alone"},
+                  {{"-", "-"}, "can be read only once"}};
+    for (const auto &m : misuse) {
+        EXPECT_EQ(Run(m.args), 2) << m.message;
+        EXPECT_NE(err_.find(m.message), std::string::npos) << err_;
+    }
+    EXPECT_EQ(Run({"--", "FILE"}, "k = v\n"), 0);
     EXPECT_EQ(out_, "[default]\nk = v\n");
 }
 
 TEST_F(Confcheck, TheFormatGuideExampleLoads) {
     // The example at the top of docs/config-format.md.
     setenv("HOME", "/home/op", 1);
-    const std::string f = File(
+    const std::string text =
         "# Where the service keeps its data.\n"
         "log_level = 2\n"
         "\n"
@@ -90,13 +215,14 @@ TEST_F(Confcheck, TheFormatGuideExampleLoads) {
         "\n"
         "[limits]\n"
         "max_clients = 64\n"
-        "paths::cache = $paths::data/cache  # an entry placed in another section\n");
-    EXPECT_EQ(Run({f}), 0) << err_;
+        "paths::cache = $paths::data/cache  # an entry placed in another section\n";
+    EXPECT_EQ(Run({"FILE"}, text), 0) << err_;
     EXPECT_EQ(out_,
               "[default]\nlog_level = 2\n"
-              "[limits]\nmax_clients = 64\n"
               "[paths]\nhome = /home/op/service\ndata = /home/op/service/data\n"
-              "banner = Welcome to  \"nivra\"\ncache = /home/op/service/data/cache\n");
+              "banner = Welcome to  \"nivra\"\ncache = /home/op/service/data/cache\n"
+              "[limits]\nmax_clients = 64\n");
+    EXPECT_EQ(Run({"--lint", "FILE"}, text), 0) << out_;
 }
 
 }  // namespace

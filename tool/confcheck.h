@@ -6,10 +6,11 @@
 
 namespace confcheck {
 
-// Runs confcheck with the given command line, writing the dump to out and
-// diagnostics to err.  Returns the exit status: 0 when every file loaded,
-// 1 when one failed, 2 for a usage error.
-int run(int argc, const char *const *argv, std::FILE *out, std::FILE *err);
+// Runs confcheck with the given command line, reading a FILE of "-" from
+// in, writing results to out and diagnostics to err.  Returns the exit
+// status: 0 success; 1 when a file failed to load, --get found no value or
+// --lint warned; 2 for a usage error.
+int run(int argc, const char *const *argv, std::FILE *in, std::FILE *out, std::FILE *err);
 
 }  // namespace confcheck
 

@@ -3,4 +3,4 @@
 
 #include "confcheck.h"
 
-int main(int argc, char **argv) { return confcheck::run(argc, argv, stdout, stderr); }
+int main(int argc, char **argv) { return confcheck::run(argc, argv, stdin, stdout, stderr); }
