@@ -3,10 +3,10 @@
 // Input layout: byte 0 holds flags (bit 0: split the rest into two files
 // loaded in turn into one context; bit 1: set the environment variable
 // NIVRA_FUZZ; bit 2: load from memory with CONF_load_buffer instead of a
-// stream); bytes 1-2 give the split point.  Every entry is also read through
-// the listing and the typed lookups, whose results must agree with the
-// string lookup.  After the load(s) the
-// store's invariants must hold, every stored entry must be found again by
+// stream; bit 3: load a stream through the observer of confcheck, whose
+// notes must point inside their line); bytes 1-2 give the split point.  Every entry is also read
+// through the listing and the typed lookups, whose results must agree with the string lookup. After
+// the load(s) the store's invariants must hold, every stored entry must be found again by
 // CONF_get_string, and CONF_free must release everything (LeakSanitizer
 // checks).
 #include <cstddef>
@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "conf_load.h"
 #include "conf_store.h"
 
 namespace {
@@ -49,7 +50,19 @@ void CheckStore(CONF_CTX *ctx) {
     }
 }
 
-int LoadBytes(CONF_CTX *ctx, const uint8_t *data, size_t size, bool from_memory) {
+void CheckNote(void *, const nivra::conf::LoadNote *n) {
+    const bool at_ok = n->at == nivra::conf::kNoOffset || n->at <= n->length;
+    const bool entry_ok = (n->event != nivra::conf::LoadEvent::kStored &&
+                           n->event != nivra::conf::LoadEvent::kReplacing) ||
+                          (n->entry != nullptr && n->entry->section != nullptr);
+    if (!at_ok || n->text[n->length] != '\0' || !entry_ok || n->line < 0) {
+        std::fprintf(stderr, "bad note: event %d at %zu of %zu\n", static_cast<int>(n->event),
+                     n->at, n->length);
+        std::abort();
+    }
+}
+
+int LoadBytes(CONF_CTX *ctx, const uint8_t *data, size_t size, bool from_memory, bool observed) {
     // With the error cleared first, a non-zero result means this load failed,
     // and then (only then) the context must have no table.
     ctx->last_errnum = 0;
@@ -61,7 +74,8 @@ int LoadBytes(CONF_CTX *ctx, const uint8_t *data, size_t size, bool from_memory)
         std::FILE *f = size > 0 ? fmemopen(const_cast<uint8_t *>(data), size, "rb")
                                 : std::fopen("/dev/null", "rb");
         if (f == nullptr) return 0;
-        rc = CONF_load_fp(ctx, f);
+        const nivra::conf::LoadObserver observer{CheckNote, nullptr};
+        rc = observed ? nivra::conf::load_observed(ctx, f, &observer) : CONF_load_fp(ctx, f);
         std::fclose(f);
     }
     if ((rc != 0) != (ctx->table == nullptr)) {
@@ -95,12 +109,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     CONF_CTX *ctx = CONF_new();
     if (ctx == nullptr) return 0;
     const bool memory = (flags & 4) != 0;
+    const bool observed = (flags & 8) != 0;
     if (flags & 1) {
-        if (LoadBytes(ctx, data, split, memory) == 0) {
-            LoadBytes(ctx, data + split, size - split, memory);
+        if (LoadBytes(ctx, data, split, memory, observed) == 0) {
+            LoadBytes(ctx, data + split, size - split, memory, observed);
         }
     } else {
-        LoadBytes(ctx, data, size, memory);
+        LoadBytes(ctx, data, size, memory, observed);
     }
     CheckStore(ctx);
     CONF_free(ctx);

@@ -11,6 +11,7 @@
 
 #include "alloc_seam.h"
 #include "conf_expand.h"
+#include "conf_load.h"
 #include "conf_entries.h"
 #include "conf_store.h"
 #include "container_check.h"
@@ -268,13 +269,20 @@ TEST(AllocFail, LoadingAStreamAndABufferThenReadingEverything) {
     const std::string text = RichFile();
     TempFiles files;
     const std::string path = files.Write(text);
-    for (bool from_memory : {false, true}) {
-        Sweep(from_memory ? "load of a buffer" : "load of a stream", [&](long k) -> long {
+    // An observer that only counts what it is told.
+    long events = 0;
+    const nivra::conf::LoadObserver counter{
+        [](void *n, const nivra::conf::LoadNote *) { ++*static_cast<long *>(n); }, &events};
+    enum Source { kStream, kBuffer, kObserved };
+    for (Source source : {kStream, kBuffer, kObserved}) {
+        const char *names[] = {"load of a stream", "load of a buffer", "observed load"};
+        Sweep(names[source], [&](long k) -> long {
             CONF_CTX *ctx = CONF_new();
-            std::FILE *f = from_memory ? nullptr : std::fopen(path.c_str(), "rb");
+            std::FILE *f = source == kBuffer ? nullptr : std::fopen(path.c_str(), "rb");
             FailNth(k);
-            const int rc = from_memory ? CONF_load_buffer(ctx, text.data(), text.size())
-                                       : CONF_load_fp(ctx, f);
+            const int rc = source == kBuffer   ? CONF_load_buffer(ctx, text.data(), text.size())
+                           : source == kStream ? CONF_load_fp(ctx, f)
+                                               : nivra::conf::load_observed(ctx, f, &counter);
             const long attempts = alloc_seam::Attempts();
             if (f != nullptr) std::fclose(f);
             ExpectRichOutcome(ctx, rc);
