@@ -4,10 +4,18 @@
  * Compiles as C99 and as C++.  A CONF_CTX holds every entry read from one or
  * more configuration files, keyed by (section, name), and answers lookups with
  * fallbacks to the "default" section and to the process environment.  The
- * file format is described in docs/config-format.md.  A context is used by
- * one thread at a time; nothing here locks or throws, and nothing prints
- * (except the internal fault below, which cannot be reached through this
- * interface).
+ * file format is described in docs/config-format.md.  Nothing here locks
+ * or throws, and nothing prints (except the internal fault below, which
+ * cannot be reached through this interface).
+ *
+ * Threads: once a load has returned, any number of threads may call the
+ * read-only functions on one context at once: CONF_get_string,
+ * CONF_get_number, the typed lookups, the listing functions and the error
+ * accessors (the table's lookup statistics may then miss increments, see
+ * lhash.h).  Loading (CONF_load and its siblings) and CONF_free need
+ * exclusive use of the context: no other thread may use it meanwhile.
+ * Lookups read the environment with getenv, so no thread may change the
+ * environment while others look up.
  *
  * Ownership: the context owns its table and every record and string in it,
  * all released by CONF_free.  A string returned by CONF_get_string belongs to

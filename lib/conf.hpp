@@ -18,7 +18,9 @@
 // Lifetimes are those of the C interface: the string_views that lookups and
 // listings return point into the context and stay valid until the Conf is
 // destroyed, a later load replaces that entry, or a failed load drops the
-// table.  A Conf is used by one thread at a time, like a CONF_CTX.
+// table.  Threads as for a CONF_CTX: the const members may be called from
+// any number of threads at once after a load; loads, moves and destruction
+// need exclusive use.
 #ifndef NIVRA_CONF_HPP
 #define NIVRA_CONF_HPP
 

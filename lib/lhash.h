@@ -7,8 +7,16 @@
  * bucket per insertion and shrinks by merging one bucket per deletion, never
  * rehashing as a whole.  It owns its nodes and bucket array, never the
  * records.  Nodes are allocated in blocks; a deleted record's node is kept
- * for the next insertion, and node memory is returned by lh_free.  One table is used by one thread
- * at a time; nothing locks, prints or throws.
+ * for the next insertion, and node memory is returned by lh_free.  Nothing
+ * locks, prints or throws.
+ *
+ * Threads: any number of threads may call lh_retrieve and lh_num_items, and
+ * read the fields, of one table at once.  lh_retrieve writes error and the
+ * lookup statistics with relaxed atomic stores, so there is no data race,
+ * but a count may miss an increment made at the same moment by another
+ * thread.  lh_insert, lh_delete, lh_free, the lh_doall walks and changes to
+ * grow_load or shrink_load need exclusive use of the table: no other thread
+ * may use it meanwhile.
  *
  * Geometry, after every operation:
  *   0 <= split_index < base_size; base_size is 8 times a power of two

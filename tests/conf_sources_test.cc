@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -126,26 +127,68 @@ TEST(Sources, NullArgumentsAndEmptyBuffers) {
     CONF_free(ctx);
 }
 
-// A stream whose device fails after some lines have been read.
-TEST(Sources, AReadErrorMidStreamFailsWithItsLine) {
-    cookie_io_functions_t io{};
-    int calls = 0;
-    io.read = [](void *cookie, char *buf, size_t size) -> ssize_t {
-        int *n = static_cast<int *>(cookie);
-        if ((*n)++ > 0) return -1;  // the second read fails
-        const char text[] = "a = 1\nb = 2\npartial";
-        const size_t len = std::min(size, sizeof text - 1);
-        std::memcpy(buf, text, len);
-        return static_cast<ssize_t>(len);
-    };
-    std::FILE *f = fopencookie(&calls, "r", io);
-    CONF_CTX *ctx = CONF_new();
-    EXPECT_EQ(CONF_load_fp(ctx, f), -108);
-    EXPECT_STREQ(CONF_get_last_error_str(ctx), "error reading configuration file, line 2");
-    EXPECT_EQ(CONF_get_last_error_line(ctx), 2);
-    EXPECT_EQ(CONF_get_section_count(ctx), 0);  // the table is dropped
-    std::fclose(f);
-    CONF_free(ctx);
+// A device behind a stream: hands out text in reads of at most step bytes
+// and fails every read after the first fail_after bytes.
+struct Device {
+    std::string text;
+    size_t step;
+    size_t fail_after;
+    size_t pos = 0;
+
+    static ssize_t Read(void *self, char *buf, size_t size) {
+        auto *d = static_cast<Device *>(self);
+        if (d->pos >= d->fail_after && d->fail_after != std::string::npos) return -1;
+        size_t n = std::min({size, d->step, d->text.size() - d->pos});
+        if (d->fail_after != std::string::npos) n = std::min(n, d->fail_after - d->pos);
+        std::memcpy(buf, d->text.data() + d->pos, n);
+        d->pos += n;
+        return static_cast<ssize_t>(n);
+    }
+    // Loads the device's stream into a fresh context and describes it.
+    std::string Load(int *rc) {
+        cookie_io_functions_t io{};
+        io.read = Read;
+        std::FILE *f = fopencookie(this, "r", io);
+        CONF_CTX *ctx = CONF_new();
+        *rc = CONF_load_fp(ctx, f);
+        std::string d = Describe(ctx);
+        std::fclose(f);
+        CONF_free(ctx);
+        return d;
+    }
+};
+
+std::string RealisticFile() {
+    return ReadAll(NIVRA_SOURCE_DIR "/examples/example.conf") +
+           "[paths]\r\nhome = /srv/app\r\ndata = $home/data \\\n   /more\n# note\n\n"
+           "long = " +
+           std::string(700, 'x') + "\nlast = no line end";
+}
+
+TEST(Sources, ShortReadsLoadLikeTheWholeFile) {
+    const std::string text = RealisticFile();
+    int rc = 0;
+    const std::string whole = Device{text, text.size(), std::string::npos}.Load(&rc);
+    ASSERT_EQ(rc, 0);
+    for (size_t step : {1, 2, 7, 509}) {
+        EXPECT_EQ(Device({text, step, std::string::npos}).Load(&rc), whole) << step;
+        EXPECT_EQ(rc, 0);
+    }
+}
+
+// The device fails after every possible number of bytes: at each line
+// boundary and inside every line.  Each load fails with -108 and the last
+// complete physical line, and keeps nothing.
+TEST(Sources, ADeviceFailingMidReadFailsWithTheLastCompleteLine) {
+    const std::string text = RealisticFile();
+    for (size_t n = 0; n <= text.size(); ++n) {
+        const long complete = std::count(text.begin(), text.begin() + static_cast<long>(n), '\n');
+        const std::string want = "-108 error reading configuration file, line " +
+                                 std::to_string(complete) + " @" + std::to_string(complete) + "\n";
+        int rc = 0;
+        EXPECT_EQ(Device({text, 64, n}).Load(&rc), want) << "failing after " << n << " bytes";
+        EXPECT_EQ(rc, -108);
+    }
 }
 
 TEST(Listing, SectionsInOrderOfBirthAcrossLoadsAndGoneAfterAFailure) {
