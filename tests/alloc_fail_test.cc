@@ -23,8 +23,19 @@ namespace {
 
 using alloc_seam::FailNth;
 
-// run(k) sets up, arms FailNth(k) before the operation under test, checks
-// the outcome, releases everything, and returns the allocations that the
+// Whether Arm fails one allocation (a transient shortage) or every one from
+// then on (memory stays exhausted).
+bool g_persistent = false;
+void Arm(long k) {
+    if (g_persistent) {
+        alloc_seam::FailFrom(k);
+    } else {
+        FailNth(k);
+    }
+}
+
+// run(k) sets up, calls Arm(k) before the operation under test, checks the
+// outcome, releases everything, and returns the allocations that the
 // operation attempted.  Sweep runs it with no failure, then with each
 // allocation failing in turn, and returns the number of allocation points.
 template <typename Run>
@@ -41,14 +52,25 @@ long Sweep(const char *scenario, Run run) {
         EXPECT_EQ(alloc_seam::Live(), base) << "leak";
         if (::testing::Test::HasFatalFailure()) break;
     }
-    std::printf("%s: %ld allocation points\n", scenario, points);
+    std::printf("%s%s: %ld allocation points\n", scenario, g_persistent ? " (persistent)" : "",
+                points);
+    return points;
+}
+
+// Sweep with each failure transient, then with memory exhausted from it on.
+template <typename Run>
+long SweepBoth(const char *scenario, Run run) {
+    const long points = Sweep(scenario, run);
+    g_persistent = true;
+    Sweep(scenario, run);
+    g_persistent = false;
     return points;
 }
 
 TEST(AllocFail, StackOperations) {
     Sweep("stack push, insert and dup", [](long k) -> long {
         static int elems[40];
-        FailNth(k);
+        Arm(k);
         SK_STACK *sk = sk_new(nullptr);
         if (sk == nullptr) return alloc_seam::Attempts();
         for (int i = 0; i < 40; ++i) {
@@ -80,7 +102,7 @@ TEST(AllocFail, TableOperations) {
     Sweep("table insert and delete", [](long k) -> long {
         static char keys[100][8];
         for (int i = 0; i < 100; ++i) std::snprintf(keys[i], sizeof keys[i], "k%d", i);
-        FailNth(k);
+        Arm(k);
         LH_TABLE *t = lh_new(nullptr, nullptr);
         if (t == nullptr) return alloc_seam::Attempts();
         for (auto &key : keys) {
@@ -160,8 +182,8 @@ TEST(AllocFail, LoadingAFile) {
     setenv("HOME", "/home/tester", 0);
     TempFiles files;
     const std::string path = files.Write(RichFile());
-    Sweep("load of a file", [&](long k) -> long {
-        FailNth(k);
+    SweepBoth("load of a file", [&](long k) -> long {
+        Arm(k);
         CONF_CTX *ctx = CONF_new();
         if (ctx == nullptr) return alloc_seam::Attempts();
         const int rc = CONF_load(ctx, path.c_str());
@@ -179,10 +201,10 @@ TEST(AllocFail, SecondLoadIntoALoadedContext) {
     const std::string second =
         files.Write("[paths]\ndir = again\n[third]\nx = $paths::dir$other::k1\n" +
                     std::string(2000, ' ') + "\n");
-    Sweep("second load into a loaded context", [&](long k) -> long {
+    SweepBoth("second load into a loaded context", [&](long k) -> long {
         CONF_CTX *ctx = CONF_new();
         EXPECT_EQ(CONF_load(ctx, first.c_str()), 0);
-        FailNth(k);
+        Arm(k);
         const int rc = CONF_load(ctx, second.c_str());
         const long attempts = alloc_seam::Attempts();
         if (rc == 0) {
@@ -217,7 +239,7 @@ TEST(AllocFail, StoringSucceedsUnlessTheRecordWasNotStored) {
     };
     for (const auto &c : cases) {
         long last = 0;
-        Sweep(c.scenario, [&](long k) -> long {
+        SweepBoth(c.scenario, [&](long k) -> long {
             CONF_CTX *ctx = CONF_new();
             for (int i = 0; i < c.prior_entries; ++i) {
                 testing_conf::Put(ctx, "default", ("k" + std::to_string(i)).c_str(), "v");
@@ -230,7 +252,7 @@ TEST(AllocFail, StoringSucceedsUnlessTheRecordWasNotStored) {
             const uint32_t reallocs = t->expand_realloc_count, items = t->item_count;
             const int entries = entry_count(def);
 
-            FailNth(k);
+            Arm(k);
             bool ok = false;
             if (c.op == Op::kNewSection) {
                 ok = new_section(t, "s") != nullptr;
@@ -276,10 +298,10 @@ TEST(AllocFail, LoadingAStreamAndABufferThenReadingEverything) {
     enum Source { kStream, kBuffer, kObserved };
     for (Source source : {kStream, kBuffer, kObserved}) {
         const char *names[] = {"load of a stream", "load of a buffer", "observed load"};
-        Sweep(names[source], [&](long k) -> long {
+        SweepBoth(names[source], [&](long k) -> long {
             CONF_CTX *ctx = CONF_new();
             std::FILE *f = source == kBuffer ? nullptr : std::fopen(path.c_str(), "rb");
-            FailNth(k);
+            Arm(k);
             const int rc = source == kBuffer   ? CONF_load_buffer(ctx, text.data(), text.size())
                            : source == kStream ? CONF_load_fp(ctx, f)
                                                : nivra::conf::load_observed(ctx, f, &counter);
@@ -290,10 +312,10 @@ TEST(AllocFail, LoadingAStreamAndABufferThenReadingEverything) {
             return attempts;
         });
     }
-    const long points = Sweep("listing and typed lookups", [&](long k) -> long {
+    const long points = SweepBoth("listing and typed lookups", [&](long k) -> long {
         CONF_CTX *ctx = CONF_new();
         EXPECT_EQ(CONF_load_buffer(ctx, text.data(), text.size()), 0);
-        FailNth(k);
+        Arm(k);
         long entries = 0;
         for (int i = 0; i < CONF_get_section_count(ctx); ++i) {
             const char *s = CONF_get_section_name(ctx, i);
@@ -317,13 +339,59 @@ TEST(AllocFail, LoadingAStreamAndABufferThenReadingEverything) {
     EXPECT_EQ(points, 0);
 }
 
+// A file whose lines, loaded in order, put a replacement on the insertion
+// that doubles the table's bucket array (the 31st) and a new section on the
+// next doubling one (the 63rd).  Found by loading it line by line and
+// watching the table, so it follows the table's growth rule wherever it is.
+std::string DoublingFile() {
+    CONF_CTX *ctx = CONF_new();
+    EXPECT_EQ(CONF_load_buffer(ctx, "", 0), 0);
+    std::string text;
+    bool replaced = false;
+    for (int i = 0;;) {
+        const LH_TABLE *t = ctx->table;
+        const bool grows = (uint64_t{t->item_count} << 8) / t->bucket_count >= t->grow_load;
+        const bool doubles = grows && t->split_index + 1 >= t->base_size;
+        std::string line = "k" + std::to_string(i++) + " = v\n";
+        if (doubles) line = replaced ? "[fresh]\n" : "k0 = again\n";
+        text += line;
+        EXPECT_EQ(CONF_load_buffer(ctx, line.data(), line.size()), 0);
+        if (doubles && replaced) break;
+        replaced = replaced || doubles;
+    }
+    EXPECT_EQ(ctx->table->expand_realloc_count, 2u);
+    CONF_free(ctx);
+    return text + "after = 1\n";
+}
+
+TEST(AllocFail, ALoadThatReplacesAndCreatesASectionWhereTheTableDoubles) {
+    const std::string text = DoublingFile();
+    SweepBoth("load with a replacement and a new section on doubling insertions", [&](long k) {
+        CONF_CTX *ctx = CONF_new();
+        Arm(k);
+        const int rc = CONF_load_buffer(ctx, text.data(), text.size());
+        const long attempts = alloc_seam::Attempts();
+        if (rc == 0) {
+            EXPECT_STREQ(CONF_get_string(ctx, "default", "k0"), "again");
+            EXPECT_STREQ(CONF_get_string(ctx, "fresh", "after"), "1");
+            EXPECT_EQ(CONF_get_section_count(ctx), 2);
+            EXPECT_EQ(nivra::conf::store_check(ctx), nullptr);
+            EXPECT_EQ(TableProblem(ctx->table), "");
+        } else {
+            ExpectCleanLoadFailure(ctx, rc);
+        }
+        CONF_free(ctx);
+        return attempts;
+    });
+}
+
 TEST(AllocFail, ExpansionLeavesTheTargetUntouched) {
-    Sweep("value expansion", [](long k) -> long {
+    SweepBoth("value expansion", [](long k) -> long {
         CONF_CTX *ctx = CONF_new();
         char raw[] = "x = $ENV::HOME and more";
         EXPECT_EQ(CONF_load(ctx, "/dev/null"), 0);  // a table for the lookups
         char *target = nullptr;
-        FailNth(k);
+        Arm(k);
         const int ok = nivra::conf::str_copy(ctx, nullptr, &target, raw);
         const long attempts = alloc_seam::Attempts();
         if (ok) {
@@ -340,7 +408,7 @@ TEST(AllocFail, ExpansionLeavesTheTargetUntouched) {
 
 TEST(AllocFail, IdentityAndTraceNeedNoHeap) {
     const long points = Sweep("identity record and trace helpers", [](long k) -> long {
-        FailNth(k);
+        Arm(k);
         SYSID_INFO info;
         EXPECT_EQ(Nivra_GetSysID(&info), 0);
         char buf[32];

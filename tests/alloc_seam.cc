@@ -12,13 +12,14 @@ void __real_free(void *p);
 
 namespace {
 long g_fail_at = 0;
+bool g_persistent = false;
 long g_attempts = 0;
 bool g_fired = false;
 long g_live = 0;
 
 bool ShouldFail() {
     ++g_attempts;
-    if (g_fail_at != 0 && g_attempts == g_fail_at) {
+    if (g_fail_at != 0 && (g_attempts == g_fail_at || (g_persistent && g_attempts > g_fail_at))) {
         g_fired = true;
         return true;
     }
@@ -29,8 +30,13 @@ bool ShouldFail() {
 namespace alloc_seam {
 void FailNth(long n) {
     g_fail_at = n;
+    g_persistent = false;
     g_attempts = 0;
     g_fired = false;
+}
+void FailFrom(long n) {
+    FailNth(n);
+    g_persistent = true;
 }
 long Attempts() { return g_attempts; }
 bool Fired() { return g_fired; }

@@ -12,6 +12,9 @@ namespace alloc_seam {
 // From now on, the n-th allocation (1-based) fails, once; 0 fails none.
 // Resets the count of allocations seen.
 void FailNth(long n);
+// The same, but every allocation from the n-th on fails (memory stays
+// exhausted).
+void FailFrom(long n);
 // Allocations attempted since the last FailNth.
 long Attempts();
 // Whether the armed failure has been delivered.
