@@ -1,19 +1,15 @@
-// Fuzz target: the loader.
+// Fuzz target: the loader, through each of its sources.
 //
-// Input layout: byte 0 holds flags (bit 0: split the rest into two files
-// loaded in turn into one context; bit 1: set the environment variable
-// NIVRA_FUZZ; bit 2: load from memory with CONF_load_buffer instead of a
-// stream; bit 3: load a stream through the observer of confcheck, whose
-// notes must point inside their line); bytes 1-2 give the split point.  Every entry is also read
-// through the listing and the typed lookups, whose results must agree with the string lookup. After
-// the load(s) the store's invariants must hold, every stored entry must be found again by
-// CONF_get_string, and CONF_free must release everything (LeakSanitizer
-// checks).
+// After the load(s) the store's invariants must hold, every stored entry must
+// be found again by CONF_get_string, the listing and the typed lookups must
+// agree with it, and CONF_free must release everything (LeakSanitizer
+// checks).  The input layout is described at LLVMFuzzerTestOneInput.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "conf_load.h"
 #include "conf_store.h"
@@ -91,8 +87,50 @@ int LoadBytes(CONF_CTX *ctx, const uint8_t *data, size_t size, bool from_memory,
     return rc;
 }
 
+enum class Source { kStream, kBuffer, kObserved };
+
+// Everything a caller can see of a context.
+std::string Describe(CONF_CTX *ctx) {
+    std::string out =
+        std::to_string(CONF_get_last_errnum(ctx)) + " " + CONF_get_last_error_str(ctx) + "\n";
+    for (int i = 0; i < CONF_get_section_count(ctx); ++i) {
+        const char *s = CONF_get_section_name(ctx, i);
+        out += "[" + std::string(s) + "]\n";
+        for (int j = 0; j < CONF_get_entry_count(ctx, s); ++j) {
+            const CONF_VALUE *e = CONF_get_entry(ctx, s, j);
+            out += std::string(e->name) + "=" + e->value + "\n";
+        }
+    }
+    return out;
+}
+
+// Loads the input (as one file, or two in turn) from one source into a new
+// context, checks it, and describes it.
+std::string Run(uint8_t flags, const uint8_t *data, size_t size, size_t split, Source source) {
+    CONF_CTX *ctx = CONF_new();
+    if (ctx == nullptr) return "";
+    const bool memory = source == Source::kBuffer;
+    const bool observed = source == Source::kObserved;
+    if (flags & 1) {
+        if (LoadBytes(ctx, data, split, memory, observed) == 0) {
+            LoadBytes(ctx, data + split, size - split, memory, observed);
+        }
+    } else {
+        LoadBytes(ctx, data, size, memory, observed);
+    }
+    CheckStore(ctx);
+    std::string description = Describe(ctx);
+    CONF_free(ctx);
+    return description;
+}
+
 }  // namespace
 
+// Input layout: byte 0 holds flags (bit 0: split the rest into two files
+// loaded in turn into one context; bit 1: set the environment variable
+// NIVRA_FUZZ); bytes 1-2 give the split point.  The input is loaded from a
+// stream, from memory, and from a stream through confcheck's observer; the
+// three contexts must be the same.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size < 3) return 0;
     const uint8_t flags = data[0];
@@ -105,19 +143,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     } else {
         unsetenv("NIVRA_FUZZ");
     }
-
-    CONF_CTX *ctx = CONF_new();
-    if (ctx == nullptr) return 0;
-    const bool memory = (flags & 4) != 0;
-    const bool observed = (flags & 8) != 0;
-    if (flags & 1) {
-        if (LoadBytes(ctx, data, split, memory, observed) == 0) {
-            LoadBytes(ctx, data + split, size - split, memory, observed);
-        }
-    } else {
-        LoadBytes(ctx, data, size, memory, observed);
+    const std::string stream = Run(flags, data, size, split, Source::kStream);
+    if (Run(flags, data, size, split, Source::kBuffer) != stream ||
+        Run(flags, data, size, split, Source::kObserved) != stream) {
+        std::fprintf(stderr, "the sources disagree on:\n%s", stream.c_str());
+        std::abort();
     }
-    CheckStore(ctx);
-    CONF_free(ctx);
     return 0;
 }
