@@ -11,6 +11,7 @@
 #include <cstring>
 #include <string>
 
+#include "conf_describe.h"
 #include "conf_load.h"
 #include "conf_store.h"
 
@@ -88,21 +89,6 @@ int LoadBytes(CONF_CTX *ctx, const uint8_t *data, size_t size, bool from_memory,
 }
 
 enum class Source { kStream, kBuffer, kObserved };
-
-// Everything a caller can see of a context.
-std::string Describe(CONF_CTX *ctx) {
-    std::string out =
-        std::to_string(CONF_get_last_errnum(ctx)) + " " + CONF_get_last_error_str(ctx) + "\n";
-    for (int i = 0; i < CONF_get_section_count(ctx); ++i) {
-        const char *s = CONF_get_section_name(ctx, i);
-        out += "[" + std::string(s) + "]\n";
-        for (int j = 0; j < CONF_get_entry_count(ctx, s); ++j) {
-            const CONF_VALUE *e = CONF_get_entry(ctx, s, j);
-            out += std::string(e->name) + "=" + e->value + "\n";
-        }
-    }
-    return out;
-}
 
 // Loads the input (as one file, or two in turn) from one source into a new
 // context, checks it, and describes it.
