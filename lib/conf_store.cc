@@ -40,24 +40,15 @@ const char *find_value(LH_TABLE *table, const char *section, const char *name) {
     return found != nullptr ? found->value : nullptr;
 }
 
-// First traversal of CONF_lhash_free: takes every entry record out of the
-// table (the record passed in is the only one deleted, as a traversal allows).
-void value_free_hash(void *record, void *table) {
-    auto *v = static_cast<CONF_VALUE *>(record);
-    if (v->name != nullptr) lh_delete(static_cast<LH_TABLE *>(table), v);
-}
-
 void free_section(CONF_VALUE *section) {
     sk_free(entries_of(section));
     std::free(section->section);
     std::free(section);
 }
 
-// Second traversal: releases each section record with its stack and entries,
-// the entries from last to first.
-void value_free_stack(void *record) {
-    auto *v = static_cast<CONF_VALUE *>(record);
-    if (v->name != nullptr) return;
+// Releases a section record with its stack and entries, the entries from
+// last to first.
+void free_section_with_entries(CONF_VALUE *v) {
     SK_STACK *sk = entries_of(v);
     for (int i = sk_num(sk) - 1; i >= 0; --i) free_entry(sk_CONF_VALUE_value(sk, i));
     free_section(v);
@@ -220,10 +211,15 @@ void free_entry(CONF_VALUE *entry) {
 
 void CONF_lhash_free(LH_TABLE *table) {
     if (table == nullptr) return;
-    table->shrink_load = 0;  // no merges while the first walk deletes entries
-    lh_doall_arg(table, value_free_hash, table);
-    lh_doall(table, value_free_stack);
-    sk_free(*order_slot(table));
+    // Every record is reachable from the section order (a table without one
+    // holds no record), so the records are freed from there, in order of
+    // creation rather than hash order, and the table, which owns none of
+    // them, is freed whole: taking each entry out of the table first would
+    // only walk every chain once more.
+    SK_STACK *order = *order_slot(table);
+    for (int i = sk_num(order) - 1; i >= 0; --i)
+        free_section_with_entries(sk_CONF_VALUE_value(order, i));
+    sk_free(order);
     lh_free(table);
 }
 
