@@ -48,8 +48,7 @@ int Read(CONF_CTX *ctx, int seed) {
                      n != s * 1000 + e;
             wrong += CONF_get_double(ctx, section.c_str(), ("d" + i).c_str(), &d) != 1 ||
                      d != s * 1000 + e + 0.5;
-            wrong += CONF_get_bool(ctx, section.c_str(), ("b" + i).c_str(), &b) != 1 ||
-                     b != e % 2;
+            wrong += CONF_get_bool(ctx, section.c_str(), ("b" + i).c_str(), &b) != 1 || b != e % 2;
         }
         const char *shared = CONF_get_string(ctx, section.c_str(), "shared");
         wrong += shared == nullptr || std::string(shared) != "fallback";
