@@ -105,8 +105,8 @@ uint32_t bucket_of(const LH_TABLE *t, uint32_t h) {
 // atomic loads and stores: no data race, no cost on x86, and an increment
 // made at the same moment by another thread may be lost.  Everything else a
 // lookup touches is only read.
-void add_relaxed(uint32_t *field, uint32_t n) {
-    __atomic_store_n(field, __atomic_load_n(field, __ATOMIC_RELAXED) + n, __ATOMIC_RELAXED);
+void add_relaxed(uint32_t &field, uint32_t n) {
+    __atomic_store_n(&field, __atomic_load_n(&field, __ATOMIC_RELAXED) + n, __ATOMIC_RELAXED);
 }
 void clear_error(LH_TABLE *t) { __atomic_store_n(&t->error, 0u, __ATOMIC_RELAXED); }
 
@@ -122,9 +122,9 @@ LH_NODE **getrn(LH_TABLE *t, const void *probe, uint32_t *hash) {
         ++compares;
         if (t->compare_fn(n->record, probe) == 0) break;
     }
-    add_relaxed(&t->hash_call_count, 1);
-    add_relaxed(&t->node_visit_count, visits);
-    add_relaxed(&t->compare_call_count, compares);
+    add_relaxed(t->hash_call_count, 1);
+    add_relaxed(t->node_visit_count, visits);
+    add_relaxed(t->compare_call_count, compares);
     return link;
 }
 
@@ -331,10 +331,10 @@ void *lh_retrieve(LH_TABLE *t, const void *probe) {
     uint32_t h = 0;
     LH_NODE *n = *getrn(t, probe, &h);
     if (n == nullptr) {
-        add_relaxed(&t->retrieve_miss_count, 1);
+        add_relaxed(t->retrieve_miss_count, 1);
         return nullptr;
     }
-    add_relaxed(&t->retrieve_count, 1);
+    add_relaxed(t->retrieve_count, 1);
     return n->record;
 }
 
