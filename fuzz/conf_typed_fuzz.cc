@@ -74,7 +74,7 @@ char *Dup(const std::string &s) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const auto *text = reinterpret_cast<const char *>(data);
-    const std::string value(text, strnlen(text, size));
+    const std::string value = size == 0 ? std::string() : std::string(text, strnlen(text, size));
     using namespace nivra::conf;
     CONF_CTX *ctx = CONF_new();
     if (ctx == nullptr || table_for(ctx) == nullptr) return CONF_free(ctx), 0;
