@@ -208,7 +208,8 @@ class Loader {
   private:
     int setup();
     int read_all();
-    int process(char *line);
+    // Processes the logical line of length bytes (NUL-terminated).
+    int process(char *line, size_t length);
     int header(char *p);
     int entry(char *p);
     int expansion_error() const { return ctx_->last_errnum; }
@@ -311,10 +312,7 @@ int Loader::read_all() {
         if (r == LineReader::Result::kEnd) {
             if (!open) return 0;
             if (!reader_.terminate(n)) return kErrMemory;
-            if (observer_ != nullptr) {
-                if (const int err = keep_raw(reader_.line(), n); err != 0) return err;
-            }
-            return process(reader_.line());
+            return process(reader_.line(), n);
         }
         ++line_no_;
         char *text = reader_.line() + n;
@@ -330,16 +328,16 @@ int Loader::read_all() {
         }
         open = false;
         reader_.line()[n] = '\0';  // read_line always leaves room for it
-        if (observer_ != nullptr) {
-            if (const int err = keep_raw(reader_.line(), n); err != 0) return err;
-        }
+        if (const int err = process(reader_.line(), n); err != 0) return err;
         n = 0;
-        if (const int err = process(reader_.line()); err != 0) return err;
     }
 }
 
-int Loader::process(char *line) {
+int Loader::process(char *line, size_t length) {
     line_ = line;
+    if (observer_ != nullptr) {
+        if (const int err = keep_raw(line, length); err != 0) return err;
+    }
     clear_comments(line);
     if (observer_ != nullptr) {
         const size_t kept = std::strlen(line);

@@ -34,12 +34,6 @@ CONF_VALUE probe_for(const char *section, const char *name) {
     return CONF_VALUE{const_cast<char *>(section), const_cast<char *>(name), nullptr};
 }
 
-const char *find_value(LH_TABLE *table, const char *section, const char *name) {
-    CONF_VALUE probe = probe_for(section, name);
-    const auto *found = static_cast<CONF_VALUE *>(lh_retrieve(table, &probe));
-    return found != nullptr ? found->value : nullptr;
-}
-
 void free_section(CONF_VALUE *section) {
     sk_free(entries_of(section));
     std::free(section->section);
@@ -288,14 +282,14 @@ const char *CONF_get_string(CONF_CTX *ctx, const char *section, const char *name
     if (name == nullptr) return nullptr;
     if (ctx->table == nullptr) return std::getenv(name);
     if (section != nullptr) {
-        const char *v = find_value(ctx->table, section, name);
-        if (v != nullptr) return v;
+        if (const CONF_VALUE *e = find_entry(ctx, section, name)) return e->value;
         if (std::strcmp(section, kEnvSection) == 0) {
             const char *env = std::getenv(name);
             if (env != nullptr) return env;
         }
     }
-    return find_value(ctx->table, kDefaultSection, name);
+    const CONF_VALUE *e = find_entry(ctx, kDefaultSection, name);
+    return e != nullptr ? e->value : nullptr;
 }
 
 int CONF_get_number(CONF_CTX *ctx, const char *section, const char *name) {
