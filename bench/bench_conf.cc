@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -80,16 +81,35 @@ bool Verify(const Workload &w, benchmark::State &state) {
     return ok;
 }
 
+double Since(std::chrono::steady_clock::time_point t0) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+}
+
+// Times load plus release (the iteration time) and reports the two phases
+// as counters load_ms and release_ms, averaged over the iterations.
 template <typename Peer>
 void BM_Load(benchmark::State &state) {
     const Workload &w = GetWorkload(static_cast<size_t>(state.range(0)), state.range(1) != 0);
     if (!Verify<Peer>(w, state)) return;
+    double load_s = 0, release_s = 0;
     for (auto _ : state) {
+        const auto t0 = std::chrono::steady_clock::now();
         Peer p;
         if (!p.Load(w.path)) state.SkipWithError("load failed");
+        benchmark::ClobberMemory();
+        const double loaded = Since(t0);
+        const auto t1 = std::chrono::steady_clock::now();
         p.Release();
         benchmark::ClobberMemory();
+        const double released = Since(t1);
+        state.SetIterationTime(loaded + released);
+        load_s += loaded;
+        release_s += released;
     }
+    state.counters["load_ms"] =
+        benchmark::Counter(load_s * 1e3, benchmark::Counter::kAvgIterations);
+    state.counters["release_ms"] =
+        benchmark::Counter(release_s * 1e3, benchmark::Counter::kAvgIterations);
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * w.bytes));
     state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * w.entries.size()));
 }
@@ -115,8 +135,8 @@ void BM_Lookup(benchmark::State &state) {
 
 void LoadArgs(benchmark::internal::Benchmark *b) {
     for (int64_t n : {10000, 100000, 1000000}) b->Args({n, 0});
-    for (int64_t n : {100000, 1000000}) b->Args({n, 1});
-    b->ArgNames({"entries", "ref"})->Unit(benchmark::kMillisecond)->UseRealTime();
+    for (int64_t n : {10000, 100000, 1000000}) b->Args({n, 1});
+    b->ArgNames({"entries", "ref"})->Unit(benchmark::kMillisecond)->UseManualTime();
 }
 void LookupArgs(benchmark::internal::Benchmark *b) {
     for (int64_t n : {10000, 100000, 1000000}) {
