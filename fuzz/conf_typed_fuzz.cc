@@ -64,12 +64,6 @@ int RefBool(const std::string &v, int *out) {
     return -1;
 }
 
-char *Dup(const std::string &s) {
-    char *p = static_cast<char *>(std::malloc(s.size() + 1));
-    std::memcpy(p, s.c_str(), s.size() + 1);
-    return p;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
@@ -78,9 +72,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     using namespace nivra::conf;
     CONF_CTX *ctx = CONF_new();
     if (ctx == nullptr || table_for(ctx) == nullptr) return CONF_free(ctx), 0;
-    auto *entry = static_cast<CONF_VALUE *>(std::malloc(sizeof(CONF_VALUE)));
-    entry->name = Dup("v");
-    entry->value = Dup(value);
+    CONF_VALUE *entry = make_entry("v", 1, value.data(), value.size());
     CONF_VALUE *section = find_or_add_section(ctx, "s");
     if (section == nullptr || store_entry(ctx, section, entry) != 0) {
         free_entry(entry);

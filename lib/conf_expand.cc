@@ -1,6 +1,6 @@
 // conf_expand.cc - expansion of values and section names.
 //
-// Owns: str_copy and its output buffer.  Expansion reads the store only
+// Owns: expand_into, str_copy and the output buffer.  Expansion reads the store only
 // through CONF_get_string, so a reference sees exactly the entries stored
 // before the text is expanded.  Invariant of the output buffer: it always
 // has room for the rest of the text plus a terminator, because each literal
@@ -31,48 +31,6 @@ char escape_value(char c) {
         default: return c;
     }
 }
-
-// The output of one expansion.  Literal text never outgrows the first
-// allocation (each output byte consumes at least one input byte), so only
-// inserted values make it grow, by the rule in reserve().
-class ExpandBuffer {
-  public:
-    ~ExpandBuffer() { std::free(data_); }
-    bool init(size_t capacity) {
-        data_ = static_cast<char *>(std::malloc(capacity));
-        capacity_ = capacity;
-        return data_ != nullptr;
-    }
-    void put(char c) { data_[len_++] = c; }
-    void append(const char *s, size_t n) {
-        std::memcpy(data_ + len_, s, n);
-        len_ += n;
-    }
-    // Makes room for a value of n bytes followed by rest more input bytes:
-    // the buffer becomes ((need + 3) / 3) * 4 bytes when need does not fit.
-    bool reserve(size_t n, size_t rest) {
-        const size_t need = len_ + n + rest + 1;
-        if (need <= capacity_) return true;
-        const size_t grown = (need + 3) / 3 * 4;
-        void *p = std::realloc(data_, grown);
-        if (p == nullptr) return false;
-        data_ = static_cast<char *>(p);
-        capacity_ = grown;
-        return true;
-    }
-    // Terminates the text and hands it over; the buffer is empty afterwards.
-    char *release() {
-        data_[len_] = '\0';
-        char *out = data_;
-        data_ = nullptr;
-        return out;
-    }
-
-  private:
-    char *data_ = nullptr;
-    size_t capacity_ = 0;
-    size_t len_ = 0;
-};
 
 // Restores the bytes that a reference lookup overwrote with terminators.
 class TextMark {
@@ -171,14 +129,49 @@ bool is_control_escape(char c) { return c == 'r' || c == 'n' || c == 'b' || c ==
 
 }  // namespace
 
-int str_copy(CONF_CTX *ctx, const char *section, char **target, char *text, ExpandNotes *notes) {
+ExpandBuffer::~ExpandBuffer() { std::free(data_); }
+
+bool ExpandBuffer::start(size_t capacity) {
+    len_ = 0;
+    if (capacity <= capacity_) return true;
+    // A buffer in reuse grows at least twofold, so that a run of ever longer
+    // values costs few reallocations; a fresh one gets exactly what it needs.
+    const size_t grown = capacity_ > 0 && capacity < 2 * capacity_ ? 2 * capacity_ : capacity;
+    void *p = std::realloc(data_, grown);
+    if (p == nullptr) return false;
+    data_ = static_cast<char *>(p);
+    capacity_ = grown;
+    return true;
+}
+
+bool ExpandBuffer::reserve(size_t n, size_t rest) {
+    const size_t need = len_ + n + rest + 1;
+    if (need <= capacity_) return true;
+    const size_t grown = (need + 3) / 3 * 4;
+    void *p = std::realloc(data_, grown);
+    if (p == nullptr) return false;
+    data_ = static_cast<char *>(p);
+    capacity_ = grown;
+    return true;
+}
+
+char *ExpandBuffer::release() {
+    char *out = data_;
+    data_ = nullptr;
+    capacity_ = 0;
+    len_ = 0;
+    return out;
+}
+
+int expand_into(CONF_CTX *ctx, const char *section, char *text, ExpandBuffer *out_buffer,
+                ExpandNotes *notes) {
     ExpandNotes ignored;
     if (notes == nullptr) notes = &ignored;
     *notes = ExpandNotes{};
     const size_t len = std::strlen(text);
     const char *const end = text + len;
-    ExpandBuffer out;
-    if (!out.init(len + 1)) {
+    ExpandBuffer &out = *out_buffer;
+    if (!out.start(len + 1)) {
         CONFerr(ctx, kErrMemory);
         return 0;
     }
@@ -206,6 +199,13 @@ int str_copy(CONF_CTX *ctx, const char *section, char **target, char *text, Expa
             p += run;
         }
     }
+    out.terminate();
+    return 1;
+}
+
+int str_copy(CONF_CTX *ctx, const char *section, char **target, char *text, ExpandNotes *notes) {
+    ExpandBuffer out;
+    if (expand_into(ctx, section, text, &out, notes) == 0) return 0;
     std::free(*target);
     *target = out.release();
     return 1;

@@ -4,6 +4,7 @@
 #define NIVRA_CONF_EXPAND_H
 
 #include <cstddef>
+#include <cstring>
 
 #include "conf.h"
 
@@ -18,6 +19,53 @@ struct ExpandNotes {
     char control_escape = '\0';   // the letter of the first unquoted \r, \n, \b or \t
     bool unclosed_quote = false;  // a quoted stretch ran to the end of the text
 };
+
+// The output of an expansion: a growable text that is always NUL-terminated
+// after an expansion succeeds.  A loader keeps one for all its values, so
+// that expanding a value costs no allocation of its own.  Literal text never
+// outgrows the room that start() makes (each output byte consumes at least
+// one input byte), so only inserted values make it grow, by the rule in
+// reserve().
+class ExpandBuffer {
+  public:
+    ExpandBuffer() = default;
+    ~ExpandBuffer();
+    ExpandBuffer(const ExpandBuffer &) = delete;
+    ExpandBuffer &operator=(const ExpandBuffer &) = delete;
+
+    const char *data() const { return data_; }
+    size_t size() const { return len_; }
+
+    // Empties the text and makes room for capacity bytes; false when memory
+    // runs out (the buffer is then empty and still usable).
+    bool start(size_t capacity);
+    void put(char c) { data_[len_++] = c; }
+    void append(const char *s, size_t n) {
+        std::memcpy(data_ + len_, s, n);
+        len_ += n;
+    }
+    // Makes room for a value of n bytes followed by rest more input bytes:
+    // the buffer becomes ((need + 3) / 3) * 4 bytes when need does not fit.
+    bool reserve(size_t n, size_t rest);
+    void terminate() { data_[len_] = '\0'; }
+    // Hands the heap block over; the buffer is empty and unallocated after.
+    char *release();
+
+  private:
+    char *data_ = nullptr;
+    size_t capacity_ = 0;
+    size_t len_ = 0;
+};
+
+// Expands text (quotes, escapes, variable references resolved through
+// CONF_get_string with section as the default section) into out, which it
+// empties first.  Returns 1 with the result in out (size() bytes, then a
+// NUL), or 0 after recording the error in ctx (-102, -106, -107 or -109),
+// out's text then being unspecified.  text is modified during the call and
+// restored before it returns.  When notes is not null it receives what the
+// expansion met (also on failure, as far as it got).
+int expand_into(CONF_CTX *ctx, const char *section, char *text, ExpandBuffer *out,
+                ExpandNotes *notes = nullptr);
 
 // Expands text (quotes, escapes, variable references resolved through
 // CONF_get_string with section as the default section) into a new string.

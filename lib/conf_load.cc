@@ -30,6 +30,7 @@
 #include "conf_load.h"
 #include "conf_store.h"
 #include "conf_syntax.h"
+#include "lhash_internal.h"
 
 namespace nivra::conf {
 namespace {
@@ -101,6 +102,14 @@ class LineReader {
 
     char *line() { return line_; }
 
+    // The bytes read but not yet handed out as lines, and a number that
+    // changes whenever the read buffer is refilled.
+    unsigned window(const char **begin, const char **end) const {
+        *begin = chunk_ + pos_;
+        *end = chunk_ + len_;
+        return refills_;
+    }
+
     // Room for one terminator after at bytes.
     bool terminate(size_t at) {
         if (!ensure(at + 1)) return false;
@@ -109,7 +118,10 @@ class LineReader {
     }
 
   private:
-    bool refill() { return in_ != nullptr ? refill_from_stream() : refill_from_memory(); }
+    bool refill() {
+        ++refills_;
+        return in_ != nullptr ? refill_from_stream() : refill_from_memory();
+    }
 
     // The memory is one chunk, handed out once.
     bool refill_from_memory() {
@@ -168,6 +180,7 @@ class LineReader {
     size_t pos_ = 0;
     size_t len_ = 0;
     bool first_ = true;
+    unsigned refills_ = 0;
     char *line_ = nullptr;
     size_t line_cap_ = 0;
 };
@@ -186,6 +199,112 @@ char *trim_value_end(const char *start, char *end) {
     }
     return end;
 }
+
+// Runs ahead of the loader in the bytes the reader already holds, guesses
+// the key of each coming entry line (plain headers and names only: no
+// escapes, quotes or references), and steps its hash through lh_prefetch,
+// so that the cache misses of a big table's chain walks overlap the parsing
+// of the lines in between instead of stalling each insertion in turn.  It
+// only reads: a wrong guess costs one useless fetch and nothing else.
+class Prefetcher {
+  public:
+    // Called once per entry that the loader is about to store, with the
+    // section it is in.
+    void step(const LH_TABLE *t, const LineReader &reader, const char *section) {
+        const char *begin = nullptr;
+        const char *end = nullptr;
+        const unsigned refills = reader.window(&begin, &end);
+        if (refills != refills_ || cursor_ < begin || cursor_ > end) {
+            restart(t, begin, end, section);
+            refills_ = refills;
+        }
+        uint32_t h = 0;
+        if (next_hash(&h)) push(t, h);
+        if (pushed_ > kStride) lh_prefetch(t, ring_[(pushed_ - 1 - kStride) % kRing], 1);
+        if (pushed_ > 2 * kStride) lh_prefetch(t, ring_[(pushed_ - 1 - 2 * kStride) % kRing], 2);
+    }
+
+  private:
+    // Lines between two fetches of one hash; the lead is three strides.
+    static constexpr unsigned kStride = 8;
+    static constexpr unsigned kRing = 4 * kStride;
+
+    void restart(const LH_TABLE *t, const char *begin, const char *end, const char *section) {
+        cursor_ = begin;
+        end_ = end;
+        section_hash_ = lh_strhash(section);
+        section_known_ = true;
+        pushed_ = 0;
+        uint32_t h = 0;
+        for (unsigned i = 0; i < 3 * kStride && next_hash(&h); ++i) push(t, h);
+    }
+
+    void push(const LH_TABLE *t, uint32_t h) {
+        ring_[pushed_++ % kRing] = h;
+        lh_prefetch(t, h, 0);
+    }
+
+    static const char *skip_blanks(const char *p, const char *end) {
+        while (p < end && (*p == ' ' || *p == '\t')) ++p;
+        return p;
+    }
+    // A name that expands to itself: name and punctuation bytes only.
+    static const char *skip_plain_name(const char *p, const char *end) {
+        while (p < end && is_class(*p, CC_NAME_PUNCT)) ++p;
+        return p;
+    }
+    static uint32_t hash_of(const char *begin, const char *end) {
+        return lh_strhash_n(begin, static_cast<size_t>(end - begin));
+    }
+
+    // The hash of the next entry line whose key it can tell; false at the
+    // end of the complete lines held.
+    bool next_hash(uint32_t *h) {
+        while (cursor_ < end_) {
+            const char *line = cursor_;
+            const auto *lf = static_cast<const char *>(
+                std::memchr(line, '\n', static_cast<size_t>(end_ - line)));
+            if (lf == nullptr) {
+                cursor_ = end_;
+                return false;
+            }
+            cursor_ = lf + 1;
+            const char *p = skip_blanks(line, lf);
+            if (p < lf && *p == '[') {
+                const char *name = skip_blanks(p + 1, lf);
+                const char *name_end = skip_plain_name(name, lf);
+                const char *close = skip_blanks(name_end, lf);
+                section_known_ = close < lf && *close == ']';
+                if (section_known_) section_hash_ = hash_of(name, name_end);
+                continue;
+            }
+            const char *name = p;
+            const char *name_end = skip_plain_name(p, lf);
+            if (name_end == name) continue;
+            uint32_t section_hash = section_hash_;
+            bool known = section_known_;
+            if (lf - name_end > 2 && name_end[0] == ':' && name_end[1] == ':') {
+                section_hash = hash_of(name, name_end);
+                known = true;
+                name = name_end + 2;
+                name_end = skip_plain_name(name, lf);
+            }
+            const char *eq = skip_blanks(name_end, lf);
+            if (!known || name_end == name || eq == lf || *eq != '=') continue;
+            *h = key_hash(section_hash, hash_of(name, name_end));
+            return true;
+        }
+        return false;
+    }
+
+    uint32_t ring_[kRing] = {};
+    unsigned pushed_ = 0;
+    const char *cursor_ = nullptr;
+    const char *end_ = nullptr;
+    unsigned refills_ = ~0u;
+    uint32_t section_hash_ = 0;
+    bool section_known_ = false;
+};
 
 // One load's working state and the steps of processing a logical line.
 // Every step returns 0 or the error number that ends the load.
@@ -227,9 +346,12 @@ class Loader {
     LineReader reader_;
     long line_no_ = 0;
     char *section_name_ = nullptr;
+    uint32_t section_hash_ = 0;  // lh_strhash(section_name_)
     CONF_VALUE *section_ = nullptr;
     CONF_VALUE *pending_ = nullptr;  // the entry being built, until stored
+    ExpandBuffer value_;             // every value is expanded here, then copied
 
+    Prefetcher prefetcher_;
     const LoadObserver *observer_ = nullptr;
     const char *line_ = nullptr;  // the logical line being processed
     char *raw_ = nullptr;         // the same line as read (observer only)
@@ -288,6 +410,7 @@ int Loader::setup() {
     section_name_ = static_cast<char *>(std::malloc(sizeof kDefaultSection));
     if (section_name_ == nullptr) return kErrMemory;
     std::memcpy(section_name_, kDefaultSection, sizeof kDefaultSection);
+    section_hash_ = lh_strhash(section_name_);
     // Stored in the context at once, so that expansion sees entries as they
     // are stored.
     if (table_for(ctx_) == nullptr) return kErrMemory;
@@ -371,6 +494,7 @@ int Loader::header(char *p) {
     }
     *name_end = '\0';
     if (!str_copy(ctx_, nullptr, &section_name_, start)) return expansion_error();
+    section_hash_ = lh_strhash(section_name_);
     section_ = find_or_add_section(ctx_, section_name_);
     return section_ != nullptr ? 0 : kErrSection;
 }
@@ -394,20 +518,15 @@ int Loader::entry(char *p) {
     char *value_end = trim_value_end(value, value + std::strlen(value));
     *value_end = '\0';
     if (name[0] == ';') notify(LoadEvent::kSemicolonName, offset(name));
-
-    pending_ = static_cast<CONF_VALUE *>(std::malloc(sizeof(CONF_VALUE)));
-    if (pending_ == nullptr) return kErrMemory;
-    pending_->section = nullptr;
-    pending_->value = nullptr;
-    const size_t size = static_cast<size_t>(name_end - name) + 1;
-    pending_->name = static_cast<char *>(std::malloc(size));
-    if (pending_->name == nullptr) return kErrMemory;
-    std::memcpy(pending_->name, name, size);
+    prefetcher_.step(ctx_->table, reader_, qualifier != nullptr ? qualifier : section_name_);
 
     const char *section = qualifier != nullptr ? qualifier : section_name_;
     ExpandNotes notes;
-    if (!str_copy(ctx_, section, &pending_->value, value, &notes)) return expansion_error();
+    if (!expand_into(ctx_, section, value, &value_, &notes)) return expansion_error();
     check_value(value, value_end, notes);
+    const size_t name_len = static_cast<size_t>(name_end - name);
+    pending_ = make_entry(name, name_len, value_.data(), value_.size());
+    if (pending_ == nullptr) return kErrMemory;
     CONF_VALUE *target = section_;
     if (qualifier != nullptr && std::strcmp(section, section_name_) != 0) {
         target = find_or_add_section(ctx_, section);
@@ -419,7 +538,9 @@ int Loader::entry(char *p) {
         const CONF_VALUE *earlier = find_entry(ctx_, target->section, pending_->name);
         if (earlier != nullptr) notify(LoadEvent::kReplacing, kNoOffset, pending_, earlier);
     }
-    if (const int err = store_entry(ctx_, target, pending_); err != 0) return err;
+    const uint32_t section_hash = qualifier != nullptr ? lh_strhash(qualifier) : section_hash_;
+    const uint32_t hash = key_hash(section_hash, lh_strhash_n(name, name_len));
+    if (const int err = store_entry(ctx_, target, pending_, hash); err != 0) return err;
     notify(LoadEvent::kStored, kNoOffset, pending_);
     pending_ = nullptr;  // the table owns it now
     return 0;

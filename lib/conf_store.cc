@@ -34,9 +34,10 @@ CONF_VALUE probe_for(const char *section, const char *name) {
     return CONF_VALUE{const_cast<char *>(section), const_cast<char *>(name), nullptr};
 }
 
+// A section record and its name are one heap block, like an entry; its
+// stack is separate (it grows).
 void free_section(CONF_VALUE *section) {
     sk_free(entries_of(section));
-    std::free(section->section);
     std::free(section);
 }
 
@@ -58,14 +59,13 @@ void free_section_with_entries(CONF_VALUE *v) {
 CONF_VALUE *make_section(const char *name) {
     SK_STACK *sk = sk_new(nullptr);
     if (sk == nullptr) return nullptr;
-    auto *v = static_cast<CONF_VALUE *>(std::malloc(sizeof(CONF_VALUE)));
     const size_t size = std::strlen(name) + 1;
-    char *copy = v != nullptr ? static_cast<char *>(std::malloc(size)) : nullptr;
-    if (copy == nullptr) {
+    auto *v = static_cast<CONF_VALUE *>(std::malloc(sizeof(CONF_VALUE) + size));
+    if (v == nullptr) {
         sk_free(sk);
-        std::free(v);
         return nullptr;
     }
+    char *copy = reinterpret_cast<char *>(v + 1);
     std::memcpy(copy, name, size);
     v->section = copy;
     v->name = nullptr;
@@ -102,7 +102,7 @@ void CONFerr(CONF_CTX *ctx, int number) {
 
 uint32_t hash(const void *record) {
     const auto *v = static_cast<const CONF_VALUE *>(record);
-    return (lh_strhash(v->section) << 2) ^ lh_strhash(v->name);
+    return key_hash(lh_strhash(v->section), lh_strhash(v->name));
 }
 
 int cmp_conf(const void *a, const void *b) {
@@ -172,13 +172,17 @@ CONF_VALUE *entry_at(const CONF_VALUE *section, int index) {
     return sk_CONF_VALUE_value(entries_of(section), index);
 }
 
-int store_entry(CONF_CTX *ctx, CONF_VALUE *section, CONF_VALUE *entry) {
+namespace {
+
+// store_entry, with the table insertion given.
+template <typename Insert>
+int store_with(CONF_CTX *ctx, CONF_VALUE *section, CONF_VALUE *entry, Insert insert) {
     SK_STACK *sk = entries_of(section);
     LH_TABLE *t = ctx->table;
     entry->section = section->section;
     if (sk_CONF_VALUE_push(sk, entry) == 0) return kErrMemory;
     const uint32_t before = t->item_count;
-    auto *old = static_cast<CONF_VALUE *>(lh_insert(t, entry));
+    auto *old = static_cast<CONF_VALUE *>(insert(t, entry));
     if (old == nullptr && t->item_count == before) {
         // The node could not be had: nothing was stored.  (A failed doubling
         // of the bucket array stores the record all the same.)
@@ -192,16 +196,40 @@ int store_entry(CONF_CTX *ctx, CONF_VALUE *section, CONF_VALUE *entry) {
     return 0;
 }
 
+}  // namespace
+
+int store_entry(CONF_CTX *ctx, CONF_VALUE *section, CONF_VALUE *entry) {
+    return store_with(ctx, section, entry, lh_insert);
+}
+
+int store_entry(CONF_CTX *ctx, CONF_VALUE *section, CONF_VALUE *entry, uint32_t hash) {
+    return store_with(ctx, section, entry, [hash](LH_TABLE *t, void *record) {
+        return lh_insert_hashed(t, record, hash);
+    });
+}
+
 CONF_VALUE *find_entry(CONF_CTX *ctx, const char *section, const char *name) {
     CONF_VALUE probe = probe_for(section, name);
     return static_cast<CONF_VALUE *>(lh_retrieve(ctx->table, &probe));
 }
 
-void free_entry(CONF_VALUE *entry) {
-    std::free(entry->value);
-    std::free(entry->name);
-    std::free(entry);
+CONF_VALUE *make_entry(const char *name, size_t name_len, const char *value, size_t value_len) {
+    // The sizes come from texts held in memory, so their sum cannot wrap.
+    auto *e = static_cast<CONF_VALUE *>(std::malloc(sizeof(CONF_VALUE) + name_len + value_len + 2));
+    if (e == nullptr) return nullptr;
+    char *name_copy = reinterpret_cast<char *>(e + 1);
+    char *value_copy = name_copy + name_len + 1;
+    std::memcpy(name_copy, name, name_len);
+    name_copy[name_len] = '\0';
+    std::memcpy(value_copy, value, value_len);
+    value_copy[value_len] = '\0';
+    e->section = nullptr;
+    e->name = name_copy;
+    e->value = value_copy;
+    return e;
 }
+
+void free_entry(CONF_VALUE *entry) { std::free(entry); }
 
 void CONF_lhash_free(LH_TABLE *table) {
     if (table == nullptr) return;

@@ -16,6 +16,7 @@
 #ifndef NIVRA_CONF_STORE_H
 #define NIVRA_CONF_STORE_H
 
+#include <cstddef>
 #include <cstdint>
 
 #include "conf.h"
@@ -45,7 +46,12 @@ extern const CONF_REASON CONF_str_reasons[];
 // Records number and its text (empty when the number is not in the table).
 void CONFerr(CONF_CTX *ctx, int number);
 
-// (lh_strhash(section) << 2) ^ lh_strhash(name), for the context's table.
+// A record's hash from the lh_strhash values of its section and its name.
+constexpr uint32_t key_hash(uint32_t section_hash, uint32_t name_hash) {
+    return (section_hash << 2) ^ name_hash;
+}
+
+// key_hash(lh_strhash(section), lh_strhash(name)), for the context's table.
 uint32_t hash(const void *record);
 
 // Orders records by section, then name; a section record (no name) sorts
@@ -92,13 +98,22 @@ CONF_VALUE *entry_at(const CONF_VALUE *section, int index);
 // store it; then the table and the section are as they were and the entry
 // still belongs to the caller.  Requires ctx->table, which section belongs to.
 int store_entry(CONF_CTX *ctx, CONF_VALUE *section, CONF_VALUE *entry);
+// The same, for a caller that knows the entry's hash() already.
+int store_entry(CONF_CTX *ctx, CONF_VALUE *section, CONF_VALUE *entry, uint32_t hash);
 
 // The entry (section, name) itself, without fallbacks; null when there is
 // none.  Requires a table.
 CONF_VALUE *find_entry(CONF_CTX *ctx, const char *section, const char *name);
 
-// Frees an entry record with its value and name (not its section string,
-// which belongs to the section record).
+// A new entry record, not stored, whose name and value are copies of the
+// name_len and value_len bytes given, each followed by a NUL; its section
+// is null.  Record, name and value are one heap block (one allocation per
+// entry, and its bytes side by side), which free_entry releases; null when
+// memory runs out.
+CONF_VALUE *make_entry(const char *name, size_t name_len, const char *value, size_t value_len);
+
+// Frees an entry record made by make_entry, with its name and value (not
+// its section string, which belongs to the section record).
 void free_entry(CONF_VALUE *entry);
 
 // Releases the table with every record, stack and string in it, and its

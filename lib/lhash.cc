@@ -3,6 +3,7 @@
 #include "lhash_internal.h"
 
 #include <bit>
+#include <cassert>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -110,9 +111,8 @@ void add_relaxed(uint32_t &field, uint32_t n) {
 }
 void clear_error(LH_TABLE *t) { __atomic_store_n(&t->error, 0u, __ATOMIC_RELAXED); }
 
-LH_NODE **getrn(LH_TABLE *t, const void *probe, uint32_t *hash) {
-    const uint32_t h = t->hash_fn(probe);
-    *hash = h;
+// getrn for a probe whose hash h is known; counts as one hash_fn call.
+LH_NODE **getrn_hashed(LH_TABLE *t, const void *probe, uint32_t h) {
     uint32_t visits = 0;
     uint32_t compares = 0;
     LH_NODE **link = &t->buckets[bucket_of(t, h)];
@@ -126,6 +126,11 @@ LH_NODE **getrn(LH_TABLE *t, const void *probe, uint32_t *hash) {
     add_relaxed(t->node_visit_count, visits);
     add_relaxed(t->compare_call_count, compares);
     return link;
+}
+
+LH_NODE **getrn(LH_TABLE *t, const void *probe, uint32_t *hash) {
+    *hash = t->hash_fn(probe);
+    return getrn_hashed(t, probe, *hash);
 }
 
 // Splits bucket split_index into its partner base_size higher.  When this
@@ -174,9 +179,22 @@ void expand(LH_TABLE *t) {
         ++t->expand_realloc_count;
         t->split_index = 0;
     }
-    // Buckets are split in order, and the next split comes a couple of
-    // insertions from now: start fetching its chain.
-    if (const LH_NODE *next = t->buckets[t->split_index]) __builtin_prefetch(next);
+    // Buckets are split in order, about one every other insertion, and a
+    // split walks the whole chain: fetch the chains of the next few buckets
+    // to split, one node deeper for each nearer bucket (the nodes before it
+    // were fetched at the last splits), so that a split finds its chain in
+    // cache.  Written out here rather than in a helper of its own: GCC deems
+    // a function that only reads and prefetches free of effects and deletes
+    // the call.
+    const uint32_t q = t->split_index;
+    const uint32_t in_use = t->bucket_count;
+    const LH_NODE *ahead4 = q + 4 < in_use ? t->buckets[q + 4] : nullptr;
+    const LH_NODE *ahead2 = q + 2 < in_use ? t->buckets[q + 2] : nullptr;
+    const LH_NODE *ahead1 = q + 1 < in_use ? t->buckets[q + 1] : nullptr;
+    if (ahead4 != nullptr) __builtin_prefetch(ahead4);
+    if (ahead2 != nullptr && ahead2->next != nullptr) __builtin_prefetch(ahead2->next);
+    if (ahead1 != nullptr && ahead1->next != nullptr && ahead1->next->next != nullptr)
+        __builtin_prefetch(ahead1->next->next);
 }
 
 // Merges the last bucket in use into its partner.  At the start of a cycle
@@ -209,6 +227,30 @@ void contract(LH_TABLE *t) {
     *tail = chain;
 }
 
+// The rest of an insertion once the table has grown: stores record, whose
+// hash is h, as lh_insert promises.
+void *insert_at(LH_TABLE *t, void *record, uint32_t h) {
+    LH_NODE **link = getrn_hashed(t, record, h);
+    if (*link != nullptr) {
+        void *old = (*link)->record;
+        (*link)->record = record;
+        ++t->replace_count;
+        return old;
+    }
+    LH_NODE *n = alloc_node(impl(t));
+    if (n == nullptr) {
+        ++t->error;
+        return nullptr;
+    }
+    n->record = record;
+    n->next = nullptr;
+    n->hash_value = h;
+    *link = n;
+    ++t->item_count;
+    ++t->insert_count;
+    return nullptr;
+}
+
 // Records are visited in bucket order, which is unrelated to where they
 // lie in memory; the records of the next bucket's chain are prefetched so
 // that their cache misses overlap the work on this bucket.
@@ -234,7 +276,63 @@ void walk_all(LH_TABLE *t, Visit visit) {
     }
 }
 
+// lh_strhash over the bytes before the first position where at_end holds.
+// Each byte k (from 1) gives v = k * 0x100 | c, with c the byte as a
+// sign-extended signed char, and folds ret = rotl(ret, r) ^ v * v with
+// r = ((v >> 2) ^ v) & 15.  Rotation distributes over XOR, so two bytes fold
+// at once as rotl(ret, r1 + r2) ^ rotl(v1 * v1, r2) ^ v2 * v2: the same value
+// with half the serial dependency on ret.
+template <typename AtEnd>
+uint32_t strhash_until(const char *s, AtEnd at_end) {
+    if (at_end(s)) return 0;
+    auto term = [](uint32_t n, char ch, uint32_t *r) {
+        const uint32_t v =
+            n | static_cast<uint32_t>(static_cast<int32_t>(static_cast<signed char>(ch)));
+        *r = ((v >> 2) ^ v) & 15;
+        return v * v;
+    };
+    uint32_t n = 0x100;
+    uint32_t ret = 0;
+    for (;;) {
+        uint32_t r1 = 0, r2 = 0;
+        const uint32_t s1 = term(n, s[0], &r1);
+        if (at_end(s + 1)) {
+            ret = std::rotl(ret, static_cast<int>(r1)) ^ s1;
+            break;
+        }
+        const uint32_t s2 = term(n + 0x100, s[1], &r2);
+        ret = std::rotl(ret, static_cast<int>(r1 + r2)) ^ std::rotl(s1, static_cast<int>(r2)) ^ s2;
+        s += 2;
+        n += 0x200;
+        if (at_end(s)) break;
+    }
+    return ret ^ (ret >> 16);
+}
+
 }  // namespace
+
+uint32_t nivra::lh_strhash_n(const char *s, size_t n) {
+    const char *end = s + n;
+    return strhash_until(s, [end](const char *p) { return p == end; });
+}
+
+void nivra::lh_prefetch(const LH_TABLE *t, uint32_t hash, int depth) {
+    LH_NODE *const *slot = &t->buckets[bucket_of(t, hash)];
+    if (depth == 0) {
+        __builtin_prefetch(slot);
+        return;
+    }
+    const LH_NODE *n = *slot;
+    if (n != nullptr && depth >= 2) n = n->next;
+    if (n != nullptr) __builtin_prefetch(n);
+}
+
+void *nivra::lh_insert_hashed(LH_TABLE *t, void *record, uint32_t hash) {
+    t->error = 0;
+    if (load_of(t->item_count, t->bucket_count) >= t->grow_load) expand(t);
+    assert(hash == t->hash_fn(record));
+    return insert_at(t, record, hash);
+}
 
 void **nivra::lh_owner_data(LH_TABLE *t) { return &impl(t)->owner_data; }
 
@@ -276,35 +374,9 @@ void lh_free(LH_TABLE *t) {
 
 void *lh_insert(LH_TABLE *t, void *record) {
     t->error = 0;
-    if (load_of(t->item_count, t->bucket_count) >= t->grow_load) {
-        expand(t);
-    } else if (const LH_NODE *head = t->buckets[t->split_index]) {
-        // The head of the next bucket to split was fetched at the last
-        // split; fetch the node after it too.
-        if (head->next != nullptr) __builtin_prefetch(head->next);
-    }
-    uint32_t h = 0;
-    LH_NODE **link = getrn(t, record, &h);
-    if (*link != nullptr) {
-        void *old = (*link)->record;
-        (*link)->record = record;
-        ++t->replace_count;
-        return old;
-    }
-    LH_NODE *n = alloc_node(impl(t));
-    if (n == nullptr) {
-        ++t->error;
-        return nullptr;
-    }
-    n->record = record;
-    n->next = nullptr;
-    n->hash_value = h;
-    *link = n;
-    ++t->item_count;
-    ++t->insert_count;
-    return nullptr;
+    if (load_of(t->item_count, t->bucket_count) >= t->grow_load) expand(t);
+    return insert_at(t, record, t->hash_fn(record));
 }
-
 void *lh_delete(LH_TABLE *t, const void *probe) {
     t->error = 0;
     uint32_t h = 0;
@@ -345,34 +417,8 @@ void lh_doall_arg(LH_TABLE *t, void (*fn)(void *record, void *arg), void *arg) {
 void lh_doall(LH_TABLE *t, void (*fn)(void *record)) { walk_all(t, fn); }
 
 uint32_t lh_strhash(const char *s) {
-    if (s == nullptr || *s == '\0') return 0;
-    // Each byte k (from 1) gives v = k * 0x100 | c, with c the byte as a
-    // sign-extended signed char, and folds ret = rotl(ret, r) ^ v * v with
-    // r = ((v >> 2) ^ v) & 15.  Rotation distributes over XOR, so two bytes
-    // fold at once as rotl(ret, r1 + r2) ^ rotl(v1 * v1, r2) ^ v2 * v2: the
-    // same value with half the serial dependency on ret.
-    auto term = [](uint32_t n, char ch, uint32_t *r) {
-        const uint32_t v =
-            n | static_cast<uint32_t>(static_cast<int32_t>(static_cast<signed char>(ch)));
-        *r = ((v >> 2) ^ v) & 15;
-        return v * v;
-    };
-    uint32_t n = 0x100;
-    uint32_t ret = 0;
-    for (;;) {
-        uint32_t r1 = 0, r2 = 0;
-        const uint32_t s1 = term(n, s[0], &r1);
-        if (s[1] == '\0') {
-            ret = std::rotl(ret, static_cast<int>(r1)) ^ s1;
-            break;
-        }
-        const uint32_t s2 = term(n + 0x100, s[1], &r2);
-        ret = std::rotl(ret, static_cast<int>(r1 + r2)) ^ std::rotl(s1, static_cast<int>(r2)) ^ s2;
-        s += 2;
-        n += 0x200;
-        if (*s == '\0') break;
-    }
-    return ret ^ (ret >> 16);
+    if (s == nullptr) return 0;
+    return strhash_until(s, [](const char *p) { return *p == '\0'; });
 }
 
 uint32_t lh_num_items(const LH_TABLE *t) { return t == nullptr ? 0 : t->item_count; }

@@ -246,9 +246,8 @@ TEST(AllocFail, StoringSucceedsUnlessTheRecordWasNotStored) {
             }
             LH_TABLE *t = ctx->table;
             CONF_VALUE *def = get_section(ctx, "default");
-            auto *entry = static_cast<CONF_VALUE *>(std::malloc(sizeof(CONF_VALUE)));
-            entry->name = testing_conf::Dup(c.op == Op::kReplace ? "k0" : "new");
-            entry->value = testing_conf::Dup("w");
+            const char *name = c.op == Op::kReplace ? "k0" : "new";
+            CONF_VALUE *entry = make_entry(name, std::strlen(name), "w", 1);
             const uint32_t reallocs = t->expand_realloc_count, items = t->item_count;
             const int entries = entry_count(def);
 

@@ -25,9 +25,7 @@ inline CONF_VALUE *Put(CONF_CTX *ctx, const char *section, const char *name, con
     using namespace nivra::conf;
     EXPECT_NE(table_for(ctx), nullptr);
     CONF_VALUE *sec = find_or_add_section(ctx, section);
-    auto *v = static_cast<CONF_VALUE *>(std::malloc(sizeof(CONF_VALUE)));
-    v->name = Dup(name);
-    v->value = Dup(value);
+    CONF_VALUE *v = make_entry(name, std::strlen(name), value, std::strlen(value));
     EXPECT_EQ(store_entry(ctx, sec, v), 0);
     return v;
 }
