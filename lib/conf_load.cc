@@ -204,8 +204,15 @@ char *trim_value_end(const char *start, char *end) {
 // the key of each coming entry line (plain headers and names only: no
 // escapes, quotes or references), and steps its hash through lh_prefetch,
 // so that the cache misses of a big table's chain walks overlap the parsing
-// of the lines in between instead of stalling each insertion in turn.  It
-// only reads: a wrong guess costs one useless fetch and nothing else.
+// of the lines in between instead of stalling each insertion in turn.  A
+// wrong guess costs one useless fetch and nothing else.
+//
+// The hash of each guessed name is kept with the name's place in the read
+// buffer, and the loader may take it instead of hashing the name again:
+// name_hash hands it out only when the loader's name has the same bytes as
+// the guessed one and the buffer has not been refilled since the guess (so
+// those bytes are still the ones that were hashed).  A hash is a function
+// of the bytes alone, so a name the guess got wrong can never get one.
 class Prefetcher {
   public:
     // Called once per entry that the loader is about to store, with the
@@ -215,19 +222,46 @@ class Prefetcher {
         const char *end = nullptr;
         const unsigned refills = reader.window(&begin, &end);
         if (refills != refills_ || cursor_ < begin || cursor_ > end) {
-            restart(t, begin, end, section);
             refills_ = refills;
+            restart(t, begin, end, section);
         }
-        uint32_t h = 0;
-        if (next_hash(&h)) push(t, h);
-        if (pushed_ > kStride) lh_prefetch(t, ring_[(pushed_ - 1 - kStride) % kRing], 1);
-        if (pushed_ > 2 * kStride) lh_prefetch(t, ring_[(pushed_ - 1 - 2 * kStride) % kRing], 2);
+        if (Guess g{}; next_guess(&g)) push(t, g);
+        if (pushed_ > kStride) lh_prefetch(t, at(pushed_ - 1 - kStride).hash, 1);
+        if (pushed_ > 2 * kStride) lh_prefetch(t, at(pushed_ - 1 - 2 * kStride).hash, 2);
+    }
+
+    // The lh_strhash of the len bytes at name, when a guess since the last
+    // step's refill check named the same bytes; false otherwise.
+    bool name_hash(const char *name, size_t len, uint32_t *out) {
+        const unsigned oldest = pushed_ > kRing ? pushed_ - kRing : 0;
+        if (taken_ < oldest) taken_ = oldest;
+        for (unsigned i = taken_; i < pushed_ && i < taken_ + kSearch; ++i) {
+            const Guess &g = at(i);
+            if (g.name_len == len && std::memcmp(g.name, name, len) == 0) {
+                *out = g.name_hash;
+                taken_ = i + 1;
+                return true;
+            }
+        }
+        return false;
     }
 
   private:
+    struct Guess {
+        const char *name;  // in the read buffer
+        size_t name_len;
+        uint32_t name_hash;
+        uint32_t hash;  // of the whole key
+    };
+
     // Lines between two fetches of one hash; the lead is three strides.
     static constexpr unsigned kStride = 8;
     static constexpr unsigned kRing = 4 * kStride;
+    // How many guesses past the last one taken name_hash looks at: a line
+    // the guesser skipped or misread must not stop the sharing for good.
+    static constexpr unsigned kSearch = 3;
+
+    Guess &at(unsigned i) { return ring_[i % kRing]; }
 
     void restart(const LH_TABLE *t, const char *begin, const char *end, const char *section) {
         cursor_ = begin;
@@ -235,13 +269,14 @@ class Prefetcher {
         section_hash_ = lh_strhash(section);
         section_known_ = true;
         pushed_ = 0;
-        uint32_t h = 0;
-        for (unsigned i = 0; i < 3 * kStride && next_hash(&h); ++i) push(t, h);
+        taken_ = 0;
+        Guess g{};
+        for (unsigned i = 0; i < 3 * kStride && next_guess(&g); ++i) push(t, g);
     }
 
-    void push(const LH_TABLE *t, uint32_t h) {
-        ring_[pushed_++ % kRing] = h;
-        lh_prefetch(t, h, 0);
+    void push(const LH_TABLE *t, const Guess &g) {
+        at(pushed_++) = g;
+        lh_prefetch(t, g.hash, 0);
     }
 
     static const char *skip_blanks(const char *p, const char *end) {
@@ -257,9 +292,9 @@ class Prefetcher {
         return lh_strhash_n(begin, static_cast<size_t>(end - begin));
     }
 
-    // The hash of the next entry line whose key it can tell; false at the
-    // end of the complete lines held.
-    bool next_hash(uint32_t *h) {
+    // The next entry line whose key it can tell; false at the end of the
+    // complete lines held.
+    bool next_guess(Guess *g) {
         while (cursor_ < end_) {
             const char *line = cursor_;
             const auto *lf = static_cast<const char *>(
@@ -291,14 +326,18 @@ class Prefetcher {
             }
             const char *eq = skip_blanks(name_end, lf);
             if (!known || name_end == name || eq == lf || *eq != '=') continue;
-            *h = key_hash(section_hash, hash_of(name, name_end));
+            g->name = name;
+            g->name_len = static_cast<size_t>(name_end - name);
+            g->name_hash = hash_of(name, name_end);
+            g->hash = key_hash(section_hash, g->name_hash);
             return true;
         }
         return false;
     }
 
-    uint32_t ring_[kRing] = {};
-    unsigned pushed_ = 0;
+    Guess ring_[kRing] = {};
+    unsigned pushed_ = 0;  // guesses made since the last restart
+    unsigned taken_ = 0;   // guesses before this one are not offered again
     const char *cursor_ = nullptr;
     const char *end_ = nullptr;
     unsigned refills_ = ~0u;
@@ -539,7 +578,10 @@ int Loader::entry(char *p) {
         if (earlier != nullptr) notify(LoadEvent::kReplacing, kNoOffset, pending_, earlier);
     }
     const uint32_t section_hash = qualifier != nullptr ? lh_strhash(qualifier) : section_hash_;
-    const uint32_t hash = key_hash(section_hash, lh_strhash_n(name, name_len));
+    uint32_t name_hash = 0;
+    if (!prefetcher_.name_hash(name, name_len, &name_hash))
+        name_hash = lh_strhash_n(name, name_len);
+    const uint32_t hash = key_hash(section_hash, name_hash);
     if (const int err = store_entry(ctx_, target, pending_, hash); err != 0) return err;
     notify(LoadEvent::kStored, kNoOffset, pending_);
     pending_ = nullptr;  // the table owns it now

@@ -276,45 +276,38 @@ void walk_all(LH_TABLE *t, Visit visit) {
     }
 }
 
-// lh_strhash over the bytes before the first position where at_end holds.
-// Each byte k (from 1) gives v = k * 0x100 | c, with c the byte as a
-// sign-extended signed char, and folds ret = rotl(ret, r) ^ v * v with
-// r = ((v >> 2) ^ v) & 15.  Rotation distributes over XOR, so two bytes fold
-// at once as rotl(ret, r1 + r2) ^ rotl(v1 * v1, r2) ^ v2 * v2: the same value
-// with half the serial dependency on ret.
-template <typename AtEnd>
-uint32_t strhash_until(const char *s, AtEnd at_end) {
-    if (at_end(s)) return 0;
-    auto term = [](uint32_t n, char ch, uint32_t *r) {
+// The string hash.  Byte k (from 1) gives v = k * 0x100 | c, with c the byte
+// as a sign-extended signed char, and the defining fold is
+//     ret = rotl(ret, r) ^ v * v,  r = ((v >> 2) ^ v) & 15,
+// then ret ^ (ret >> 16).  Unrolled, the fold is the XOR over k of v_k * v_k
+// rotated left by the r of every later byte; with S_k = r_1 + ... + r_k that
+// is rotl(XOR_k rotr(v_k * v_k, S_k), S_n).  This form has no serial
+// dependency but a running sum, so the bytes' terms are computed in parallel.
+uint32_t strhash_bytes(const char *s, size_t n) {
+    uint32_t acc = 0;
+    uint32_t sum = 0;
+    uint32_t k = 0x100;
+    auto fold = [&acc, &sum](uint32_t kk, char ch) {
         const uint32_t v =
-            n | static_cast<uint32_t>(static_cast<int32_t>(static_cast<signed char>(ch)));
-        *r = ((v >> 2) ^ v) & 15;
-        return v * v;
+            kk | static_cast<uint32_t>(static_cast<int32_t>(static_cast<signed char>(ch)));
+        sum += ((v >> 2) ^ v) & 15;
+        acc ^= std::rotr(v * v, static_cast<int>(sum & 31));
     };
-    uint32_t n = 0x100;
-    uint32_t ret = 0;
-    for (;;) {
-        uint32_t r1 = 0, r2 = 0;
-        const uint32_t s1 = term(n, s[0], &r1);
-        if (at_end(s + 1)) {
-            ret = std::rotl(ret, static_cast<int>(r1)) ^ s1;
-            break;
-        }
-        const uint32_t s2 = term(n + 0x100, s[1], &r2);
-        ret = std::rotl(ret, static_cast<int>(r1 + r2)) ^ std::rotl(s1, static_cast<int>(r2)) ^ s2;
-        s += 2;
-        n += 0x200;
-        if (at_end(s)) break;
+    size_t i = 0;
+    for (; i + 4 <= n; i += 4, k += 0x400) {
+        fold(k, s[i]);
+        fold(k + 0x100, s[i + 1]);
+        fold(k + 0x200, s[i + 2]);
+        fold(k + 0x300, s[i + 3]);
     }
+    for (; i < n; ++i, k += 0x100) fold(k, s[i]);
+    const uint32_t ret = std::rotl(acc, static_cast<int>(sum & 31));
     return ret ^ (ret >> 16);
 }
 
 }  // namespace
 
-uint32_t nivra::lh_strhash_n(const char *s, size_t n) {
-    const char *end = s + n;
-    return strhash_until(s, [end](const char *p) { return p == end; });
-}
+uint32_t nivra::lh_strhash_n(const char *s, size_t n) { return strhash_bytes(s, n); }
 
 void nivra::lh_prefetch(const LH_TABLE *t, uint32_t hash, int depth) {
     LH_NODE *const *slot = &t->buckets[bucket_of(t, hash)];
@@ -416,10 +409,7 @@ void lh_doall_arg(LH_TABLE *t, void (*fn)(void *record, void *arg), void *arg) {
 
 void lh_doall(LH_TABLE *t, void (*fn)(void *record)) { walk_all(t, fn); }
 
-uint32_t lh_strhash(const char *s) {
-    if (s == nullptr) return 0;
-    return strhash_until(s, [](const char *p) { return *p == '\0'; });
-}
+uint32_t lh_strhash(const char *s) { return s == nullptr ? 0 : strhash_bytes(s, std::strlen(s)); }
 
 uint32_t lh_num_items(const LH_TABLE *t) { return t == nullptr ? 0 : t->item_count; }
 

@@ -10,6 +10,7 @@
 
 #include "container_check.h"
 #include "lhash.h"
+#include "lhash_internal.h"
 
 namespace {
 
@@ -77,7 +78,11 @@ TEST(LhashStrhash, MatchesTheBytewiseDefinitionOnEveryLengthAndByte) {
         std::string s(static_cast<size_t>(len), 'x');
         for (char &c : s) c = static_cast<char>(1 + gen() % 255);
         ASSERT_EQ(lh_strhash(s.c_str()), ReferenceStrhash(s.c_str())) << len;
+        // The counted form hashes a prefix of a longer text as that text alone.
+        const std::string longer = s + "=tail";
+        ASSERT_EQ(nivra::lh_strhash_n(longer.data(), s.size()), ReferenceStrhash(s.c_str())) << len;
     }
+    EXPECT_EQ(nivra::lh_strhash_n("abc", 0), 0u);
 }
 
 TEST(LhashDefaults, StringTableWithStrcmpAndStrhash) {
