@@ -2,6 +2,7 @@
 #include "lhash.h"
 #include "lhash_internal.h"
 
+#include <array>
 #include <bit>
 #include <cassert>
 #include <cstddef>
@@ -277,31 +278,36 @@ void walk_all(LH_TABLE *t, Visit visit) {
 }
 
 // The string hash.  Byte k (from 1) gives v = k * 0x100 | c, with c the byte
-// as a sign-extended signed char, and the defining fold is
+// as a sign-extended signed char, and folds
 //     ret = rotl(ret, r) ^ v * v,  r = ((v >> 2) ^ v) & 15,
-// then ret ^ (ret >> 16).  Unrolled, the fold is the XOR over k of v_k * v_k
-// rotated left by the r of every later byte; with S_k = r_1 + ... + r_k that
-// is rotl(XOR_k rotr(v_k * v_k, S_k), S_n).  This form has no serial
-// dependency but a running sum, so the bytes' terms are computed in parallel.
+// then returns ret ^ (ret >> 16).  r depends only on bits 0-5 of v, which
+// are the byte's own, so it comes from a table.  The fold is written out
+// twice, for a NUL-terminated string and for a counted run of bytes, so
+// that neither needs a second pass over its bytes.
+constexpr std::array<uint8_t, 256> make_rotations() {
+    std::array<uint8_t, 256> t{};
+    for (unsigned c = 0; c < 256; ++c) t[c] = static_cast<uint8_t>(((c >> 2) ^ c) & 15);
+    return t;
+}
+constexpr std::array<uint8_t, 256> kRotation = make_rotations();
+
+inline uint32_t fold_byte(uint32_t ret, uint32_t k, char ch) {
+    const auto c = static_cast<unsigned char>(ch);
+    const uint32_t v =
+        k | static_cast<uint32_t>(static_cast<int32_t>(static_cast<signed char>(ch)));
+    return std::rotl(ret, kRotation[c]) ^ (v * v);
+}
+
+uint32_t strhash_string(const char *s) {
+    uint32_t ret = 0;
+    for (uint32_t k = 0x100; *s != '\0'; ++s, k += 0x100) ret = fold_byte(ret, k, *s);
+    return ret ^ (ret >> 16);
+}
+
 uint32_t strhash_bytes(const char *s, size_t n) {
-    uint32_t acc = 0;
-    uint32_t sum = 0;
+    uint32_t ret = 0;
     uint32_t k = 0x100;
-    auto fold = [&acc, &sum](uint32_t kk, char ch) {
-        const uint32_t v =
-            kk | static_cast<uint32_t>(static_cast<int32_t>(static_cast<signed char>(ch)));
-        sum += ((v >> 2) ^ v) & 15;
-        acc ^= std::rotr(v * v, static_cast<int>(sum & 31));
-    };
-    size_t i = 0;
-    for (; i + 4 <= n; i += 4, k += 0x400) {
-        fold(k, s[i]);
-        fold(k + 0x100, s[i + 1]);
-        fold(k + 0x200, s[i + 2]);
-        fold(k + 0x300, s[i + 3]);
-    }
-    for (; i < n; ++i, k += 0x100) fold(k, s[i]);
-    const uint32_t ret = std::rotl(acc, static_cast<int>(sum & 31));
+    for (const char *end = s + n; s != end; ++s, k += 0x100) ret = fold_byte(ret, k, *s);
     return ret ^ (ret >> 16);
 }
 
@@ -409,7 +415,7 @@ void lh_doall_arg(LH_TABLE *t, void (*fn)(void *record, void *arg), void *arg) {
 
 void lh_doall(LH_TABLE *t, void (*fn)(void *record)) { walk_all(t, fn); }
 
-uint32_t lh_strhash(const char *s) { return s == nullptr ? 0 : strhash_bytes(s, std::strlen(s)); }
+uint32_t lh_strhash(const char *s) { return s == nullptr ? 0 : strhash_string(s); }
 
 uint32_t lh_num_items(const LH_TABLE *t) { return t == nullptr ? 0 : t->item_count; }
 
