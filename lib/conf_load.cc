@@ -218,6 +218,7 @@ class Prefetcher {
     // Called once per entry that the loader is about to store, with the
     // section it is in.
     void step(const LH_TABLE *t, const LineReader &reader, const char *section) {
+        if (t->bucket_count < kFromBuckets) return;
         const char *begin = nullptr;
         const char *end = nullptr;
         const unsigned refills = reader.window(&begin, &end);
@@ -254,6 +255,10 @@ class Prefetcher {
         uint32_t hash;  // of the whole key
     };
 
+    // A table smaller than this (about 16 thousand records, 400 KB with
+    // their nodes and bucket slots) stays in cache: fetching ahead would
+    // only cost time.
+    static constexpr uint32_t kFromBuckets = 8192;
     // Lines between two fetches of one hash; the lead is three strides.
     static constexpr unsigned kStride = 8;
     static constexpr unsigned kRing = 4 * kStride;
