@@ -163,12 +163,16 @@ char *ExpandBuffer::release() {
     return out;
 }
 
-int expand_into(CONF_CTX *ctx, const char *section, char *text, ExpandBuffer *out_buffer,
+int expand_into(CONF_CTX *ctx, const char *section, char *text, ExpandBuffer *out,
                 ExpandNotes *notes) {
+    return expand_into(ctx, section, text, std::strlen(text), out, notes);
+}
+
+int expand_into(CONF_CTX *ctx, const char *section, char *text, size_t len,
+                ExpandBuffer *out_buffer, ExpandNotes *notes) {
     ExpandNotes ignored;
     if (notes == nullptr) notes = &ignored;
     *notes = ExpandNotes{};
-    const size_t len = std::strlen(text);
     const char *const end = text + len;
     ExpandBuffer &out = *out_buffer;
     if (!out.start(len + 1)) {

@@ -66,6 +66,10 @@ class ExpandBuffer {
 // expansion met (also on failure, as far as it got).
 int expand_into(CONF_CTX *ctx, const char *section, char *text, ExpandBuffer *out,
                 ExpandNotes *notes = nullptr);
+// The same for a text whose length the caller knows (text[length] is its
+// terminating NUL).
+int expand_into(CONF_CTX *ctx, const char *section, char *text, size_t length, ExpandBuffer *out,
+                ExpandNotes *notes = nullptr);
 
 // Expands text (quotes, escapes, variable references resolved through
 // CONF_get_string with section as the default section) into a new string.

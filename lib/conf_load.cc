@@ -398,6 +398,7 @@ class Loader {
     Prefetcher prefetcher_;
     const LoadObserver *observer_ = nullptr;
     const char *line_ = nullptr;  // the logical line being processed
+    char *line_end_ = nullptr;    // its terminator, once comments are cut
     char *raw_ = nullptr;         // the same line as read (observer only)
     size_t raw_len_ = 0;
     size_t raw_cap_ = 0;
@@ -505,9 +506,9 @@ int Loader::process(char *line, size_t length) {
     if (observer_ != nullptr) {
         if (const int err = keep_raw(line, length); err != 0) return err;
     }
-    clear_comments(line);
+    line_end_ = clear_comments(line);
     if (observer_ != nullptr) {
-        const size_t kept = std::strlen(line);
+        const auto kept = static_cast<size_t>(line_end_ - line);
         comment_at_ = kept < raw_len_ ? kept : kNoOffset;
         error_at_ = kNoOffset;
     }
@@ -559,14 +560,17 @@ int Loader::entry(char *p) {
     }
     *name_end = '\0';
     char *value = eat_ws(eq + 1);
-    char *value_end = trim_value_end(value, value + std::strlen(value));
+    // The logical line holds no NUL before its end (the reader cut it at
+    // the first), and the cuts above all lie before the value.
+    char *value_end = trim_value_end(value, line_end_);
     *value_end = '\0';
     if (name[0] == ';') notify(LoadEvent::kSemicolonName, offset(name));
     prefetcher_.step(ctx_->table, reader_, qualifier != nullptr ? qualifier : section_name_);
 
     const char *section = qualifier != nullptr ? qualifier : section_name_;
     ExpandNotes notes;
-    if (!expand_into(ctx_, section, value, &value_, &notes)) return expansion_error();
+    const auto value_len = static_cast<size_t>(value_end - value);
+    if (!expand_into(ctx_, section, value, value_len, &value_, &notes)) return expansion_error();
     check_value(value, value_end, notes);
     const size_t name_len = static_cast<size_t>(name_end - name);
     pending_ = make_entry(name, name_len, value_.data(), value_.size());

@@ -14,34 +14,6 @@ static_assert(stop_set_is(kCommentStops, CC_COMMENT | CC_QUOTE, "\\"));
 
 }  // namespace
 
-char *eat_ws(char *p) {
-    while (is_class(*p, CC_SPACE)) ++p;
-    return p;
-}
-
-char *eat_alpha_numeric(char *p) {
-    for (;;) {
-        if (*p == '\\') {
-            p += (p[1] == '\0') ? 1 : 2;
-        } else if (is_class(*p, CC_NAME_PUNCT)) {
-            ++p;
-        } else {
-            return p;
-        }
-    }
-}
-
-char *eat_name(char *p) {
-    while (is_class(*p, CC_NAME)) ++p;
-    return p;
-}
-
-QualifiedName split_qualified(char *p, char *(*scan)(char *)) {
-    char *end = scan(p);
-    if (end[0] != ':' || end[1] != ':') return {nullptr, p, end};
-    return {end, end + 2, scan(end + 2)};
-}
-
 char *scan_quote(char *p) {
     const char q = *p++;
     while (*p != '\0' && *p != q) {
@@ -54,15 +26,15 @@ char *scan_quote(char *p) {
     return *p == q ? p + 1 : p;
 }
 
-void clear_comments(char *p) {
+char *clear_comments(char *p) {
     for (;;) {
         // Ordinary bytes are skipped in one run; p then stands on a comment
         // character, a quote, a backslash or the terminator.
         p += std::strcspn(p, kCommentStops);
-        if (*p == '\0') return;
+        if (*p == '\0') return p;
         if (is_class(*p, CC_COMMENT)) {
             *p = '\0';
-            return;
+            return p;
         }
         if (is_class(*p, CC_QUOTE)) {
             p = scan_quote(p);

@@ -80,13 +80,25 @@ constexpr bool stop_set_is(const char *set, uint16_t mask, const char *extra) {
     return true;
 }
 
+// The scanners are inline: the loader calls them on every line, several
+// times, and they are a few instructions each.
+
 // The first position at or after p that is not a blank (TAB, LF, CR, space).
-char *eat_ws(char *p);
+inline char *eat_ws(char *p) {
+    while (is_class(*p, CC_SPACE)) ++p;
+    return p;
+}
 
 // The first position at or after p that is not part of a name run: digits,
 // letters, '_', the punctuation class and backslash pairs (a backslash and
 // whatever byte follows it; a final lone backslash is stepped over alone).
-char *eat_alpha_numeric(char *p);
+inline char *eat_alpha_numeric(char *p) {
+    for (;;) {
+        while (is_class(*p, CC_NAME_PUNCT)) ++p;
+        if (*p != '\\') return p;
+        p += (p[1] == '\0') ? 1 : 2;
+    }
+}
 
 // Given the position of a quote character q: the position just after the
 // matching q (a backslash lets q stand inside), or of the terminating NUL
@@ -95,7 +107,10 @@ char *scan_quote(char *p);
 
 // The first position at or after p that is not in CC_NAME (digits, letters,
 // '_'): the names of variable references.
-char *eat_name(char *p);
+inline char *eat_name(char *p) {
+    while (is_class(*p, CC_NAME)) ++p;
+    return p;
+}
 
 // A name that may be qualified by a section: a run, then directly "::" and
 // a second run.  Without the colons, section_end is null and the first run
@@ -106,11 +121,17 @@ struct QualifiedName {
     char *name;
     char *name_end;
 };
-QualifiedName split_qualified(char *p, char *(*scan)(char *));
+template <typename Scan>
+QualifiedName split_qualified(char *p, Scan scan) {
+    char *end = scan(p);
+    if (end[0] != ':' || end[1] != ':') return {nullptr, p, end};
+    return {end, end + 2, scan(end + 2)};
+}
 
 // Cuts the line at its first comment character that is neither quoted nor
-// escaped, by writing a NUL over it.
-void clear_comments(char *p);
+// escaped, by writing a NUL over it.  Returns the position of the line's
+// terminator afterwards (the one written, or the one that was there).
+char *clear_comments(char *p);
 
 }  // namespace nivra::conf
 

@@ -3,6 +3,7 @@
 
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "conf_entries.h"
 #include "conf_expand.h"
@@ -42,50 +43,74 @@ class Expand : public ConfContext {
     }
 };
 
+struct ExpandCase {
+    const char *text, *section, *out;
+};
+const ExpandCase kCases[] = {
+    {"plain text", nullptr, "plain text"},
+    {"a\\tb", nullptr, "a\tb"},
+    {"\\r\\n\\b\\t\\q\\\\\\$\\\"\\ ", nullptr, "\r\n\b\tq\\$\" "},
+    {"ends\\", nullptr, "ends"},
+    {"\"a\\nb\"", nullptr, "anb"},  // no translation inside quotes
+    {"'one' 'two'", nullptr, "one two"},
+    {"'a'$x", nullptr, "a1"},
+    {"\"$x\" \\$x $x", nullptr, "$x $x 1"},
+    {"'it\"s' \"it's\" `b'q`", nullptr, "it\"s it's b'q"},
+    {"'unclosed", nullptr, "unclosed"},
+    {"'esc\\", nullptr, "esc"},
+    {"${x}y", nullptr, "1y"},
+    {"$(x)y", nullptr, "1y"},
+    {"$xy", nullptr, "XY"},
+    {"$x.y", nullptr, "1.y"},
+    {"$x", "sec", "sec-x"},
+    {"$x", "nosuch", "1"},
+    {"$sec::x", nullptr, "sec-x"},
+    {"${sec::x}", nullptr, "sec-x"},
+    {"$sec::x::y", nullptr, "sec-x::y"},
+    {"$::e", nullptr, "from-empty-section"},
+    {"$::x", nullptr, "1"},  // empty section, then default
+    {"$ends", "sec", "error -107"},
+    {"$ENV::NIVRA_TEST_VAR/data", nullptr, "from-env/data"},
+    {"${ENV::NIVRA_TEST_VAR}", nullptr, "from-env"},
+    {"$ x", nullptr, "empty-name x"},
+    {"a$", nullptr, "aempty-name"},
+    {"$nosuch", nullptr, "error -107"},
+    {"${x", nullptr, "error -106"},
+    {"$(x}", nullptr, "error -106"},
+    {"${x }", nullptr, "error -106"},
+    {"${ENV::NIVRA_TEST_UNSET}", nullptr, "error -107"},
+};
+
 TEST_F(Expand, QuotesEscapesAndReferences) {
-    const struct {
-        const char *text, *section, *out;
-    } cases[] = {
-        {"plain text", nullptr, "plain text"},
-        {"a\\tb", nullptr, "a\tb"},
-        {"\\r\\n\\b\\t\\q\\\\\\$\\\"\\ ", nullptr, "\r\n\b\tq\\$\" "},
-        {"ends\\", nullptr, "ends"},
-        {"\"a\\nb\"", nullptr, "anb"},  // no translation inside quotes
-        {"'one' 'two'", nullptr, "one two"},
-        {"'a'$x", nullptr, "a1"},
-        {"\"$x\" \\$x $x", nullptr, "$x $x 1"},
-        {"'it\"s' \"it's\" `b'q`", nullptr, "it\"s it's b'q"},
-        {"'unclosed", nullptr, "unclosed"},
-        {"'esc\\", nullptr, "esc"},
-        {"${x}y", nullptr, "1y"},
-        {"$(x)y", nullptr, "1y"},
-        {"$xy", nullptr, "XY"},
-        {"$x.y", nullptr, "1.y"},
-        {"$x", "sec", "sec-x"},
-        {"$x", "nosuch", "1"},
-        {"$sec::x", nullptr, "sec-x"},
-        {"${sec::x}", nullptr, "sec-x"},
-        {"$sec::x::y", nullptr, "sec-x::y"},
-        {"$::e", nullptr, "from-empty-section"},
-        {"$::x", nullptr, "1"},  // empty section, then default
-        {"$ends", "sec", "error -107"},
-        {"$ENV::NIVRA_TEST_VAR/data", nullptr, "from-env/data"},
-        {"${ENV::NIVRA_TEST_VAR}", nullptr, "from-env"},
-        {"$ x", nullptr, "empty-name x"},
-        {"a$", nullptr, "aempty-name"},
-        {"$nosuch", nullptr, "error -107"},
-        {"${x", nullptr, "error -106"},
-        {"$(x}", nullptr, "error -106"},
-        {"${x }", nullptr, "error -106"},
-        {"${ENV::NIVRA_TEST_UNSET}", nullptr, "error -107"},
-    };
-    for (const auto &c : cases) EXPECT_EQ(Run(c.text, c.section), c.out) << c.text;
+    for (const auto &c : kCases) EXPECT_EQ(Run(c.text, c.section), c.out) << c.text;
 }
 
 TEST_F(Expand, ValuesFarLongerThanTheTextGrowTheBuffer) {
     const std::string big(5000, 'z');
     Put(ctx_, "default", "big", big.c_str());
     EXPECT_EQ(Run("<$big|${big}>"), "<" + big + "|" + big + ">");
+}
+
+// A loader expands every value into one buffer: each text, after any other
+// (longer, shorter or failed), expands exactly as into a fresh one.
+TEST_F(Expand, OneReusedBufferExpandsEachTextAsAFreshOne) {
+    Put(ctx_, "default", "big", std::string(5000, 'z').c_str());
+    std::vector<const char *> texts = {"<$big|${big}>", "", "x"};
+    for (const auto &c : kCases) texts.push_back(c.text);
+    ExpandBuffer reused;
+    for (int round = 0; round < 2; ++round) {
+        for (const char *text : texts) {
+            const std::string fresh = Run(text);
+            std::string raw = text;
+            const int ok = expand_into(ctx_, nullptr, raw.data(), &reused);
+            const std::string got = ok ? std::string(reused.data(), reused.size())
+                                       : "error " + std::to_string(CONF_get_last_errnum(ctx_));
+            EXPECT_EQ(got, fresh) << text;
+            if (ok) {
+                EXPECT_EQ(reused.data()[reused.size()], '\0') << text;
+            }
+        }
+    }
 }
 
 TEST_F(Expand, InsertedBytesAreLimited) {

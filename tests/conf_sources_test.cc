@@ -8,12 +8,14 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "conf.h"
+#include "conf_store.h"
 #include "conf_describe.h"
 #include "temp_files.h"
 
@@ -172,6 +174,50 @@ TEST(Sources, ADeviceFailingMidReadFailsWithTheLastCompleteLine) {
         int rc = 0;
         EXPECT_EQ(Device({text, 64, n}).Load(&rc), want) << "failing after " << n << " bytes";
         EXPECT_EQ(rc, -108);
+    }
+}
+
+// A big file loads with its table fetched ahead and the hashes of guessed
+// names reused (the guesser reads raw lines: it cannot see continuations,
+// escapes in headers or names).  A wrong guess must never change what
+// is stored: every source gives the same context, every record is stored
+// under its own key, and every value is the last one the file gave it.
+// 40,000 lines (about 43,000 records, so the look-ahead runs for the last
+// 60% of them) cross many read-buffer refills, and the pipe's short reads
+// put the refills elsewhere.
+TEST(Sources, GuessingAheadNeverChangesWhatIsStored) {
+    std::string text;
+    std::map<std::pair<std::string, std::string>, std::string> want;
+    std::string section = "default";
+    for (int i = 0; i < 40000; ++i) {
+        const std::string n = "k" + std::to_string(i % 997);  // names repeat across sections
+        const std::string v = std::to_string(i);
+        switch (i % 11) {
+            case 0: section = "s" + v, text += "[" + section + "]\r\n"; break;
+            case 1: section = "root" + v, text += "[ r\\oot" + v + " ]\n"; break;  // "rootN"
+            case 2:  // the second physical line alone looks like "kN = j..."
+                text += n + "\\\n" + n + " = j" + v + "\n", want[{section, n + n}] = "j" + v;
+                break;
+            case 3: text += "q::" + n + " = " + v + "\n", want[{"q", n}] = v; break;
+            case 4: text += "e\\" + n + " = " + v + "\n", want[{section, "e\\" + n}] = v; break;
+            default: text += n + " = v" + v + "\n", want[{section, n}] = "v" + v;
+        }
+    }
+    TempFiles files;
+    std::string first;
+    for (Loader load : {FromFile, FromBuffer, FromPipe}) {
+        CONF_CTX *ctx = CONF_new();
+        ASSERT_EQ(load(ctx, text, files), 0);
+        ASSERT_GT(ctx->table->bucket_count, 16384u);  // well past where fetching ahead starts
+        EXPECT_EQ(nivra::conf::store_check(ctx), nullptr);
+        for (const auto &[key, value] : want) {
+            const char *got = CONF_get_string(ctx, key.first.c_str(), key.second.c_str());
+            ASSERT_STREQ(got, value.c_str()) << key.first << "::" << key.second;
+        }
+        const std::string d = Describe(ctx);
+        if (first.empty()) first = d;
+        EXPECT_EQ(d, first);
+        CONF_free(ctx);
     }
 }
 
