@@ -105,7 +105,9 @@ def main():
         print(f"quick pass: nivra rss/entry at 10k: {rss(conf_bin, 'nivra', 10000, 0):.1f} B")
         return
 
-    reps = ["--benchmark_repetitions=%d" % args.repetitions]
+    # Repetitions of different benchmarks interleaved in random order, so that
+    # a slow spell of a shared machine spreads over every row, not one.
+    reps = ["--benchmark_repetitions=%d" % args.repetitions, "--benchmark_enable_random_interleaving=true"]
     if args.filter:
         reps.append("--benchmark_filter=" + args.filter)
     conf_data = run_json(conf_bin, reps)

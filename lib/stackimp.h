@@ -20,7 +20,9 @@ extern "C" {
  * One record of the configuration library.  A section record has its own
  * copy of the section name in section, a null name, and its SK_STACK of entry
  * records in value.  An entry record shares its section record's name string
- * in section and owns its name and its expanded value.
+ * in section and owns its name and its expanded value.  The library
+ * allocates a record of a context together with the strings it owns, as one
+ * heap block, and frees them together: callers never free any of them.
  */
 typedef struct CONF_VALUE {
     char *section;
