@@ -216,7 +216,7 @@ char *trim_value_end(const char *start, char *end) {
 class Prefetcher {
   public:
     // Called once per entry that the loader is about to store, with the
-    // section it is in.
+    // section of the current header (the section of the lines to come).
     void step(const LH_TABLE *t, const LineReader &reader, const char *section) {
         if (t->bucket_count < kFromBuckets) return;
         const char *begin = nullptr;
@@ -565,7 +565,7 @@ int Loader::entry(char *p) {
     char *value_end = trim_value_end(value, line_end_);
     *value_end = '\0';
     if (name[0] == ';') notify(LoadEvent::kSemicolonName, offset(name));
-    prefetcher_.step(ctx_->table, reader_, qualifier != nullptr ? qualifier : section_name_);
+    prefetcher_.step(ctx_->table, reader_, section_name_);
 
     const char *section = qualifier != nullptr ? qualifier : section_name_;
     ExpandNotes notes;
