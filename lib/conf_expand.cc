@@ -131,28 +131,25 @@ bool is_control_escape(char c) { return c == 'r' || c == 'n' || c == 'b' || c ==
 
 ExpandBuffer::~ExpandBuffer() { std::free(data_); }
 
+bool ExpandBuffer::grow_to(size_t capacity) {
+    void *p = std::realloc(data_, capacity);
+    if (p == nullptr) return false;
+    data_ = static_cast<char *>(p);
+    capacity_ = capacity;
+    return true;
+}
+
 bool ExpandBuffer::start(size_t capacity) {
     len_ = 0;
     if (capacity <= capacity_) return true;
     // A buffer in reuse grows at least twofold, so that a run of ever longer
     // values costs few reallocations; a fresh one gets exactly what it needs.
-    const size_t grown = capacity_ > 0 && capacity < 2 * capacity_ ? 2 * capacity_ : capacity;
-    void *p = std::realloc(data_, grown);
-    if (p == nullptr) return false;
-    data_ = static_cast<char *>(p);
-    capacity_ = grown;
-    return true;
+    return grow_to(capacity_ > 0 && capacity < 2 * capacity_ ? 2 * capacity_ : capacity);
 }
 
 bool ExpandBuffer::reserve(size_t n, size_t rest) {
     const size_t need = len_ + n + rest + 1;
-    if (need <= capacity_) return true;
-    const size_t grown = (need + 3) / 3 * 4;
-    void *p = std::realloc(data_, grown);
-    if (p == nullptr) return false;
-    data_ = static_cast<char *>(p);
-    capacity_ = grown;
-    return true;
+    return need <= capacity_ || grow_to((need + 3) / 3 * 4);
 }
 
 char *ExpandBuffer::release() {

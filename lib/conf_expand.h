@@ -52,6 +52,9 @@ class ExpandBuffer {
     char *release();
 
   private:
+    // Reallocates to exactly capacity bytes; unchanged when that fails.
+    bool grow_to(size_t capacity);
+
     char *data_ = nullptr;
     size_t capacity_ = 0;
     size_t len_ = 0;
@@ -71,13 +74,9 @@ int expand_into(CONF_CTX *ctx, const char *section, char *text, ExpandBuffer *ou
 int expand_into(CONF_CTX *ctx, const char *section, char *text, size_t length, ExpandBuffer *out,
                 ExpandNotes *notes = nullptr);
 
-// Expands text (quotes, escapes, variable references resolved through
-// CONF_get_string with section as the default section) into a new string.
-// On success frees *target, stores the new string there and returns 1.  On
-// failure records the error in ctx (-102, -106, -107 or -109), frees the
-// partial result, leaves *target untouched and returns 0.  text is modified
-// during the call and restored before it returns.  When notes is not null it
-// receives what the expansion met (also on failure, as far as it got).
+// expand_into a new string of its own: on success frees *target, stores the
+// new string there and returns 1; on failure frees the partial result,
+// leaves *target untouched and returns 0, the error recorded as above.
 int str_copy(CONF_CTX *ctx, const char *section, char **target, char *text,
              ExpandNotes *notes = nullptr);
 

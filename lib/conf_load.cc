@@ -374,6 +374,8 @@ class Loader {
     // Processes the logical line of length bytes (NUL-terminated).
     int process(char *line, size_t length);
     int header(char *p);
+    // Makes section_name_ the current section (its record and hash).
+    int enter_section();
     int entry(char *p);
     int expansion_error() const { return ctx_->last_errnum; }
     LH_TABLE *fail(int number);
@@ -455,10 +457,14 @@ int Loader::setup() {
     section_name_ = static_cast<char *>(std::malloc(sizeof kDefaultSection));
     if (section_name_ == nullptr) return kErrMemory;
     std::memcpy(section_name_, kDefaultSection, sizeof kDefaultSection);
-    section_hash_ = lh_strhash(section_name_);
     // Stored in the context at once, so that expansion sees entries as they
     // are stored.
     if (table_for(ctx_) == nullptr) return kErrMemory;
+    return enter_section();
+}
+
+int Loader::enter_section() {
+    section_hash_ = lh_strhash(section_name_);
     section_ = find_or_add_section(ctx_, section_name_);
     return section_ != nullptr ? 0 : kErrSection;
 }
@@ -539,9 +545,7 @@ int Loader::header(char *p) {
     }
     *name_end = '\0';
     if (!str_copy(ctx_, nullptr, &section_name_, start)) return expansion_error();
-    section_hash_ = lh_strhash(section_name_);
-    section_ = find_or_add_section(ctx_, section_name_);
-    return section_ != nullptr ? 0 : kErrSection;
+    return enter_section();
 }
 
 int Loader::entry(char *p) {

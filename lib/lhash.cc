@@ -228,6 +228,13 @@ void contract(LH_TABLE *t) {
     *tail = chain;
 }
 
+// What an insertion does before it looks its record up: clears error and
+// expands one bucket when the load has reached grow_load.
+void grow_for_insert(LH_TABLE *t) {
+    t->error = 0;
+    if (load_of(t->item_count, t->bucket_count) >= t->grow_load) expand(t);
+}
+
 // The rest of an insertion once the table has grown: stores record, whose
 // hash is h, as lh_insert promises.
 void *insert_at(LH_TABLE *t, void *record, uint32_t h) {
@@ -327,8 +334,7 @@ void nivra::lh_prefetch(const LH_TABLE *t, uint32_t hash, int depth) {
 }
 
 void *nivra::lh_insert_hashed(LH_TABLE *t, void *record, uint32_t hash) {
-    t->error = 0;
-    if (load_of(t->item_count, t->bucket_count) >= t->grow_load) expand(t);
+    grow_for_insert(t);
     assert(hash == t->hash_fn(record));
     return insert_at(t, record, hash);
 }
@@ -372,10 +378,10 @@ void lh_free(LH_TABLE *t) {
 }
 
 void *lh_insert(LH_TABLE *t, void *record) {
-    t->error = 0;
-    if (load_of(t->item_count, t->bucket_count) >= t->grow_load) expand(t);
+    grow_for_insert(t);
     return insert_at(t, record, t->hash_fn(record));
 }
+
 void *lh_delete(LH_TABLE *t, const void *probe) {
     t->error = 0;
     uint32_t h = 0;
