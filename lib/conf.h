@@ -36,8 +36,18 @@
  *   -107 "variable has no value"
  *   -108 "error reading configuration file"
  *   -109 "variable expansion too long"
+ *   -110 "name cannot be written"              (editing: conf_doc.h)
+ *   -111 "text does not parse"                 (editing)
+ *   -112 "file changed since it was read"      (editing)
+ *   -113 "error writing configuration file"    (CONF_write_fp, editing)
  * For an error found while a file was being read (-102 to -109) the text ends
  * with ", line N": the last physical line of the logical line being read.
+ *
+ * Because the record stays, a caller that loads into a context which may
+ * hold an earlier error and wants this load's own outcome clears it first:
+ *
+ *     CONF_clear_error(ctx);
+ *     if (CONF_load(ctx, path) != 0) report(CONF_get_last_error_str(ctx));
  */
 #ifndef NIVRA_CONF_H
 #define NIVRA_CONF_H
@@ -181,6 +191,24 @@ int CONF_get_last_errnum(const CONF_CTX *ctx);
 /* The context's last error text (empty while none was recorded); null for a
  * null context.  The text lives in the context. */
 const char *CONF_get_last_error_str(const CONF_CTX *ctx);
+
+/* Forgets the recorded error: number 0, empty text, line 0.  The entries
+ * are not touched.  A null context is ignored. */
+void CONF_clear_error(CONF_CTX *ctx);
+
+/*
+ * Writes the context as a configuration file to fp: every section in the
+ * order it came into being ("default" first, with no header), each
+ * followed by its entries in stored order as "name = value" lines, the
+ * section names and values written as literals (escaped or quoted wherever
+ * the format would otherwise change them).  Loading the output into an
+ * empty context gives the same sections (empty ones included), entries,
+ * order and values.  Returns 0; -100 for a null context; -110 when a
+ * section or entry name cannot be written as a line of the format (nothing
+ * is written then); -102 when memory runs out; -113 when writing to fp
+ * fails (a null fp included).  Records nothing in the context.
+ */
+int CONF_write_fp(CONF_CTX *ctx, FILE *fp);
 
 /* Releases the context with its table and every record and string in it.
  * A null context is ignored. */

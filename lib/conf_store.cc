@@ -86,6 +86,10 @@ const CONF_REASON CONF_str_reasons[] = {
     {kErrNoValue, "variable has no value"},
     {kErrRead, "error reading configuration file"},
     {kErrTooLong, "variable expansion too long"},
+    {kErrUnwritable, "name cannot be written"},
+    {kErrNoParse, "text does not parse"},
+    {kErrChanged, "file changed since it was read"},
+    {kErrWrite, "error writing configuration file"},
     {0, nullptr},
 };
 
@@ -332,6 +336,12 @@ int CONF_get_last_errnum(const CONF_CTX *ctx) { return ctx == nullptr ? 0 : ctx-
 
 const char *CONF_get_last_error_str(const CONF_CTX *ctx) {
     return ctx == nullptr ? nullptr : ctx->last_error_str;
+}
+
+void CONF_clear_error(CONF_CTX *ctx) {
+    if (ctx == nullptr) return;
+    ctx->last_errnum = 0;
+    ctx->last_error_str[0] = '\0';
 }
 
 int CONF_get_section_count(CONF_CTX *ctx) { return ctx == nullptr ? 0 : section_count(ctx->table); }

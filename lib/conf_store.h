@@ -33,6 +33,10 @@ inline constexpr int kErrBrace = -106;
 inline constexpr int kErrNoValue = -107;
 inline constexpr int kErrRead = -108;
 inline constexpr int kErrTooLong = -109;
+inline constexpr int kErrUnwritable = -110;
+inline constexpr int kErrNoParse = -111;
+inline constexpr int kErrChanged = -112;
+inline constexpr int kErrWrite = -113;
 
 inline constexpr char kDefaultSection[] = "default";
 

@@ -1,0 +1,184 @@
+/*
+ * conf_doc.h - editing a configuration file without losing a byte.
+ *
+ * Compiles as C99 and as C++.  A CONF_DOC holds the text of one
+ * configuration file exactly as it was read.  An edit changes only the lines
+ * it must (the logical line of the entry it sets, the lines it adds or
+ * removes) and leaves every other byte as it was: comments, blank lines,
+ * indentation, spacing, line ends, a byte-order mark.  Where the edited lines
+ * are is learnt from the loader itself (the same scanning as CONF_load), so
+ * an edit sees the file exactly as a load does.
+ *
+ * Every call that can fail leaves the document as it was when it fails,
+ * and records its error (number, text and, where a line is concerned, the
+ * line) for CONF_doc_last_error; a call that succeeds clears that record.
+ * Results are 0 (or the count the call describes) on success and a negative
+ * error number of conf.h on failure:
+ *   -100 a null document or a null name where one is needed
+ *   -101 "unable to open configuration file"
+ *   -102 "memory allocation fail"
+ *   -108 "error reading configuration file"
+ *   -110 "name cannot be written": no line of the format gives that name
+ *        (for example an entry name with a blank that is not a backslash
+ *        pair, or a value given to set_raw that does not read back as itself)
+ *   -111 "text does not parse": a line of the text is not a blank line, a
+ *        comment, a header or an entry (the errors -104 and -105 of a load);
+ *        the line is recorded
+ *   -112 "file changed since it was read"
+ *   -113 "error writing configuration file"
+ * and, from CONF_doc_save, the error a load of the text gives (with its
+ * line).  Where the system gave a reason (-101, -108, -113), errno holds it
+ * when the call returns.
+ *
+ * A section argument of null means "default".  Sections and names are byte
+ * strings as the loader stores them: a header's name after its escapes are
+ * translated, an entry's name and a qualifier exactly as written.
+ *
+ * Memory: the document owns its text and the copy it compares a file with
+ * (both from malloc), released by CONF_doc_free.  Nothing here keeps a
+ * pointer the caller gave.  A document is used by one thread at a time.
+ */
+#ifndef NIVRA_CONF_DOC_H
+#define NIVRA_CONF_DOC_H
+
+#include <stddef.h>
+
+#include "conf.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* One configuration file's text, kept byte for byte. */
+typedef struct CONF_DOC CONF_DOC;
+
+/* A document with an empty text, read from nowhere; null when memory is
+ * exhausted. */
+CONF_DOC *CONF_doc_new(void);
+
+/* Releases the document and everything it owns; null is ignored. */
+void CONF_doc_free(CONF_DOC *doc);
+
+/*
+ * Replaces the document's text with the contents of the file at path and
+ * remembers them, with the path, as what CONF_doc_save compares that file
+ * with.  The text need not load (an edit or a save tells).  Returns 0;
+ * -101 when the file cannot be opened (a null path included); -108 when
+ * it cannot be read (a directory, an I/O error); -102 when memory runs out.
+ */
+int CONF_doc_read_file(CONF_DOC *doc, const char *path);
+
+/*
+ * Replaces the document's text with a copy of len bytes at data (NUL bytes
+ * included; null data with len 0 is an empty text).  The document then has
+ * no file: a save writes without checking for another writer.  Returns 0,
+ * -101 for null data with a non-zero len, -102 when memory runs out.
+ */
+int CONF_doc_read_buffer(CONF_DOC *doc, const void *data, size_t len);
+
+/*
+ * The document's text, NUL-terminated; *len (when len is not null) receives
+ * its true length, which counts NUL bytes inside it.  Owned by the document
+ * and valid until the next call that changes it or CONF_doc_free.  Null for
+ * a null document.
+ */
+const char *CONF_doc_text(const CONF_DOC *doc, size_t *len);
+
+/*
+ * Gives the entry (section, name) the value value, a literal: the text
+ * written for it is escaped or quoted wherever the format would otherwise
+ * change it ("$", quotes, "#", backslashes, leading and trailing blanks,
+ * TAB, CR, LF, backspace), so that a load of the new text stores exactly
+ * these bytes.  Values that refer to the entry change as a load makes
+ * them; nothing else changes.
+ *
+ * When the text defines the entry, only the logical line of its last
+ * (effective) definition changes, continuation lines included; its
+ * indentation, qualifier and name as written, spacing around "=" and any
+ * comment after the value stay.  Earlier definitions stay as they are.
+ * Otherwise lines are only added: after the last entry of the section's
+ * last block (with that entry's indentation); for "default", before the
+ * first header when the text has no default entry; else a new header and
+ * the entry at the end of the text (after a blank line when the text is
+ * not empty).  Added lines end as the text's first line does (LF or
+ * CR LF); a text without a final line end gets one first.
+ *
+ * Setting the value the entry already has changes no byte.  Returns 0;
+ * -110 when no line can give the name (or, for a new section, its header);
+ * -111 when the text has a line that does not parse; -102.
+ */
+int CONF_doc_set(CONF_DOC *doc, const char *section, const char *name, const char *value);
+
+/*
+ * CONF_doc_set with raw written as the value's text as it stands, so that
+ * its references and escapes take effect when the file loads.  raw must
+ * read back as the value's text: no line end, no comment, no final lone
+ * backslash, no leading or trailing blank (-110 otherwise).  Unresolved
+ * references are no error here (CONF_doc_save refuses a text that does not
+ * load).  When the definition's text already is raw, no byte changes.
+ */
+int CONF_doc_set_raw(CONF_DOC *doc, const char *section, const char *name, const char *raw);
+
+/*
+ * Removes every logical line that defines (section, name), in the
+ * section's blocks or qualified elsewhere, so that the text no longer
+ * defines it; nothing else changes.  Returns the number of definitions
+ * removed (0: nothing changed), -111, -102.
+ */
+int CONF_doc_unset(CONF_DOC *doc, const char *section, const char *name);
+
+/*
+ * Removes the section: its headers and every line of their blocks (up to
+ * the next header, comments and blank lines included), and its qualified
+ * entries elsewhere.  A qualified entry of another section inside one of
+ * its blocks stays.  For "default", whose first block has no header, the
+ * entries of that block go and its comments stay.  Returns the number of
+ * physical lines removed (0: nothing changed), -111, -102.
+ */
+int CONF_doc_remove_section(CONF_DOC *doc, const char *section);
+
+/*
+ * Loads the document's text into ctx exactly as CONF_load_buffer does
+ * (adding to what ctx holds; errors recorded in ctx) and returns what it
+ * returns.  The document is not changed and records nothing.
+ */
+int CONF_doc_check(const CONF_DOC *doc, CONF_CTX *ctx);
+
+/*
+ * Writes the text to path so that the file holds either its old contents
+ * or the whole new text, whatever happens meanwhile (a crash, a kill, a
+ * full disk): the text goes to a new temporary file in the same directory
+ * (created exclusively, never through a link planted in its place), which
+ * is synced and renamed over path; then the directory is synced.  The file
+ * keeps its mode (and its owner and group where the process may set them);
+ * when path is a symbolic link, its target is replaced, not the link; a
+ * path that does not exist is created (mode 0666 less the umask).
+ *
+ * Refused, with nothing written:
+ *   - a text that does not load in this process: the load's error number,
+ *     text and line;
+ *   - -112 when the document was read from path (or last saved to it) and
+ *     the file's contents have changed since: another writer was there.
+ *     The check and the rename happen under an exclusive lock on the file
+ *     (flock), so processes that read, edit and save one file never lose
+ *     each other's changes: the later one gets -112 and may read again.
+ * A text equal to the file's contents is not written (0).  After a
+ * successful save the text and path are the document's new reference.
+ * Returns 0, the load's error, -112, -101 (null path), -113 (the temporary
+ * file could not be made, written, synced or renamed; the file is then as
+ * it was, and the temporary file is gone), -102.
+ */
+int CONF_doc_save(CONF_DOC *doc, const char *path);
+
+/*
+ * The error the last call recorded: its text ("" when none) and, through
+ * line when not null, its line (0 when none applies).  Owned by the
+ * document; valid until its next call.  "" and 0 for a null document.
+ */
+const char *CONF_doc_last_error(const CONF_DOC *doc, int *line);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* NIVRA_CONF_DOC_H */
