@@ -192,8 +192,12 @@ int expand_into(CONF_CTX *ctx, const char *section, char *text, size_t len,
         } else if (*p == '\0') {
             break;
         } else if (*p == '$') {
+            char *const dollar = p;
             p = expand_reference(ctx, section, p, end, &out, &inserted);
-            if (p == nullptr) return 0;
+            if (p == nullptr) {
+                notes->failed_reference = dollar;
+                return 0;
+            }
         } else {
             const size_t run = 1 + std::strcspn(p + 1, kExpandStops);
             out.append(p, run);

@@ -16,8 +16,9 @@ inline constexpr size_t kMaxExpansion = 65536;
 // What an expansion met that a checker may want to point out; none of it
 // is an error.
 struct ExpandNotes {
-    char control_escape = '\0';   // the letter of the first unquoted \r, \n, \b or \t
-    bool unclosed_quote = false;  // a quoted stretch ran to the end of the text
+    char control_escape = '\0';              // the letter of the first unquoted \r, \n, \b or \t
+    bool unclosed_quote = false;             // a quoted stretch ran to the end of the text
+    const char *failed_reference = nullptr;  // the '$' of the reference that failed
 };
 
 // The output of an expansion: a growable text that is always NUL-terminated

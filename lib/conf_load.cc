@@ -102,6 +102,10 @@ class LineReader {
 
     char *line() { return line_; }
 
+    // The input offset of the next byte to be handed out (a byte-order mark
+    // counts as read).
+    size_t offset() const { return base_ + pos_; }
+
     // The bytes read but not yet handed out as lines, and a number that
     // changes whenever the read buffer is refilled.
     unsigned window(const char **begin, const char **end) const {
@@ -134,6 +138,7 @@ class LineReader {
     }
 
     bool refill_from_stream() {
+        base_ += len_;
         pos_ = 0;
         len_ = std::fread(chunk_, 1, kReadChunk, in_);
         if (first_ && len_ > 0) {
@@ -179,6 +184,7 @@ class LineReader {
     bool owns_chunk_ = true;
     size_t pos_ = 0;
     size_t len_ = 0;
+    size_t base_ = 0;  // input bytes before the chunk
     bool first_ = true;
     unsigned refills_ = 0;
     char *line_ = nullptr;
@@ -350,16 +356,28 @@ class Prefetcher {
     bool section_known_ = false;
 };
 
+// An entry line as scanned, before its value is expanded.
+struct EntryLine {
+    char *qualifier = nullptr;  // NUL-terminated, or null
+    char *name = nullptr;       // NUL-terminated
+    size_t name_len = 0;
+    char *value = nullptr;  // NUL-terminated, trimmed
+    char *value_end = nullptr;
+};
+
 // One load's working state and the steps of processing a logical line.
 // Every step returns 0 or the error number that ends the load.
 class Loader {
   public:
     Loader(CONF_CTX *ctx, std::FILE *in, const LoadObserver *observer = nullptr)
         : ctx_(ctx), reader_(in), observer_(observer) {}
-    Loader(CONF_CTX *ctx, const char *data, size_t length) : ctx_(ctx), reader_(data, length) {}
+    Loader(CONF_CTX *ctx, const char *data, size_t length, const LoadObserver *observer = nullptr,
+           bool tolerant = false)
+        : ctx_(ctx), reader_(data, length), observer_(observer), tolerant_(tolerant) {}
     ~Loader() {
         std::free(section_name_);
         std::free(raw_);
+        std::free(pieces_);
         if (pending_ != nullptr) free_entry(pending_);
     }
     Loader(const Loader &) = delete;
@@ -377,16 +395,23 @@ class Loader {
     // Makes section_name_ the current section (its record and hash).
     int enter_section();
     int entry(char *p);
+    int scan_entry(char *p, EntryLine *e);
+    // Expands e's value into value_; a tolerant scan takes the text as
+    // written where a reference has no value.
+    int expand_value(const char *section, const EntryLine &e);
+    int store(const EntryLine &e, const char *section, const char *value, size_t value_len);
     int expansion_error() const { return ctx_->last_errnum; }
     LH_TABLE *fail(int number);
 
-    // With an observer only: keeps the logical line as read, before
-    // processing writes into it, and tells the observer what it met.
+    // With an observer only: where each logical line came from, the line
+    // as read (kept before processing writes into it), and what was met.
+    int add_piece(size_t logical, size_t source, size_t length);
     int keep_raw(const char *line, size_t n);
     size_t offset(const char *p) const { return static_cast<size_t>(p - line_); }
     void notify(LoadEvent event, size_t at, const CONF_VALUE *entry = nullptr,
                 const CONF_VALUE *replaced = nullptr, int error = 0, char escape = '\0') const;
     void check_value(const char *value, const char *value_end, const ExpandNotes &notes) const;
+    void check_comment();
 
     CONF_CTX *ctx_;
     LineReader reader_;
@@ -399,6 +424,7 @@ class Loader {
 
     Prefetcher prefetcher_;
     const LoadObserver *observer_ = nullptr;
+    bool tolerant_ = false;
     const char *line_ = nullptr;  // the logical line being processed
     char *line_end_ = nullptr;    // its terminator, once comments are cut
     char *raw_ = nullptr;         // the same line as read (observer only)
@@ -406,7 +432,26 @@ class Loader {
     size_t raw_cap_ = 0;
     size_t comment_at_ = kNoOffset;  // where the comment cut the current line
     size_t error_at_ = kNoOffset;    // where the scan that failed stopped
+    long first_line_ = 0;            // of the logical line being assembled
+    SourcePiece *pieces_ = nullptr;  // its physical lines (observer only)
+    size_t piece_count_ = 0;
+    size_t piece_cap_ = 0;
+    LineSource source_{};
+    LineParts parts_{};
+    long related_line_ = 0;  // for the note being told
 };
+
+int Loader::add_piece(size_t logical, size_t source, size_t length) {
+    if (piece_count_ == piece_cap_) {
+        const size_t cap = piece_cap_ == 0 ? 4 : 2 * piece_cap_;
+        void *p = std::realloc(pieces_, cap * sizeof *pieces_);
+        if (p == nullptr) return kErrMemory;
+        pieces_ = static_cast<SourcePiece *>(p);
+        piece_cap_ = cap;
+    }
+    pieces_[piece_count_++] = SourcePiece{logical, source, length};
+    return 0;
+}
 
 int Loader::keep_raw(const char *line, size_t n) {
     if (n + 1 > raw_cap_) {
@@ -423,9 +468,41 @@ int Loader::keep_raw(const char *line, size_t n) {
 void Loader::notify(LoadEvent event, size_t at, const CONF_VALUE *entry, const CONF_VALUE *replaced,
                     int error, char escape) const {
     if (observer_ == nullptr) return;
-    const LoadNote note{event, line_no_, raw_ != nullptr ? raw_ : "", raw_len_, at, entry, replaced,
-                        error, escape};
+    const bool has_parts = event == LoadEvent::kStored || event == LoadEvent::kReplacing ||
+                           event == LoadEvent::kUnresolved || event == LoadEvent::kHeader;
+    const LoadNote note{event,
+                        line_no_,
+                        raw_ != nullptr ? raw_ : "",
+                        raw_len_,
+                        at,
+                        entry,
+                        replaced,
+                        error,
+                        escape,
+                        first_line_,
+                        related_line_,
+                        event == LoadEvent::kHeader ? section_name_ : nullptr,
+                        source_.count > 0 ? &source_ : nullptr,
+                        has_parts ? &parts_ : nullptr};
     observer_->notify(observer_->arg, &note);
+}
+
+// Whether an unquoted ';' follows a blank in the value: a comment in other
+// formats, part of the value here.
+size_t semicolon_after_blank(const char *value, const char *value_end) {
+    char quote = '\0';
+    for (const char *p = value; p < value_end; ++p) {
+        if (*p == '\\' && p + 1 < value_end) {
+            ++p;
+        } else if (quote != '\0') {
+            quote = *p == quote ? '\0' : quote;
+        } else if (is_class(*p, CC_QUOTE)) {
+            quote = *p;
+        } else if (*p == ';' && p > value && is_class(p[-1], CC_SPACE)) {
+            return static_cast<size_t>(p - value);
+        }
+    }
+    return kNoOffset;
 }
 
 // What a value that loads may not mean what it says.
@@ -437,6 +514,8 @@ void Loader::check_value(const char *value, const char *value_end, const ExpandN
         notify(LoadEvent::kCommentInValue, comment_at_);
     }
     if (notes.unclosed_quote) notify(LoadEvent::kUnclosedQuote, offset(value));
+    if (const size_t semi = semicolon_after_blank(value, value_end); semi != kNoOffset)
+        notify(LoadEvent::kSemicolonInValue, offset(value) + semi);
     if (notes.control_escape != '\0') {
         // Path-like: a drive or scheme colon, or backslashes as separators.
         size_t backslashes = 0;
@@ -448,6 +527,26 @@ void Loader::check_value(const char *value, const char *value_end, const ExpandN
         if (colon || backslashes >= 2) {
             notify(LoadEvent::kControlEscape, offset(value), nullptr, nullptr, 0,
                    notes.control_escape);
+        }
+    }
+}
+
+// A comment whose physical line ended in one backslash took the following
+// physical lines into itself: they are never read.  Told once, when one of
+// them holds more than blanks.
+void Loader::check_comment() {
+    if (observer_ == nullptr || comment_at_ == kNoOffset) return;
+    size_t i = 0;
+    while (i + 1 < piece_count_ && pieces_[i + 1].logical <= comment_at_) ++i;
+    for (size_t j = i + 1; j < piece_count_; ++j) {
+        const SourcePiece &piece = pieces_[j];
+        for (size_t k = piece.logical; k < piece.logical + piece.length; ++k) {
+            if (!is_class(raw_[k], CC_SPACE)) {
+                related_line_ = first_line_ + static_cast<long>(i) + 1;
+                notify(LoadEvent::kCommentContinued, comment_at_);
+                related_line_ = 0;
+                return;
+            }
         }
     }
 }
@@ -479,6 +578,12 @@ int Loader::read_all() {
     size_t n = 0;       // logical line assembled so far
     bool open = false;  // a continuation is waiting for its next line
     for (;;) {
+        const size_t source = reader_.offset();
+        if (!open) {
+            first_line_ = line_no_ + 1;
+            piece_count_ = 0;
+            source_.begin = source;
+        }
         size_t got = 0;
         const auto r = reader_.read_line(n, &got);
         if (r == LineReader::Result::kReadError) return kErrRead;
@@ -493,14 +598,16 @@ int Loader::read_all() {
         const void *nul = std::memchr(text, '\0', got);
         if (nul != nullptr) got = static_cast<size_t>(static_cast<const char *>(nul) - text);
         while (got > 0 && (text[got - 1] == '\r' || text[got - 1] == '\n')) --got;
-        n += got;
         const char *line = reader_.line();
-        if (nul == nullptr && n >= 1 && line[n - 1] == '\\' && (n == 1 || line[n - 2] != '\\')) {
-            --n;
-            open = true;
-            continue;
+        const size_t start = n;
+        n += got;
+        open = nul == nullptr && n >= 1 && line[n - 1] == '\\' && (n == 1 || line[n - 2] != '\\');
+        if (open) --n;
+        if (observer_ != nullptr) {
+            source_.end = reader_.offset();
+            if (const int err = add_piece(start, source, n - start); err != 0) return err;
         }
-        open = false;
+        if (open) continue;
         reader_.line()[n] = '\0';  // read_line always leaves room for it
         if (const int err = process(reader_.line(), n); err != 0) return err;
         n = 0;
@@ -511,12 +618,18 @@ int Loader::process(char *line, size_t length) {
     line_ = line;
     if (observer_ != nullptr) {
         if (const int err = keep_raw(line, length); err != 0) return err;
+        source_.pieces = pieces_;
+        source_.count = piece_count_;
+        parts_ =
+            LineParts{kNoOffset, kNoOffset, kNoOffset, kNoOffset, kNoOffset, kNoOffset, kNoOffset};
     }
     line_end_ = clear_comments(line);
     if (observer_ != nullptr) {
         const auto kept = static_cast<size_t>(line_end_ - line);
         comment_at_ = kept < raw_len_ ? kept : kNoOffset;
+        parts_.comment = comment_at_;
         error_at_ = kNoOffset;
+        check_comment();
     }
     char *p = eat_ws(line);
     if (*p == '\0') return 0;
@@ -543,44 +656,82 @@ int Loader::header(char *p) {
         }
         run = q;
     }
+    parts_.name = offset(start);
+    parts_.name_end = offset(name_end);
     *name_end = '\0';
     if (!str_copy(ctx_, nullptr, &section_name_, start)) return expansion_error();
-    return enter_section();
+    if (const int err = enter_section(); err != 0) return err;
+    notify(LoadEvent::kHeader, kNoOffset);
+    return 0;
 }
 
-int Loader::entry(char *p) {
+// Splits an entry line into qualifier, name and trimmed value, writing
+// terminators after each.
+int Loader::scan_entry(char *p, EntryLine *e) {
     const QualifiedName q = split_qualified(p, eat_alpha_numeric);
-    char *name = q.name;
-    char *name_end = q.name_end;
-    char *qualifier = nullptr;
     if (q.section_end != nullptr) {
-        qualifier = p;
+        e->qualifier = p;
         *q.section_end = '\0';
     }
-    char *eq = eat_ws(name_end);
+    char *eq = eat_ws(q.name_end);
     if (*eq != '=') {
         error_at_ = offset(eq);
         return kErrEqual;
     }
-    *name_end = '\0';
-    char *value = eat_ws(eq + 1);
+    e->name = q.name;
+    e->name_len = static_cast<size_t>(q.name_end - q.name);
+    e->value = eat_ws(eq + 1);
     // The logical line holds no NUL before its end (the reader cut it at
     // the first), and the cuts above all lie before the value.
-    char *value_end = trim_value_end(value, line_end_);
-    *value_end = '\0';
-    if (name[0] == ';') notify(LoadEvent::kSemicolonName, offset(name));
-    prefetcher_.step(ctx_->table, reader_, section_name_);
+    e->value_end = trim_value_end(e->value, line_end_);
+    if (observer_ != nullptr) {
+        parts_.qualifier = e->qualifier != nullptr ? offset(p) : kNoOffset;
+        parts_.name = offset(q.name);
+        parts_.name_end = offset(q.name_end);
+        parts_.equals = offset(eq);
+        parts_.value = offset(e->value);
+        parts_.value_end = offset(e->value_end);
+    }
+    *q.name_end = '\0';
+    *e->value_end = '\0';
+    return 0;
+}
 
-    const char *section = qualifier != nullptr ? qualifier : section_name_;
+int Loader::expand_value(const char *section, const EntryLine &e) {
     ExpandNotes notes;
-    const auto value_len = static_cast<size_t>(value_end - value);
-    if (!expand_into(ctx_, section, value, value_len, &value_, &notes)) return expansion_error();
-    check_value(value, value_end, notes);
-    const size_t name_len = static_cast<size_t>(name_end - name);
-    pending_ = make_entry(name, name_len, value_.data(), value_.size());
+    const auto value_len = static_cast<size_t>(e.value_end - e.value);
+    if (expand_into(ctx_, section, e.value, value_len, &value_, &notes)) {
+        check_value(e.value, e.value_end, notes);
+        return 0;
+    }
+    const int err = expansion_error();
+    if (notes.failed_reference != nullptr) error_at_ = offset(notes.failed_reference);
+    if (!tolerant_ || (err != kErrBrace && err != kErrNoValue && err != kErrTooLong)) return err;
+    notify(LoadEvent::kUnresolved, error_at_, nullptr, nullptr, err);
+    CONF_clear_error(ctx_);
+    error_at_ = kNoOffset;
+    if (!value_.start(value_len + 1)) return kErrMemory;
+    value_.append(e.value, value_len);
+    value_.terminate();
+    return 0;
+}
+
+int Loader::entry(char *p) {
+    EntryLine e;
+    if (const int err = scan_entry(p, &e); err != 0) return err;
+    if (e.name[0] == ';') notify(LoadEvent::kSemicolonName, offset(e.name));
+    prefetcher_.step(ctx_->table, reader_, section_name_);
+    const char *section = e.qualifier != nullptr ? e.qualifier : section_name_;
+    if (const int err = expand_value(section, e); err != 0) return err;
+    return store(e, section, value_.data(), value_.size());
+}
+
+// Stores the entry e of section with its expanded value.
+int Loader::store(const EntryLine &e, const char *section, const char *value, size_t value_len) {
+    pending_ = make_entry(e.name, e.name_len, value, value_len);
     if (pending_ == nullptr) return kErrMemory;
     CONF_VALUE *target = section_;
-    if (qualifier != nullptr && std::strcmp(section, section_name_) != 0) {
+    if (e.qualifier != nullptr && std::strcmp(section, section_name_) != 0) {
         target = find_or_add_section(ctx_, section);
         if (target == nullptr) return kErrSection;
     }
@@ -590,10 +741,10 @@ int Loader::entry(char *p) {
         const CONF_VALUE *earlier = find_entry(ctx_, target->section, pending_->name);
         if (earlier != nullptr) notify(LoadEvent::kReplacing, kNoOffset, pending_, earlier);
     }
-    const uint32_t section_hash = qualifier != nullptr ? lh_strhash(qualifier) : section_hash_;
+    const uint32_t section_hash = e.qualifier != nullptr ? lh_strhash(e.qualifier) : section_hash_;
     uint32_t name_hash = 0;
-    if (!prefetcher_.name_hash(name, name_len, &name_hash))
-        name_hash = lh_strhash_n(name, name_len);
+    if (!prefetcher_.name_hash(e.name, e.name_len, &name_hash))
+        name_hash = lh_strhash_n(e.name, e.name_len);
     const uint32_t hash = key_hash(section_hash, name_hash);
     if (const int err = store_entry(ctx_, target, pending_, hash); err != 0) return err;
     notify(LoadEvent::kStored, kNoOffset, pending_);
@@ -644,6 +795,14 @@ int CONF_load_stream(CONF_CTX *ctx, std::FILE *in) {
 int load_observed(CONF_CTX *ctx, std::FILE *in, const LoadObserver *observer) {
     if (ctx == nullptr || in == nullptr) return CONF_load_fp(ctx, in);
     Loader loader(ctx, in, observer);
+    return finish_load(ctx, loader.load());
+}
+
+int scan_buffer(CONF_CTX *ctx, const char *data, size_t length, const LoadObserver *observer,
+                bool tolerant) {
+    if (ctx == nullptr || (data == nullptr && length > 0))
+        return CONF_load_buffer(ctx, data, length);
+    Loader loader(ctx, data, length, observer, tolerant);
     return finish_load(ctx, loader.load());
 }
 

@@ -18,15 +18,50 @@ namespace nivra::conf {
 inline constexpr size_t kNoOffset = static_cast<size_t>(-1);
 
 enum class LoadEvent {
-    kStored,          // entry: stored from this line
-    kReplacing,       // entry (about to be stored) replaces replaced, still valid now
-    kError,           // error: the load ends here; at: where the failed scan stopped, if known
-    kCommentInValue,  // at: a '#' glued to the value cut the rest of the line
-    kControlEscape,   // escape: an unquoted \r \n \b or \t in a path-like value (":" or
-                      // backslashes); at: the value
-    kSemicolonName,   // at: an entry name that begins with ';'
-    kUnclosedQuote,   // at: the value, in which a quote is never closed
-    kTextAfterHeader  // at: text after the ']' of a header, ignored
+    kStored,            // entry: stored from this line
+    kReplacing,         // entry (about to be stored) replaces replaced, still valid now
+    kError,             // error: the load ends here; at: where the failed scan stopped, or
+                        // for -106 and -107 the '$' of the reference, if known
+    kCommentInValue,    // at: a '#' glued to the value cut the rest of the line
+    kControlEscape,     // escape: an unquoted \r \n \b or \t in a path-like value (":" or
+                        // backslashes); at: the value
+    kSemicolonName,     // at: an entry name that begins with ';'
+    kUnclosedQuote,     // at: the value, in which a quote is never closed
+    kTextAfterHeader,   // at: text after the ']' of a header, ignored
+    kHeader,            // section: the section this header line makes current
+    kCommentContinued,  // at: a comment whose physical line ends in one backslash, so
+                        // the physical lines related_line..line are part of it, unread
+    kSemicolonInValue,  // at: a ';' after a blank in an unquoted value (a comment in
+                        // other formats, part of the value here)
+    kUnresolved         // tolerant scans only: the value's expansion failed with error
+                        // (at: its '$'); entry was stored with the value's text as written
+};
+
+// Where a logical line came from in the bytes read: one piece per physical
+// line, each the stretch of the logical line that the physical line gave
+// (without its line end and without a continuation backslash).
+struct SourcePiece {
+    size_t logical;  // offset of the piece in the logical line
+    size_t source;   // offset of its first byte in the input (a byte-order mark counts)
+    size_t length;   // bytes of the logical line it gave
+};
+struct LineSource {
+    size_t begin;  // input offset of the logical line's first byte
+    size_t end;    // input offset just past it: past the last line end, or at the end
+    const SourcePiece *pieces;
+    size_t count;  // at least 1
+};
+
+// Offsets into the logical text of an entry line (kStored, kReplacing,
+// kUnresolved) or a header line (kHeader); kNoOffset where there is none.
+struct LineParts {
+    size_t name;  // entry: the name (after a qualifier); header: the name after '['
+    size_t name_end;
+    size_t qualifier;  // the qualifier's start, when the entry has one
+    size_t equals;     // the '='
+    size_t value;      // the value's first byte (at value_end when it is empty)
+    size_t value_end;
+    size_t comment;  // the '#' that starts the line's comment
 };
 
 struct LoadNote {
@@ -39,6 +74,11 @@ struct LoadNote {
     const CONF_VALUE *replaced;
     int error;
     char escape;
+    long first_line;           // the first physical line of the logical line
+    long related_line;         // kCommentContinued: the first line swallowed
+    const char *section;       // kHeader: the section name, expanded
+    const LineSource *source;  // where the line is in the input
+    const LineParts *parts;    // kStored, kReplacing, kUnresolved, kHeader
 };
 
 struct LoadObserver {
@@ -50,6 +90,15 @@ struct LoadObserver {
 // note and what it points to live for the call only.  Costs a copy of each
 // line.
 int load_observed(CONF_CTX *ctx, std::FILE *in, const LoadObserver *observer);
+
+// CONF_load_buffer with an observer.  With tolerant, a value whose
+// expansion fails for want of a value (-106, -107, -109) does not end the
+// scan: kUnresolved is told and the entry is stored with the value's text
+// as written, so that the whole text's structure is seen; every other error
+// ends it as in a load.  Returns the context's last error number, as a load
+// does (a tolerant scan clears the error of each value it tolerates).
+int scan_buffer(CONF_CTX *ctx, const char *data, size_t length, const LoadObserver *observer,
+                bool tolerant);
 
 // Reads a whole stream into the context's table (creating it if needed).
 // Returns the table, or null after recording an error with its line.  The

@@ -1,0 +1,562 @@
+// conf_doc.cc - a configuration file's text, edited line by line.
+//
+// The document never parses the text itself: each edit runs the loader over
+// the text (a tolerant scan, which goes on past references without a value)
+// and learns from its notes where every header and entry line lies in the
+// bytes.  An edit builds the new text from untouched stretches of the old
+// one and the lines it writes, scans the result again to confirm that it
+// stores what was asked, and only then replaces the document's text: a
+// failed call leaves everything as it was.
+#include <nivra/conf_doc.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "conf_file.h"
+#include "conf_load.h"
+#include "conf_store.h"
+#include "conf_write.h"
+
+struct CONF_DOC {
+    char *text;  // NUL-terminated; length counts inner NULs
+    size_t length;
+    char *path;  // the file the reference is the contents of, or null
+    char *reference;
+    size_t reference_length;
+    int error;
+    int error_line;
+    const char *error_text;
+};
+
+namespace nivra::conf {
+namespace {
+
+// A growable array of plain records from the C heap.
+template <typename T>
+class Array {
+  public:
+    Array() = default;
+    ~Array() { std::free(items_); }
+    Array(const Array &) = delete;
+    Array &operator=(const Array &) = delete;
+    bool push(const T &v) {
+        if (size_ == cap_) {
+            const size_t cap = cap_ == 0 ? 8 : 2 * cap_;
+            void *p = std::realloc(items_, cap * sizeof(T));
+            if (p == nullptr) return false;
+            items_ = static_cast<T *>(p);
+            cap_ = cap;
+        }
+        items_[size_++] = v;
+        return true;
+    }
+    size_t size() const { return size_; }
+    const T &operator[](size_t i) const { return items_[i]; }
+    void clear() { size_ = 0; }
+
+  private:
+    T *items_ = nullptr;
+    size_t size_ = 0;
+    size_t cap_ = 0;
+};
+
+constexpr size_t kNoBlock = static_cast<size_t>(-1);
+
+struct Span {
+    size_t begin;
+    size_t end;
+};
+
+struct HeaderLine {
+    Span span;
+    bool target;  // names the section asked about
+};
+
+struct EntryLine {
+    Span span;
+    size_t block;     // index of the header whose block holds it, or kNoBlock
+    bool in_section;  // belongs to the section asked about
+    bool is_target;   // defines the entry asked about
+};
+
+// What a scan of the text learnt about one section (and one name in it).
+class Structure {
+  public:
+    Structure(const char *section, const char *name) : section_(section), name_(name) {}
+    ~Structure() {
+        std::free(value_);
+        std::free(value_text_);
+    }
+    Structure(const Structure &) = delete;
+    Structure &operator=(const Structure &) = delete;
+
+    // Scans text; 0, kErrNoParse (with *line) or kErrMemory.
+    int scan(const char *text, size_t length, int *line);
+
+    Array<HeaderLine> headers;
+    Array<EntryLine> entries;
+    // The effective (last) definition of the name, when found.
+    bool found = false;
+    Array<SourcePiece> pieces;
+    LineParts parts{};
+    Span span{};
+
+    const char *value() const { return value_; }
+    bool resolved() const { return resolved_; }
+    // The value as written in the line (unexpanded), and its length.
+    const char *value_text() const { return value_text_; }
+
+  private:
+    static void notify(void *self, const LoadNote *note) {
+        static_cast<Structure *>(self)->on(*note);
+    }
+    void on(const LoadNote &n);
+    void on_stored(const LoadNote &n);
+    bool keep_definition(const LoadNote &n);
+
+    const char *section_;
+    const char *name_;
+    bool unresolved_ = false;  // the line being stored had a reference without value
+    bool resolved_ = true;
+    bool out_of_memory_ = false;
+    char *value_ = nullptr;
+    char *value_text_ = nullptr;
+};
+
+char *copy_bytes(const char *p, size_t n) {
+    auto *out = static_cast<char *>(std::malloc(n + 1));
+    if (out == nullptr) return nullptr;
+    std::memcpy(out, p, n);
+    out[n] = '\0';
+    return out;
+}
+
+void Structure::on(const LoadNote &n) {
+    if (out_of_memory_) return;
+    if (n.event == LoadEvent::kHeader) {
+        const bool target = std::strcmp(n.section, section_) == 0;
+        if (!headers.push(HeaderLine{{n.source->begin, n.source->end}, target}))
+            out_of_memory_ = true;
+    } else if (n.event == LoadEvent::kUnresolved) {
+        unresolved_ = true;
+    } else if (n.event == LoadEvent::kStored) {
+        on_stored(n);
+        unresolved_ = false;
+    }
+}
+
+void Structure::on_stored(const LoadNote &n) {
+    const bool in_section = std::strcmp(n.entry->section, section_) == 0;
+    const bool is_target = in_section && name_ != nullptr && std::strcmp(n.entry->name, name_) == 0;
+    const size_t block = headers.size() == 0 ? kNoBlock : headers.size() - 1;
+    if (!entries.push(EntryLine{{n.source->begin, n.source->end}, block, in_section, is_target}) ||
+        (is_target && !keep_definition(n)))
+        out_of_memory_ = true;
+}
+
+bool Structure::keep_definition(const LoadNote &n) {
+    found = true;
+    span = Span{n.source->begin, n.source->end};
+    parts = *n.parts;
+    pieces.clear();
+    for (size_t i = 0; i < n.source->count; ++i) {
+        if (!pieces.push(n.source->pieces[i])) return false;
+    }
+    resolved_ = !unresolved_;
+    std::free(value_);
+    std::free(value_text_);
+    value_ = copy_bytes(n.entry->value, std::strlen(n.entry->value));
+    value_text_ = copy_bytes(n.text + parts.value, parts.value_end - parts.value);
+    return value_ != nullptr && value_text_ != nullptr;
+}
+
+int Structure::scan(const char *text, size_t length, int *line) {
+    CONF_CTX *ctx = CONF_new();
+    if (ctx == nullptr) return kErrMemory;
+    const LoadObserver observer{&Structure::notify, this};
+    const int rc = scan_buffer(ctx, text, length, &observer, true);
+    *line = CONF_get_last_error_line(ctx);
+    CONF_free(ctx);
+    if (out_of_memory_ || rc == kErrMemory || rc == kErrSection) return kErrMemory;
+    return rc == 0 ? 0 : kErrNoParse;
+}
+
+// The input offset of the byte at logical offset at of the definition.
+size_t source_of(const Structure &s, size_t at) {
+    size_t i = 0;
+    while (i + 1 < s.pieces.size() && s.pieces[i + 1].logical <= at) ++i;
+    return s.pieces[i].source + (at - s.pieces[i].logical);
+}
+
+// The input offset where the definition's logical text ends (before the
+// last line end).
+size_t text_end_of(const Structure &s) {
+    const SourcePiece &last = s.pieces[s.pieces.size() - 1];
+    return last.source + last.length;
+}
+
+// ---- Building texts ---------------------------------------------------------
+
+const char *line_end_of(const CONF_DOC *doc) {
+    const char *lf = static_cast<const char *>(std::memchr(doc->text, '\n', doc->length));
+    return lf != nullptr && lf > doc->text && lf[-1] == '\r' ? "\r\n" : "\n";
+}
+
+// The value's text as the writer gives it.
+struct NewValue {
+    const char *text;
+    size_t length;
+};
+
+// The text with the definition's value replaced; the rest of its line
+// (indentation, name, spacing, comment) as it was.
+bool replace_value(const CONF_DOC *doc, const Structure &s, const NewValue &v, Text *out) {
+    const size_t end = text_end_of(s);
+    if (s.parts.value < s.parts.value_end) {
+        const size_t from = source_of(s, s.parts.value);
+        const size_t to = source_of(s, s.parts.value_end - 1) + 1;
+        return out->append(doc->text, from) && out->append(v.text, v.length) &&
+               out->append(doc->text + to, doc->length - to);
+    }
+    // An empty value: the new one goes after the '=' and a blank, and a
+    // comment that followed stays apart from it.
+    const size_t at = source_of(s, s.parts.equals) + 1;
+    size_t rest = at;
+    while (rest < end && (doc->text[rest] == ' ' || doc->text[rest] == '\t')) ++rest;
+    const bool comment_follows = rest < end;
+    return out->append(doc->text, at) && out->put(' ') && out->append(v.text, v.length) &&
+           (!comment_follows || at < rest || out->put(' ')) &&
+           out->append(doc->text + at, doc->length - at);
+}
+
+// Where a new entry of the section goes, and with what indentation.
+struct Insertion {
+    size_t at;
+    Span indent;  // bytes of the text to copy before the name
+    bool new_block;
+    bool blank_after;  // a blank line between it and the header that follows
+};
+
+Insertion place_entry(const CONF_DOC *doc, const Structure &s, bool is_default) {
+    size_t block = kNoBlock;
+    for (size_t i = 0; i < s.headers.size(); ++i) {
+        if (s.headers[i].target) block = i;
+    }
+    if (block == kNoBlock && !is_default) return Insertion{doc->length, {0, 0}, true, false};
+    const EntryLine *last = nullptr;
+    for (size_t i = 0; i < s.entries.size(); ++i) {
+        if (s.entries[i].block == block && s.entries[i].in_section) last = &s.entries[i];
+    }
+    if (last != nullptr) {
+        size_t indent = last->span.begin;
+        while (indent < last->span.end && (doc->text[indent] == ' ' || doc->text[indent] == '\t'))
+            ++indent;
+        return Insertion{last->span.end, {last->span.begin, indent}, false, false};
+    }
+    if (block != kNoBlock) return Insertion{s.headers[block].span.end, {0, 0}, false, false};
+    if (s.headers.size() > 0) return Insertion{s.headers[0].span.begin, {0, 0}, false, true};
+    return Insertion{doc->length, {0, 0}, false, false};
+}
+
+// The text with a new line for (section, name) added where it belongs.
+int add_entry(const CONF_DOC *doc, const Structure &s, const char *section, const char *name,
+              const NewValue &v, Text *out) {
+    if (!name_writable(name)) return kErrUnwritable;
+    const Insertion ins = place_entry(doc, s, std::strcmp(section, kDefaultSection) == 0);
+    const char *eol = line_end_of(doc);
+    bool ok = out->append(doc->text, ins.at);
+    if (ins.at > 0 && doc->text[ins.at - 1] != '\n') ok = ok && out->append(eol);
+    if (ins.new_block) {
+        if (ins.at > 0) ok = ok && out->append(eol);
+        ok = ok && append_header(out, section) && out->append(eol);
+    }
+    ok = ok && out->append(doc->text + ins.indent.begin, ins.indent.end - ins.indent.begin) &&
+         out->append(name) && out->append(v.length > 0 ? " = " : " =") &&
+         out->append(v.text, v.length) && out->append(eol);
+    if (ins.blank_after) ok = ok && out->append(eol);
+    ok = ok && out->append(doc->text + ins.at, doc->length - ins.at);
+    return ok ? 0 : kErrMemory;
+}
+
+// The text without the given spans (sorted, not overlapping); *lines
+// counts the physical lines they held.
+bool cut_spans(const CONF_DOC *doc, const Array<Span> &cuts, Text *out, int *lines) {
+    size_t at = 0;
+    *lines = 0;
+    for (size_t i = 0; i < cuts.size(); ++i) {
+        const Span c = cuts[i];
+        if (!out->append(doc->text + at, c.begin - at)) return false;
+        for (size_t k = c.begin; k < c.end; ++k) *lines += doc->text[k] == '\n' ? 1 : 0;
+        if (c.end > c.begin && doc->text[c.end - 1] != '\n') ++*lines;
+        at = c.end;
+    }
+    return out->append(doc->text + at, doc->length - at);
+}
+
+}  // namespace
+}  // namespace nivra::conf
+
+using namespace nivra::conf;
+
+namespace {
+
+const char *reason(int code) {
+    for (const CONF_REASON *r = CONF_str_reasons; r->text != nullptr; ++r) {
+        if (r->code == code) return r->text;
+    }
+    return "";
+}
+
+// Records the outcome of a call: 0 clears the record.
+int outcome(CONF_DOC *doc, int code, int line = 0) {
+    doc->error = code < 0 ? code : 0;
+    doc->error_line = code < 0 ? line : 0;
+    doc->error_text = code < 0 ? reason(code) : "";
+    return code;
+}
+
+// Makes text the document's text (taking it over).
+void take_text(CONF_DOC *doc, Text *text) {
+    const size_t n = text->size();
+    char *p = text->release();
+    if (p == nullptr) return;  // release allocates only for an empty text
+    std::free(doc->text);
+    doc->text = p;
+    doc->length = n;
+}
+
+const char *section_or_default(const char *section) {
+    return section != nullptr ? section : kDefaultSection;
+}
+
+// Scans the document for section and name: 0, or the error recorded.
+int scan_doc(CONF_DOC *doc, Structure *s) {
+    int line = 0;
+    const int err = s->scan(doc->text, doc->length, &line);
+    return err == 0 ? 0 : outcome(doc, err, err == kErrNoParse ? line : 0);
+}
+
+// Whether the text stores (section, name) as asked: the expanded value for
+// a literal, the value's text for a raw one.
+int confirm(const Text &text, const char *section, const char *name, const char *wanted, bool raw) {
+    Structure s(section, name);
+    int line = 0;
+    const int err = s.scan(text.data(), text.size(), &line);
+    if (err == kErrMemory) return err;
+    if (err != 0 || !s.found) return kErrUnwritable;
+    if (raw) return std::strcmp(s.value_text(), wanted) == 0 ? 0 : kErrUnwritable;
+    return s.resolved() && std::strcmp(s.value(), wanted) == 0 ? 0 : kErrUnwritable;
+}
+
+int set_value(CONF_DOC *doc, const char *section, const char *name, const char *value, bool raw) {
+    if (doc == nullptr) return kErrNullContext;
+    if (name == nullptr || value == nullptr) return outcome(doc, kErrNullContext);
+    section = section_or_default(section);
+    Structure s(section, name);
+    if (const int err = scan_doc(doc, &s); err != 0) return err;
+    if (s.found && (raw ? std::strcmp(s.value_text(), value) == 0
+                        : s.resolved() && std::strcmp(s.value(), value) == 0))
+        return outcome(doc, 0);
+    Text literal;
+    if (!raw && !append_literal(&literal, value)) return outcome(doc, kErrMemory);
+    const NewValue v =
+        raw ? NewValue{value, std::strlen(value)} : NewValue{literal.data(), literal.size()};
+    Text out;
+    int err = 0;
+    if (s.found) {
+        err = replace_value(doc, s, v, &out) ? 0 : kErrMemory;
+    } else {
+        err = add_entry(doc, s, section, name, v, &out);
+    }
+    if (err == 0) err = confirm(out, section, name, value, raw);
+    if (err != 0) return outcome(doc, err);
+    take_text(doc, &out);
+    return outcome(doc, 0);
+}
+
+int compare_spans(const void *a, const void *b) {
+    const size_t x = static_cast<const Span *>(a)->begin;
+    const size_t y = static_cast<const Span *>(b)->begin;
+    return x < y ? -1 : (x > y ? 1 : 0);
+}
+
+// The spans of the section's blocks, less the lines of other sections'
+// entries in them, and of its entries elsewhere.
+bool section_cuts(const Structure &s, const CONF_DOC *doc, Array<Span> *cuts) {
+    for (size_t i = 0; i < s.headers.size(); ++i) {
+        if (!s.headers[i].target) continue;
+        size_t at = s.headers[i].span.begin;
+        const size_t end = i + 1 < s.headers.size() ? s.headers[i + 1].span.begin : doc->length;
+        for (size_t j = 0; j < s.entries.size(); ++j) {
+            const EntryLine &e = s.entries[j];
+            if (e.block != i || e.in_section) continue;
+            if (e.span.begin > at && !cuts->push(Span{at, e.span.begin})) return false;
+            at = e.span.end;
+        }
+        if (end > at && !cuts->push(Span{at, end})) return false;
+    }
+    for (size_t j = 0; j < s.entries.size(); ++j) {
+        const EntryLine &e = s.entries[j];
+        const bool in_own_block = e.block != kNoBlock && s.headers[e.block].target;
+        if (e.in_section && !in_own_block && !cuts->push(e.span)) return false;
+    }
+    return true;
+}
+
+// Removes the spans from the document; the number of physical lines (or
+// of spans, with count_spans) removed.
+int remove_spans(CONF_DOC *doc, Array<Span> *cuts, bool count_spans) {
+    if (cuts->size() == 0) return outcome(doc, 0);
+    std::qsort(const_cast<Span *>(&(*cuts)[0]), cuts->size(), sizeof(Span), compare_spans);
+    Text out;
+    int lines = 0;
+    if (!cut_spans(doc, *cuts, &out, &lines)) return outcome(doc, kErrMemory);
+    take_text(doc, &out);
+    outcome(doc, 0);
+    return count_spans ? static_cast<int>(cuts->size()) : lines;
+}
+
+}  // namespace
+
+extern "C" {
+
+CONF_DOC *CONF_doc_new(void) {
+    auto *doc = static_cast<CONF_DOC *>(std::calloc(1, sizeof(CONF_DOC)));
+    if (doc == nullptr) return nullptr;
+    doc->text = static_cast<char *>(std::calloc(1, 1));
+    if (doc->text == nullptr) {
+        std::free(doc);
+        return nullptr;
+    }
+    doc->error_text = "";
+    return doc;
+}
+
+void CONF_doc_free(CONF_DOC *doc) {
+    if (doc == nullptr) return;
+    std::free(doc->text);
+    std::free(doc->path);
+    std::free(doc->reference);
+    std::free(doc);
+}
+
+int CONF_doc_read_file(CONF_DOC *doc, const char *path) {
+    if (doc == nullptr) return kErrNullContext;
+    char *data = nullptr;
+    size_t n = 0;
+    if (const int err = read_whole_file(path, &data, &n); err != 0) return outcome(doc, err);
+    char *reference = copy_bytes(data, n);
+    char *path_copy = copy_bytes(path, std::strlen(path));
+    if (reference == nullptr || path_copy == nullptr) {
+        std::free(data);
+        std::free(reference);
+        std::free(path_copy);
+        return outcome(doc, kErrMemory);
+    }
+    std::free(doc->text);
+    std::free(doc->path);
+    std::free(doc->reference);
+    doc->text = data;
+    doc->length = n;
+    doc->reference = reference;
+    doc->reference_length = n;
+    doc->path = path_copy;
+    return outcome(doc, 0);
+}
+
+int CONF_doc_read_buffer(CONF_DOC *doc, const void *data, size_t len) {
+    if (doc == nullptr) return kErrNullContext;
+    if (data == nullptr && len > 0) return outcome(doc, kErrOpen);
+    char *text = copy_bytes(len > 0 ? static_cast<const char *>(data) : "", len);
+    if (text == nullptr) return outcome(doc, kErrMemory);
+    std::free(doc->text);
+    std::free(doc->path);
+    std::free(doc->reference);
+    doc->text = text;
+    doc->length = len;
+    doc->path = nullptr;
+    doc->reference = nullptr;
+    doc->reference_length = 0;
+    return outcome(doc, 0);
+}
+
+const char *CONF_doc_text(const CONF_DOC *doc, size_t *len) {
+    if (doc == nullptr) return nullptr;
+    if (len != nullptr) *len = doc->length;
+    return doc->text;
+}
+
+int CONF_doc_set(CONF_DOC *doc, const char *section, const char *name, const char *value) {
+    return set_value(doc, section, name, value, false);
+}
+
+int CONF_doc_set_raw(CONF_DOC *doc, const char *section, const char *name, const char *raw) {
+    return set_value(doc, section, name, raw, true);
+}
+
+int CONF_doc_unset(CONF_DOC *doc, const char *section, const char *name) {
+    if (doc == nullptr) return kErrNullContext;
+    if (name == nullptr) return outcome(doc, kErrNullContext);
+    Structure s(section_or_default(section), name);
+    if (const int err = scan_doc(doc, &s); err != 0) return err;
+    Array<Span> cuts;
+    for (size_t i = 0; i < s.entries.size(); ++i) {
+        if (s.entries[i].is_target && !cuts.push(s.entries[i].span))
+            return outcome(doc, kErrMemory);
+    }
+    return remove_spans(doc, &cuts, true);
+}
+
+int CONF_doc_remove_section(CONF_DOC *doc, const char *section) {
+    if (doc == nullptr) return kErrNullContext;
+    Structure s(section_or_default(section), nullptr);
+    if (const int err = scan_doc(doc, &s); err != 0) return err;
+    Array<Span> cuts;
+    if (!section_cuts(s, doc, &cuts)) return outcome(doc, kErrMemory);
+    return remove_spans(doc, &cuts, false);
+}
+
+int CONF_doc_check(const CONF_DOC *doc, CONF_CTX *ctx) {
+    if (doc == nullptr) return CONF_load_buffer(ctx, nullptr, 1);
+    return CONF_load_buffer(ctx, doc->text, doc->length);
+}
+
+int CONF_doc_save(CONF_DOC *doc, const char *path) {
+    if (doc == nullptr) return kErrNullContext;
+    if (path == nullptr) return outcome(doc, kErrOpen);
+    CONF_CTX *ctx = CONF_new();
+    if (ctx == nullptr) return outcome(doc, kErrMemory);
+    const int loaded = CONF_load_buffer(ctx, doc->text, doc->length);
+    const int line = CONF_get_last_error_line(ctx);
+    CONF_free(ctx);
+    if (loaded != 0) return outcome(doc, loaded, line);
+    char *reference = copy_bytes(doc->text, doc->length);
+    char *path_copy = copy_bytes(path, std::strlen(path));
+    const bool check = doc->path != nullptr && std::strcmp(doc->path, path) == 0;
+    int err = reference != nullptr && path_copy != nullptr ? 0 : kErrMemory;
+    if (err == 0) {
+        err = save_atomically(SaveRequest{path, doc->text, doc->length, check, doc->reference,
+                                          doc->reference_length});
+    }
+    if (err < 0) {
+        const int saved = errno;
+        std::free(reference);
+        std::free(path_copy);
+        errno = saved;
+        return outcome(doc, err);
+    }
+    std::free(doc->reference);
+    std::free(doc->path);
+    doc->reference = reference;
+    doc->reference_length = doc->length;
+    doc->path = path_copy;
+    return outcome(doc, 0);
+}
+
+const char *CONF_doc_last_error(const CONF_DOC *doc, int *line) {
+    if (line != nullptr) *line = doc != nullptr ? doc->error_line : 0;
+    return doc != nullptr ? doc->error_text : "";
+}
+
+}  // extern "C"

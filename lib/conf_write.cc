@@ -1,0 +1,159 @@
+// conf_write.cc - names and values written as the loader reads them back,
+// and CONF_write_fp, which writes a whole context as a file that loads to
+// the same sections, entries, order and values.
+#include "conf_write.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "conf_store.h"
+#include "conf_syntax.h"
+
+namespace nivra::conf {
+
+Text::~Text() { std::free(data_); }
+
+bool Text::append(const char *s, size_t n) {
+    if (len_ + n + 1 > cap_) {
+        size_t cap = cap_ == 0 ? 64 : cap_;
+        while (cap < len_ + n + 1) {
+            if (cap > SIZE_MAX / 2) return false;
+            cap *= 2;
+        }
+        void *p = std::realloc(data_, cap);
+        if (p == nullptr) return false;
+        data_ = static_cast<char *>(p);
+        cap_ = cap;
+    }
+    if (n > 0) std::memcpy(data_ + len_, s, n);
+    len_ += n;
+    data_[len_] = '\0';
+    return true;
+}
+
+bool Text::append(const char *s) { return append(s, std::strlen(s)); }
+
+char *Text::release() {
+    if (data_ == nullptr && !append("", 0)) return nullptr;
+    char *out = data_;
+    data_ = nullptr;
+    len_ = cap_ = 0;
+    return out;
+}
+
+void Text::swap(Text &other) {
+    char *d = data_;
+    const size_t l = len_;
+    const size_t c = cap_;
+    data_ = other.data_;
+    len_ = other.len_;
+    cap_ = other.cap_;
+    other.data_ = d;
+    other.len_ = l;
+    other.cap_ = c;
+}
+
+namespace {
+
+// The letter of the escape that gives control byte c, or 0.
+char control_letter(char c) {
+    switch (c) {
+        case '\t': return 't';
+        case '\n': return 'n';
+        case '\r': return 'r';
+        case '\b': return 'b';
+        default: return '\0';
+    }
+}
+
+// The two-byte escape for c, or c alone.
+bool append_escaped_byte(Text *out, char c) {
+    if (const char letter = control_letter(c); letter != '\0') {
+        const char pair[2] = {'\\', letter};
+        return out->append(pair, 2);
+    }
+    const char pair[2] = {'\\', c};
+    return out->append(pair, 2);
+}
+
+}  // namespace
+
+bool name_writable(const char *name) {
+    for (const char *p = name; *p != '\0';) {
+        if (is_class(*p, CC_NAME_PUNCT)) {
+            ++p;
+        } else if (*p == '\\' && p[1] != '\0' && p[1] != '\n' && p[1] != '\r') {
+            p += 2;
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool append_literal(Text *out, const char *value) {
+    const size_t n = std::strlen(value);
+    size_t lead = 0;
+    while (lead < n && value[lead] == ' ') ++lead;
+    for (size_t i = 0; i < n; ++i) {
+        const char c = value[i];
+        const bool edge_blank = c == ' ' && (i < lead || i + 1 == n);
+        const bool special =
+            c == '\\' || c == '$' || c == '#' || is_class(c, CC_QUOTE) || control_letter(c) != '\0';
+        if (!(edge_blank || special ? append_escaped_byte(out, c) : out->put(c))) return false;
+    }
+    return true;
+}
+
+bool append_header(Text *out, const char *section) {
+    if (!out->put('[')) return false;
+    const size_t n = std::strlen(section);
+    for (size_t i = 0; i < n; ++i) {
+        const char c = section[i];
+        // A blank between two runs belongs to the name as it stands; one at
+        // either end would be dropped, and any other byte ends the name.
+        const bool inner_blank = c == ' ' && i > 0 && i + 1 < n;
+        const bool plain = is_class(c, CC_NAME_PUNCT) || inner_blank;
+        if (!(plain ? out->put(c) : append_escaped_byte(out, c))) return false;
+    }
+    return out->put(']');
+}
+
+namespace {
+
+// One section as lines: its header (none for the first, "default") and its
+// entries.  kErrUnwritable for a name no line can give.
+int append_section(Text *out, CONF_VALUE *section, bool with_header) {
+    if (with_header && (!append_header(out, section->section) || !out->put('\n')))
+        return kErrMemory;
+    for (int j = 0; j < entry_count(section); ++j) {
+        const CONF_VALUE *e = entry_at(section, j);
+        if (!name_writable(e->name)) return kErrUnwritable;
+        if (!out->append(e->name) || !out->append(e->value[0] != '\0' ? " = " : " =") ||
+            !append_literal(out, e->value) || !out->put('\n'))
+            return kErrMemory;
+    }
+    return 0;
+}
+
+}  // namespace
+
+}  // namespace nivra::conf
+
+using namespace nivra::conf;
+
+extern "C" int CONF_write_fp(CONF_CTX *ctx, FILE *fp) {
+    if (ctx == nullptr) return kErrNullContext;
+    Text out;
+    LH_TABLE *table = ctx->table;
+    for (int i = 0; i < section_count(table); ++i) {
+        CONF_VALUE *section = section_at(table, i);
+        const bool first_default = i == 0 && std::strcmp(section->section, kDefaultSection) == 0;
+        if (const int err = append_section(&out, section, !first_default); err != 0) return err;
+    }
+    if (fp == nullptr) return kErrWrite;
+    if (std::fwrite(out.data(), 1, out.size(), fp) != out.size() || std::fflush(fp) != 0)
+        return kErrWrite;
+    return 0;
+}

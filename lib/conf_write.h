@@ -1,0 +1,62 @@
+// conf_write.h - writing names and values as lines of the configuration
+// format, so that a load gives back exactly the bytes written.  Internal to
+// the library; not installed.
+//
+// Owns: the literal forms of values and section names, the test of whether
+// an entry name can be written at all, and a growable output text.
+#ifndef NIVRA_CONF_WRITE_H
+#define NIVRA_CONF_WRITE_H
+
+#include <cstddef>
+
+namespace nivra::conf {
+
+// A growable byte string from the C heap, always NUL-terminated once
+// anything was added.  Appends return false when memory runs out and leave
+// the text as it was.
+class Text {
+  public:
+    Text() = default;
+    ~Text();
+    Text(const Text &) = delete;
+    Text &operator=(const Text &) = delete;
+
+    bool append(const char *s, size_t n);
+    bool append(const char *s);
+    bool put(char c) { return append(&c, 1); }
+    const char *data() const { return data_ != nullptr ? data_ : ""; }
+    size_t size() const { return len_; }
+    // Hands the bytes (NUL-terminated, malloc'd) to the caller; null when
+    // memory runs out.  The text is empty afterwards.
+    char *release();
+    void swap(Text &other);
+    void clear() {
+        len_ = 0;
+        if (data_ != nullptr) data_[0] = '\0';
+    }
+
+  private:
+    char *data_ = nullptr;
+    size_t len_ = 0;
+    size_t cap_ = 0;
+};
+
+// Whether name can stand as an entry's name in a line: a name run of name
+// characters and backslash pairs (a backslash and any byte but a line end)
+// that reads back as exactly these bytes.
+bool name_writable(const char *name);
+
+// Appends value written so that it loads as exactly these bytes: "$",
+// quotes, "#" and backslashes escaped, TAB, CR, LF and backspace as \t \r
+// \n \b, leading blanks and a trailing blank escaped; every other byte as
+// it is.
+bool append_literal(Text *out, const char *value);
+
+// Appends "[name]" for a header that names the section name once its
+// escapes are translated; false when memory runs out.  Every section name
+// has such a header.
+bool append_header(Text *out, const char *section);
+
+}  // namespace nivra::conf
+
+#endif  // NIVRA_CONF_WRITE_H
