@@ -7,7 +7,7 @@
 // one and the lines it writes, scans the result again to confirm that it
 // stores what was asked, and only then replaces the document's text: a
 // failed call leaves everything as it was.
-#include <nivra/conf_doc.h>
+#include "conf_doc.h"
 
 #include <cerrno>
 #include <cstdlib>

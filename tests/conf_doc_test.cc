@@ -1,0 +1,261 @@
+// Editing a configuration file's text: which bytes each edit changes, what
+// it refuses, and saving.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "conf_describe.h"
+#include "temp_files.h"
+#include <nivra/conf_doc.h>
+
+namespace {
+
+struct Doc {
+    CONF_DOC *d = CONF_doc_new();
+    explicit Doc(const std::string &text) { CONF_doc_read_buffer(d, text.data(), text.size()); }
+    ~Doc() { CONF_doc_free(d); }
+    std::string Text() const {
+        size_t n = 0;
+        const char *t = CONF_doc_text(d, &n);
+        return std::string(t, n);
+    }
+};
+
+std::string Loaded(const std::string &text) {
+    CONF_CTX *ctx = CONF_new();
+    CONF_load_buffer(ctx, text.data(), text.size());
+    std::string out = Describe(ctx);
+    CONF_free(ctx);
+    return out;
+}
+
+struct SetCase {
+    const char *text;
+    const char *section;
+    const char *name;
+    const char *value;
+    const char *expected;
+};
+
+// Each case: the text, the entry set, and the whole text expected after.
+const SetCase kSetCases[] = {
+    // The last definition changes; indentation, name, spacing and comment stay.
+    {"a = 1\n[s]\n  k  =  old   # note\nk = 2\n", "s", "k", "new",
+     "a = 1\n[s]\n  k  =  old   # note\nk = new\n"},
+    {"[s]\n\tk=old # c\n", "s", "k", "v", "[s]\n\tk=v # c\n"},
+    // A continued definition becomes one line.
+    {"k = one \\\n  two\nz = 1\n", nullptr, "k", "x", "k = x\nz = 1\n"},
+    // An empty value, with and without a comment after it.
+    {"k =\n", nullptr, "k", "v", "k = v\n"},
+    {"k =   # c\n", nullptr, "k", "v", "k = v   # c\n"},
+    // A qualified definition elsewhere is the one that stands.
+    {"[s]\nk = 1\n[t]\ns::k = 2\n", "s", "k", "3", "[s]\nk = 1\n[t]\ns::k = 3\n"},
+    // Literals: every byte the format would change is escaped.
+    {"k = 1\n", nullptr, "k", " $x \"q\" #c\\ \t", "k = \\ \\$x \\\"q\\\" \\#c\\\\ \\t\n"},
+    {"k = 1\n", nullptr, "k", "a\nb\rc\bd", "k = a\\nb\\rc\\bd\n"},
+    {"k = 1\n", nullptr, "k", "\xC3\xA9t\xE9", "k = \xC3\xA9t\xE9\n"},
+    // New entries: after the section's last entry in its last block, with
+    // that entry's indentation.
+    {"[s]\n  a = 1\n\n# next\n[t]\nb = 2\n[s]\n    c = 3\n", "s", "n", "v",
+     "[s]\n  a = 1\n\n# next\n[t]\nb = 2\n[s]\n    c = 3\n    n = v\n"},
+    {"[s]\n# only a comment\n[t]\n", "s", "n", "v", "[s]\nn = v\n# only a comment\n[t]\n"},
+    {"# top\nx = 1\n\n[s]\n", nullptr, "n", "v", "# top\nx = 1\nn = v\n\n[s]\n"},
+    {"# top\n\n[s]\n", nullptr, "n", "v", "# top\n\nn = v\n\n[s]\n"},
+    {"", nullptr, "n", "v", "n = v\n"},
+    {"", "s", "n", "", "[s]\nn =\n"},
+    {"a = 1", "new", "n", "v", "a = 1\n\n[new]\nn = v\n"},
+    {"a = 1\r\n", "s", "n", "v", "a = 1\r\n\r\n[s]\r\nn = v\r\n"},
+    {"a = 1\n", " odd]sec\t", "n", "v", "a = 1\n\n[\\ odd\\]sec\\t]\nn = v\n"},
+    // Setting the value it has changes nothing, even when written otherwise.
+    {"k = 'a b'  # c\n", nullptr, "k", "a b", "k = 'a b'  # c\n"},
+};
+
+TEST(ConfDocSet, ChangesOnlyTheLinesItMust) {
+    for (const SetCase &c : kSetCases) {
+        SCOPED_TRACE(c.text);
+        Doc doc(c.text);
+        ASSERT_EQ(CONF_doc_set(doc.d, c.section, c.name, c.value), 0);
+        EXPECT_EQ(doc.Text(), c.expected);
+        const std::string section = c.section != nullptr ? c.section : "default";
+        CONF_CTX *ctx = CONF_new();
+        ASSERT_EQ(CONF_doc_check(doc.d, ctx), 0);
+        const CONF_VALUE *last = nullptr;
+        for (int i = 0; i < CONF_get_entry_count(ctx, section.c_str()); ++i) {
+            const CONF_VALUE *e = CONF_get_entry(ctx, section.c_str(), i);
+            if (std::strcmp(e->name, c.name) == 0) last = e;
+        }
+        ASSERT_NE(last, nullptr);
+        EXPECT_STREQ(last->value, c.value);
+        CONF_free(ctx);
+    }
+}
+
+TEST(ConfDocSet, ReferencesFollowAndRawTextExpands) {
+    Doc doc("[s]\nbase = /a\npath = $base/x\n");
+    ASSERT_EQ(CONF_doc_set(doc.d, "s", "base", "/b"), 0);
+    EXPECT_NE(Loaded(doc.Text()).find("path=/b/x"), std::string::npos);
+    ASSERT_EQ(CONF_doc_set_raw(doc.d, "s", "path", "${base}/y"), 0);
+    EXPECT_EQ(doc.Text(), "[s]\nbase = /b\npath = ${base}/y\n");
+    // Unresolved references do not stop an edit; saving refuses the text.
+    ASSERT_EQ(CONF_doc_set_raw(doc.d, "s", "other", "$nowhere"), 0);
+    EXPECT_EQ(CONF_doc_set(doc.d, "s", "base", "/c"), 0);
+    TempFiles files;
+    EXPECT_EQ(CONF_doc_save(doc.d, (files.dir() + "/x.conf").c_str()), -107);
+    int line = 0;
+    EXPECT_STREQ(CONF_doc_last_error(doc.d, &line), "variable has no value");
+    EXPECT_EQ(line, 4);
+}
+
+TEST(ConfDocSet, RefusesWithoutChangingAnything) {
+    struct Refusal {
+        const char *text;
+        const char *name;
+        const char *raw;  // null: a literal "v"
+        int error;
+        int line;
+    } const cases[] = {
+        {"a = 1\n", "a b", nullptr, -110, 0},   {"a = 1\n", "a::b", nullptr, -110, 0},
+        {"a = 1\n", "x", "1 # c", -110, 0},     {"a = 1\n", "x", "two\nlines", -110, 0},
+        {"a = 1\n", "x", "ends\\", -110, 0},    {"a = 1\nb\n", "a", nullptr, -111, 2},
+        {"[s\na = 1\n", "a", nullptr, -111, 1},
+    };
+    for (const Refusal &c : cases) {
+        SCOPED_TRACE(c.name);
+        Doc doc(c.text);
+        const int rc = c.raw != nullptr ? CONF_doc_set_raw(doc.d, nullptr, c.name, c.raw)
+                                        : CONF_doc_set(doc.d, nullptr, c.name, "v");
+        EXPECT_EQ(rc, c.error);
+        int line = -1;
+        EXPECT_STRNE(CONF_doc_last_error(doc.d, &line), "");
+        EXPECT_EQ(line, c.line);
+        EXPECT_EQ(doc.Text(), c.text);
+    }
+    EXPECT_EQ(CONF_doc_set(nullptr, "s", "n", "v"), -100);
+    Doc doc("a = 1\n");
+    EXPECT_EQ(CONF_doc_set(doc.d, "s", nullptr, "v"), -100);
+    EXPECT_EQ(CONF_doc_set(doc.d, "s", "a", "v"), 0);
+    int line = -1;
+    EXPECT_STREQ(CONF_doc_last_error(doc.d, &line), "");  // a success clears the record
+    EXPECT_EQ(line, 0);
+}
+
+TEST(ConfDocRemove, UnsetAndRemoveSection) {
+    const std::string text =
+        "# head\nk = 0\n[s]\nk = 1\n  other::x = 2\n# s comment\n\n[t]\ns::k = 3\nk = 4\n[s]\ny = "
+        "5\n";
+    {
+        Doc doc(text);
+        EXPECT_EQ(CONF_doc_unset(doc.d, "s", "k"), 2);
+        EXPECT_EQ(doc.Text(),
+                  "# head\nk = 0\n[s]\n  other::x = 2\n# s comment\n\n[t]\nk = 4\n[s]\ny = 5\n");
+        EXPECT_EQ(CONF_doc_unset(doc.d, "s", "k"), 0);
+    }
+    {
+        Doc doc(text);
+        EXPECT_EQ(CONF_doc_remove_section(doc.d, "s"), 7);
+        EXPECT_EQ(doc.Text(), "# head\nk = 0\n  other::x = 2\n[t]\nk = 4\n");
+        EXPECT_EQ(CONF_doc_remove_section(doc.d, "s"), 0);
+        EXPECT_EQ(CONF_doc_remove_section(doc.d, nullptr), 1);  // comments of the top stay
+        EXPECT_EQ(doc.Text(), "# head\n  other::x = 2\n[t]\nk = 4\n");
+    }
+    Doc bad("a\n");
+    EXPECT_EQ(CONF_doc_unset(bad.d, nullptr, "a"), -111);
+    EXPECT_EQ(CONF_doc_remove_section(bad.d, "s"), -111);
+}
+
+TEST(ConfWrite, OutputLoadsBackToTheSameContext) {
+    const std::string text =
+        "a = ' two  blanks '\nb = \"$HOME\\t#\"\n[empty]\n[my sect]\nk = C:\\\\x\\\\\n"
+        "odd\\ name = \\$1 \\\\\n[\\t\\]]\nz = \\xff\xC3\xA9\nq::w = 1\n";
+    CONF_CTX *ctx = CONF_new();
+    ASSERT_EQ(CONF_load_buffer(ctx, text.data(), text.size()), 0);
+    char *buf = nullptr;
+    size_t len = 0;
+    FILE *mem = open_memstream(&buf, &len);
+    ASSERT_EQ(CONF_write_fp(ctx, mem), 0);
+    std::fclose(mem);
+    EXPECT_EQ(Loaded(std::string(buf, len)), Describe(ctx));
+    std::free(buf);
+    EXPECT_EQ(CONF_write_fp(ctx, nullptr), -113);
+    EXPECT_EQ(CONF_write_fp(nullptr, stdout), -100);
+    CONF_free(ctx);
+}
+
+class ConfDocSave : public ::testing::Test {
+  protected:
+    std::string Read(const std::string &path) {
+        Doc doc("");
+        EXPECT_EQ(CONF_doc_read_file(doc.d, path.c_str()), 0);
+        return doc.Text();
+    }
+    TempFiles files_;
+};
+
+TEST_F(ConfDocSave, ReplacesTheFileAndKeepsItsMode) {
+    const std::string path = files_.Write("# keep\na = 1\n");
+    ASSERT_EQ(chmod(path.c_str(), 0640), 0);
+    Doc doc("");
+    ASSERT_EQ(CONF_doc_read_file(doc.d, path.c_str()), 0);
+    ASSERT_EQ(CONF_doc_set(doc.d, nullptr, "a", "2"), 0);
+    ASSERT_EQ(CONF_doc_save(doc.d, path.c_str()), 0);
+    EXPECT_EQ(Read(path), "# keep\na = 2\n");
+    struct stat st {};
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    // An unchanged text is not rewritten: the file keeps its inode.
+    ASSERT_EQ(CONF_doc_save(doc.d, path.c_str()), 0);
+    struct stat again {};
+    ASSERT_EQ(stat(path.c_str(), &again), 0);
+    EXPECT_EQ(again.st_ino, st.st_ino);
+}
+
+TEST_F(ConfDocSave, RefusesWhenAnotherWriterChangedTheFile) {
+    const std::string path = files_.Write("a = 1\n");
+    Doc first("");
+    Doc second("");
+    ASSERT_EQ(CONF_doc_read_file(first.d, path.c_str()), 0);
+    ASSERT_EQ(CONF_doc_read_file(second.d, path.c_str()), 0);
+    ASSERT_EQ(CONF_doc_set(first.d, nullptr, "b", "1"), 0);
+    ASSERT_EQ(CONF_doc_set(second.d, nullptr, "c", "1"), 0);
+    ASSERT_EQ(CONF_doc_save(first.d, path.c_str()), 0);
+    EXPECT_EQ(CONF_doc_save(second.d, path.c_str()), -112);
+    EXPECT_STREQ(CONF_doc_last_error(second.d, nullptr), "file changed since it was read");
+    EXPECT_EQ(Read(path), "a = 1\nb = 1\n");
+    // The saved text is the new reference: a second edit saves cleanly.
+    ASSERT_EQ(CONF_doc_set(first.d, nullptr, "b", "2"), 0);
+    EXPECT_EQ(CONF_doc_save(first.d, path.c_str()), 0);
+}
+
+TEST_F(ConfDocSave, ALinkKeepsPointingAtTheReplacedFile) {
+    const std::string target = files_.Write("a = 1\n");
+    const std::string link = files_.dir() + "/link.conf";
+    ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
+    Doc doc("");
+    ASSERT_EQ(CONF_doc_read_file(doc.d, link.c_str()), 0);
+    ASSERT_EQ(CONF_doc_set(doc.d, nullptr, "a", "2"), 0);
+    ASSERT_EQ(CONF_doc_save(doc.d, link.c_str()), 0);
+    struct stat st {};
+    ASSERT_EQ(lstat(link.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    EXPECT_EQ(Read(target), "a = 2\n");
+    unlink(link.c_str());
+}
+
+TEST_F(ConfDocSave, ReadErrorsAndADirectory) {
+    Doc doc("x = 1\n");
+    EXPECT_EQ(CONF_doc_read_file(doc.d, (files_.dir() + "/missing").c_str()), -101);
+    EXPECT_EQ(CONF_doc_read_file(doc.d, files_.dir().c_str()), -108);
+    EXPECT_EQ(doc.Text(), "x = 1\n");
+    errno = 0;
+    EXPECT_EQ(CONF_doc_save(doc.d, files_.dir().c_str()), -113);
+    EXPECT_EQ(errno, EISDIR);
+    EXPECT_EQ(CONF_doc_save(doc.d, nullptr), -101);
+}
+
+}  // namespace
