@@ -134,35 +134,28 @@ LH_NODE **getrn(LH_TABLE *t, const void *probe, uint32_t *hash) {
     return getrn_hashed(t, probe, *hash);
 }
 
-// Splits bucket split_index into its partner base_size higher.  When this
-// split completes the cycle, the array is doubled first; if that cannot be
-// had, nothing is split at all (error is raised and the table keeps its
-// geometry), so no later step ever uses a bucket outside the array and the
-// next expansion simply tries again.
-void expand(LH_TABLE *t) {
-    const uint32_t p = t->split_index;
-    const uint32_t m = t->base_size;
-    const uint32_t c = t->bucket_capacity;
-    const bool completes_cycle = p + 1 >= m;
-    if (completes_cycle) {
-        if (c > kMaxDoublableCapacity) {
-            ++t->error;
-            return;
-        }
-        const size_t doubled = static_cast<size_t>(c) * 2;
-        void *grown = std::realloc(t->buckets, sizeof(LH_NODE *) * doubled);
-        if (grown == nullptr) {
-            ++t->error;
-            return;
-        }
-        t->buckets = static_cast<LH_NODE **>(grown);
-        for (size_t i = c; i < doubled; ++i) t->buckets[i] = nullptr;
+// Doubles the bucket array from c slots, the new half empty.  False, with
+// error raised and the array unchanged, when it cannot be had.
+bool double_buckets(LH_TABLE *t, uint32_t c) {
+    if (c > kMaxDoublableCapacity) {
+        ++t->error;
+        return false;
     }
+    const size_t doubled = static_cast<size_t>(c) * 2;
+    void *grown = std::realloc(t->buckets, sizeof(LH_NODE *) * doubled);
+    if (grown == nullptr) {
+        ++t->error;
+        return false;
+    }
+    t->buckets = static_cast<LH_NODE **>(grown);
+    for (size_t i = c; i < doubled; ++i) t->buckets[i] = nullptr;
+    return true;
+}
 
+// Moves the nodes of bucket p whose hash, modulo the capacity c, is not p
+// to the empty bucket p + m, keeping the order of those that stay.
+void split_chain(LH_TABLE *t, uint32_t p, uint32_t m, uint32_t c) {
     t->buckets[p + m] = nullptr;
-    ++t->bucket_count;
-    ++t->expand_count;
-    t->split_index = p + 1;
     LH_NODE **link = &t->buckets[p];
     while (LH_NODE *n = *link) {
         if (mod_pow2(n->hash_value, c) != p) {
@@ -173,7 +166,23 @@ void expand(LH_TABLE *t) {
             link = &n->next;
         }
     }
+}
 
+// Splits bucket split_index into its partner base_size higher.  When this
+// split completes the cycle, the array is doubled first; if that cannot be
+// had, nothing is split at all (error is raised and the table keeps its
+// geometry), so no later step ever uses a bucket outside the array and the
+// next expansion simply tries again.
+void expand(LH_TABLE *t) {
+    const uint32_t p = t->split_index;
+    const uint32_t m = t->base_size;
+    const uint32_t c = t->bucket_capacity;
+    const bool completes_cycle = p + 1 >= m;
+    if (completes_cycle && !double_buckets(t, c)) return;
+    split_chain(t, p, m, c);
+    ++t->bucket_count;
+    ++t->expand_count;
+    t->split_index = p + 1;
     if (completes_cycle) {
         t->base_size = c;
         t->bucket_capacity = c * 2;

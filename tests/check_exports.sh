@@ -1,8 +1,8 @@
 #!/bin/sh
 # Usage: check_exports.sh LIBRARY.so HEADER...
 # The shared library must export exactly the functions and variables that
-# the public headers declare (extra or missing names fail), and need nothing
-# but the C library.
+# the public headers declare (extra or missing names fail), each with a
+# version node, and need nothing but the C library.
 set -eu
 lib=$1
 shift
@@ -24,8 +24,14 @@ grep -E '^[[:space:]]*extern ' "$tmp/statements" | grep -v '(' |
     sed -e 's/\[.*//' | tr -d ' ' >> "$tmp/declared"
 sort -u "$tmp/declared" -o "$tmp/declared"
 
-nm -D --defined-only "$lib" | awk '{print $3}' | sed -e 's/@.*//' | sort -u > "$tmp/exported"
+# Exports: the defined dynamic symbols, less the version nodes themselves
+# (absolute symbols named after each node).  Every export carries a version
+# node, so that callers bind to this library's definition of each name.
+nm -D --defined-only "$lib" | awk '$2 != "A" {print $3}' > "$tmp/versioned"
+sed -e 's/@.*//' "$tmp/versioned" | sort -u > "$tmp/exported"
 status=0
+unversioned=$(grep -v '@' "$tmp/versioned" || true)
+[ -z "$unversioned" ] || { echo "exported without a version node:"; echo "$unversioned"; status=1; }
 extra=$(comm -13 "$tmp/declared" "$tmp/exported")
 missing=$(comm -23 "$tmp/declared" "$tmp/exported")
 [ -z "$extra" ] || { echo "exported but not in the headers:"; echo "$extra"; status=1; }

@@ -121,6 +121,10 @@ INSTANTIATE_TEST_SUITE_P(
         // The test looks one byte back: three backslashes do not continue.
         GoodFile{"a = b\\\\\\\nc = d\n", {{"default", "a", "b\\"}, {"default", "c", "d"}}},
         GoodFile{"a = b\\\r\nc\n", {{"default", "a", "bc"}}},
+        // Every CR before the LF goes, so the backslash still ends the text.
+        GoodFile{"a = x\\\r\r\ny\n", {{"default", "a", "xy"}}},
+        GoodFile{"# c \\\r\r\nx = 1\n", {{"default", "x", kAbsent}}},
+        GoodFile{"a = x\r\r\nb = 'y'\r\r\n", {{"default", "a", "x"}, {"default", "b", "y"}}},
         GoodFile{"# note \\\nx = 1\ny = 2\n", {{"default", "x", kAbsent}, {"default", "y", "2"}}},
         GoodFile{"a = tail\\", {{"default", "a", "tail"}}},
         GoodFile{"a = open\\\n", {{"default", "a", "open"}}},

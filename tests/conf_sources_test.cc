@@ -99,6 +99,35 @@ TEST(Sources, EverySourceOfTheSameBytesGivesTheSameContext) {
     }
 }
 
+// A UTF-8 byte-order mark where reading starts is skipped by every source,
+// also when nothing follows it (an empty file) and before one line.
+TEST(Sources, AByteOrderMarkIsSkippedEvenWithNothingAfterIt) {
+    const std::string bom = "\xEF\xBB\xBF";
+    const struct {
+        std::string text;
+        const char *want;
+    } cases[] = {{bom, "0  @0\n[default]\n"},
+                 {bom + "a = 1", "0  @0\n[default]\na=1\n"},
+                 {bom + "[s]\n", "0  @0\n[default]\n[s]\n"}};
+    const struct {
+        const char *name;
+        Loader load;
+    } sources[] = {{"file", FromFile},
+                   {"stream at an offset", FromStreamAtOffset},
+                   {"buffer", FromBuffer},
+                   {"pipe", FromPipe}};
+    TempFiles files;
+    for (const auto &c : cases) {
+        for (const auto &src : sources) {
+            CONF_CTX *ctx = CONF_new();
+            EXPECT_EQ(src.load(ctx, c.text, files), 0)
+                << c.text.size() << " bytes from " << src.name;
+            EXPECT_EQ(Describe(ctx), c.want) << c.text.size() << " bytes from " << src.name;
+            CONF_free(ctx);
+        }
+    }
+}
+
 TEST(Sources, NullArgumentsAndEmptyBuffers) {
     CONF_CTX *ctx = CONF_new();
     EXPECT_EQ(CONF_load_fp(nullptr, stdin), -100);
@@ -245,6 +274,13 @@ TEST(Listing, SectionsInOrderOfBirthAcrossLoadsAndGoneAfterAFailure) {
     EXPECT_EQ(CONF_get_section_count(ctx), 0);
     EXPECT_EQ(CONF_get_last_error_line(ctx), 2);
     CONF_free(ctx);
+}
+
+TEST(Listing, ANullContextListsNothing) {
+    EXPECT_EQ(CONF_get_section_count(nullptr), 0);
+    EXPECT_EQ(CONF_get_section_name(nullptr, 0), nullptr);
+    EXPECT_EQ(CONF_get_entry_count(nullptr, "default"), -1);
+    EXPECT_EQ(CONF_get_entry(nullptr, "default", 0), nullptr);
 }
 
 TEST(Listing, EntriesInStoredOrderWithAReplacementWhereItWasRead) {

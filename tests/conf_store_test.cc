@@ -101,6 +101,26 @@ TEST_F(ConfContext, ErrorsRecordNumberAndText) {
     }
 }
 
+// The record outlives its load (a later good load still returns it) until
+// it is cleared; clearing leaves the entries, and a null context is ignored.
+TEST_F(ConfContext, ClearingTheErrorLetsALoadReturnItsOwnOutcome) {
+    const char bad[] = "[s]\nbroken\n", good[] = "k = v\n";
+    ASSERT_EQ(CONF_load_buffer(ctx_, bad, sizeof bad - 1), -105);
+    EXPECT_EQ(CONF_load_buffer(ctx_, good, sizeof good - 1), -105);
+    CONF_clear_error(ctx_);
+    EXPECT_EQ(CONF_get_last_errnum(ctx_), 0);
+    EXPECT_STREQ(CONF_get_last_error_str(ctx_), "");
+    EXPECT_EQ(CONF_get_last_error_line(ctx_), 0);
+    EXPECT_STREQ(CONF_get_string(ctx_, "default", "k"), "v");
+    EXPECT_EQ(CONF_load_buffer(ctx_, good, sizeof good - 1), 0);
+
+    EXPECT_EQ(CONF_load(ctx_, "/nonexistent/file"), -101);  // keeps the entries
+    CONF_clear_error(ctx_);
+    EXPECT_EQ(CONF_load_buffer(ctx_, "x = 1\n", 6), 0);
+    EXPECT_STREQ(CONF_get_string(ctx_, "default", "k"), "v");
+    CONF_clear_error(nullptr);
+}
+
 TEST_F(ConfContext, SectionsAreFoundAndADuplicateIsAnInternalFault) {
     EXPECT_EQ(get_section(ctx_, "s"), nullptr);  // no table yet
     Put(ctx_, "s", "a", "1");
