@@ -63,10 +63,14 @@
 extern "C" {
 #endif
 
+/* The files a context's entries came from; private to the library. */
+typedef struct CONF_ORIGINS CONF_ORIGINS;
+
 typedef struct CONF_CTX {
     int last_errnum;          /* last error recorded, 0 until the first */
     char last_error_str[256]; /* its text, with a load's line suffix */
     LH_TABLE *table;          /* all records; null until a load creates it */
+    CONF_ORIGINS *origins;    /* private: null until a load from a file */
 } CONF_CTX;
 
 /* A new, all-zero context (no error, no table), or null when memory is
@@ -192,8 +196,54 @@ int CONF_get_last_errnum(const CONF_CTX *ctx);
  * null context.  The text lives in the context. */
 const char *CONF_get_last_error_str(const CONF_CTX *ctx);
 
-/* Forgets the recorded error: number 0, empty text, line 0.  The entries
- * are not touched.  A null context is ignored. */
+/*
+ * Layered configuration: a main file and drop-in files from several
+ * directories, dirs[0] first in priority.
+ *
+ * The main file is DIR/name of the first directory that has it (as a
+ * regular file or a link to one); lower directories' copies are not read.
+ * The drop-ins are the regular files (or links to them) DIR/name.d/X.conf of
+ * every directory, X not starting with "."; for each file name only the
+ * copy of the highest-priority directory counts, and an empty file or a
+ * link to /dev/null there masks the name (nothing of that name loads).
+ * They load after the main file in the byte order of their file names.
+ * Missing directories and files are no error (a null entry of dirs is a
+ * missing directory).
+ *
+ * Each file loads exactly as CONF_load loads it, in that order, into the
+ * context (a later definition replaces an earlier one); the first that
+ * fails ends the call and leaves the context as that failed CONF_load
+ * does.  Returns what CONF_load returns after the last file; with no file
+ * at all, nothing is loaded and the context's last error number is
+ * returned (0 in a context without errors).  A name that is null, empty,
+ * ".", ".." or holds a "/" records -101 with nothing read; -102 when
+ * memory runs out while the directories are listed; -100 for a null
+ * context.
+ */
+int CONF_load_layered(CONF_CTX *ctx, const char *const *dirs, size_t ndirs, const char *name);
+
+/*
+ * The path (as given to CONF_load, or as CONF_load_layered built it) of the
+ * file whose load recorded the context's last error; null when that error
+ * did not come from a file (a stream, memory, an edit), when there is none,
+ * and for a null context.  The text lives as long as the context.
+ */
+const char *CONF_get_last_error_file(const CONF_CTX *ctx);
+
+/*
+ * Where the entry (section, name) that the context holds was defined: 1
+ * with *file the path of the file that stored it (null when a stream or
+ * memory load stored it) and *line the first physical line of its
+ * definition; 0 when the context holds no such entry (no fallback to
+ * "default" or the environment), outputs untouched.  A null section means
+ * "default"; file and line may be null.  A definition replaced by a later
+ * load reports the later one.  The path lives as long as the context.
+ */
+int CONF_get_origin(CONF_CTX *ctx, const char *section, const char *name, const char **file,
+                    int *line);
+
+/* Forgets the recorded error: number 0, empty text, line 0, no file.  The
+ * entries are not touched.  A null context is ignored. */
 void CONF_clear_error(CONF_CTX *ctx);
 
 /*

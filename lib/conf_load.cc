@@ -385,6 +385,8 @@ class Loader {
 
     // The table on success; null after recording the error with its line.
     LH_TABLE *load();
+    // The file (interned in the context) that entries record as their origin.
+    void set_file(const char *file) { file_ = file; }
 
   private:
     int setup();
@@ -425,6 +427,7 @@ class Loader {
     Prefetcher prefetcher_;
     const LoadObserver *observer_ = nullptr;
     bool tolerant_ = false;
+    const char *file_ = nullptr;
     const char *line_ = nullptr;  // the logical line being processed
     char *line_end_ = nullptr;    // its terminator, once comments are cut
     char *raw_ = nullptr;         // the same line as read (observer only)
@@ -730,6 +733,7 @@ int Loader::entry(char *p) {
 int Loader::store(const EntryLine &e, const char *section, const char *value, size_t value_len) {
     pending_ = make_entry(e.name, e.name_len, value, value_len);
     if (pending_ == nullptr) return kErrMemory;
+    *origin_of(pending_) = EntryOrigin{file_, static_cast<int32_t>(first_line_)};
     CONF_VALUE *target = section_;
     if (e.qualifier != nullptr && std::strcmp(section, section_name_) != 0) {
         target = find_or_add_section(ctx_, section);
@@ -766,19 +770,44 @@ LH_TABLE *Loader::fail(int number) {
 namespace {
 
 // What a load leaves: the table on success; after a failure, none (a failed
-// load drops the whole table, earlier loads' entries too).  Returns the
-// context's last error number.
-int finish_load(CONF_CTX *ctx, LH_TABLE *loaded) {
+// load drops the whole table, earlier loads' entries too) and file (null
+// for a stream or memory) as the error's file.  Returns the context's last
+// error number.
+int finish_load(CONF_CTX *ctx, LH_TABLE *loaded, const char *file = nullptr) {
     if (loaded == nullptr) {
         CONF_lhash_free(ctx->table);
         ctx->table = nullptr;
+        set_error_file(ctx, file);
     }
     return ctx->last_errnum;
 }
 
-int open_failure(CONF_CTX *ctx) {
+int open_failure(CONF_CTX *ctx, const char *file = nullptr) {
     CONFerr(ctx, kErrOpen);
+    set_error_file(ctx, file);
     return ctx->last_errnum;
+}
+
+// The context's copy of path for origins.  When memory runs out for it, the
+// load fails as one that fails before its first line: -102 at line 0, the
+// table dropped; null then.
+const char *file_for(CONF_CTX *ctx, const char *path) {
+    const char *file = intern_file(ctx, path);
+    if (file == nullptr) {
+        CONFerr(ctx, kErrMemory);
+        const size_t used = std::strlen(ctx->last_error_str);
+        std::snprintf(ctx->last_error_str + used, sizeof ctx->last_error_str - used, ", line 0");
+        finish_load(ctx, nullptr);
+    }
+    return file;
+}
+
+// Loads a stream that is the file path (interned), or no file.
+int load_stream_of(CONF_CTX *ctx, std::FILE *in, const char *file,
+                   const LoadObserver *observer = nullptr) {
+    Loader loader(ctx, in, observer);
+    loader.set_file(file);
+    return finish_load(ctx, loader.load(), file);
 }
 
 }  // namespace
@@ -788,14 +817,13 @@ LH_TABLE *CONF_load_file(CONF_CTX *ctx, std::FILE *in) {
     return loader.load();
 }
 
-int CONF_load_stream(CONF_CTX *ctx, std::FILE *in) {
-    return finish_load(ctx, CONF_load_file(ctx, in));
-}
+int CONF_load_stream(CONF_CTX *ctx, std::FILE *in) { return load_stream_of(ctx, in, nullptr); }
 
-int load_observed(CONF_CTX *ctx, std::FILE *in, const LoadObserver *observer) {
+int load_observed(CONF_CTX *ctx, std::FILE *in, const LoadObserver *observer, const char *path) {
     if (ctx == nullptr || in == nullptr) return CONF_load_fp(ctx, in);
-    Loader loader(ctx, in, observer);
-    return finish_load(ctx, loader.load());
+    const char *file = path != nullptr ? file_for(ctx, path) : nullptr;
+    if (path != nullptr && file == nullptr) return ctx->last_errnum;
+    return load_stream_of(ctx, in, file, observer);
 }
 
 int scan_buffer(CONF_CTX *ctx, const char *data, size_t length, const LoadObserver *observer,
@@ -806,6 +834,21 @@ int scan_buffer(CONF_CTX *ctx, const char *data, size_t length, const LoadObserv
     return finish_load(ctx, loader.load());
 }
 
+int load_path(CONF_CTX *ctx, const char *path, bool *ok) {
+    *ok = false;
+    if (path == nullptr) return open_failure(ctx);
+    const char *file = file_for(ctx, path);
+    if (file == nullptr) return ctx->last_errnum;
+    std::FILE *in = std::fopen(path, "rb");
+    if (in == nullptr) return open_failure(ctx, file);
+    Loader loader(ctx, in);
+    loader.set_file(file);
+    LH_TABLE *loaded = loader.load();
+    std::fclose(in);
+    *ok = loaded != nullptr;
+    return finish_load(ctx, loaded, file);
+}
+
 }  // namespace nivra::conf
 
 using namespace nivra::conf;
@@ -814,11 +857,8 @@ extern "C" {
 
 int CONF_load(CONF_CTX *ctx, const char *file) {
     if (ctx == nullptr) return kErrNullContext;
-    std::FILE *in = file != nullptr ? std::fopen(file, "rb") : nullptr;
-    if (in == nullptr) return open_failure(ctx);
-    const int result = CONF_load_stream(ctx, in);
-    std::fclose(in);
-    return result;
+    bool ok = false;
+    return load_path(ctx, file, &ok);
 }
 
 int CONF_load_fp(CONF_CTX *ctx, FILE *fp) {

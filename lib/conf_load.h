@@ -88,8 +88,10 @@ struct LoadObserver {
 
 // CONF_load_fp with an observer, told of every event in file order; the
 // note and what it points to live for the call only.  Costs a copy of each
-// line.
-int load_observed(CONF_CTX *ctx, std::FILE *in, const LoadObserver *observer);
+// line.  With a path, the stream is that file: entries record it as their
+// origin and a failure as the error's file, as CONF_load does.
+int load_observed(CONF_CTX *ctx, std::FILE *in, const LoadObserver *observer,
+                  const char *path = nullptr);
 
 // CONF_load_buffer with an observer.  With tolerant, a value whose
 // expansion fails for want of a value (-106, -107, -109) does not end the
@@ -99,6 +101,10 @@ int load_observed(CONF_CTX *ctx, std::FILE *in, const LoadObserver *observer);
 // does (a tolerant scan clears the error of each value it tolerates).
 int scan_buffer(CONF_CTX *ctx, const char *data, size_t length, const LoadObserver *observer,
                 bool tolerant);
+
+// CONF_load of a context that is not null; *ok tells whether this load
+// succeeded (its result may be an earlier error's number).
+int load_path(CONF_CTX *ctx, const char *path, bool *ok);
 
 // Reads a whole stream into the context's table (creating it if needed).
 // Returns the table, or null after recording an error with its line.  The

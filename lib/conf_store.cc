@@ -219,9 +219,11 @@ CONF_VALUE *find_entry(CONF_CTX *ctx, const char *section, const char *name) {
 
 CONF_VALUE *make_entry(const char *name, size_t name_len, const char *value, size_t value_len) {
     // The sizes come from texts held in memory, so their sum cannot wrap.
-    auto *e = static_cast<CONF_VALUE *>(std::malloc(sizeof(CONF_VALUE) + name_len + value_len + 2));
+    constexpr size_t kHead = sizeof(CONF_VALUE) + sizeof(EntryOrigin);
+    auto *e = static_cast<CONF_VALUE *>(std::malloc(kHead + name_len + value_len + 2));
     if (e == nullptr) return nullptr;
-    char *name_copy = reinterpret_cast<char *>(e + 1);
+    *origin_of(e) = EntryOrigin{nullptr, 0};
+    char *name_copy = reinterpret_cast<char *>(e) + kHead;
     char *value_copy = name_copy + name_len + 1;
     std::memcpy(name_copy, name, name_len);
     name_copy[name_len] = '\0';
@@ -234,6 +236,64 @@ CONF_VALUE *make_entry(const char *name, size_t name_len, const char *value, siz
 }
 
 void free_entry(CONF_VALUE *entry) { std::free(entry); }
+
+}  // namespace nivra::conf
+
+// The files of a context: every distinct path a load stored entries from,
+// and the one whose load recorded the last error.
+struct CONF_ORIGINS {
+    char **files;
+    size_t count;
+    size_t capacity;
+    const char *error_file;
+};
+
+namespace nivra::conf {
+
+namespace {
+
+CONF_ORIGINS *origins_for(CONF_CTX *ctx) {
+    if (ctx->origins == nullptr)
+        ctx->origins = static_cast<CONF_ORIGINS *>(std::calloc(1, sizeof(CONF_ORIGINS)));
+    return ctx->origins;
+}
+
+void free_origins(CONF_ORIGINS *o) {
+    if (o == nullptr) return;
+    for (size_t i = 0; i < o->count; ++i) std::free(o->files[i]);
+    std::free(o->files);
+    std::free(o);
+}
+
+}  // namespace
+
+const char *intern_file(CONF_CTX *ctx, const char *path) {
+    CONF_ORIGINS *o = origins_for(ctx);
+    if (o == nullptr) return nullptr;
+    // Newest first: a program loads the same few files again and again.
+    for (size_t i = o->count; i > 0; --i) {
+        if (std::strcmp(o->files[i - 1], path) == 0) return o->files[i - 1];
+    }
+    if (o->count == o->capacity) {
+        const size_t cap = o->capacity == 0 ? 4 : 2 * o->capacity;
+        void *p = std::realloc(o->files, cap * sizeof *o->files);
+        if (p == nullptr) return nullptr;
+        o->files = static_cast<char **>(p);
+        o->capacity = cap;
+    }
+    const size_t n = std::strlen(path) + 1;
+    auto *copy = static_cast<char *>(std::malloc(n));
+    if (copy == nullptr) return nullptr;
+    std::memcpy(copy, path, n);
+    o->files[o->count++] = copy;
+    return copy;
+}
+
+void set_error_file(CONF_CTX *ctx, const char *file) {
+    if (ctx->origins != nullptr) ctx->origins->error_file = file;
+    // A file is always interned first, so a context without origins has
+    // never recorded an error of a file.
+}
 
 void CONF_lhash_free(LH_TABLE *table) {
     if (table == nullptr) return;
@@ -342,6 +402,21 @@ void CONF_clear_error(CONF_CTX *ctx) {
     if (ctx == nullptr) return;
     ctx->last_errnum = 0;
     ctx->last_error_str[0] = '\0';
+    set_error_file(ctx, nullptr);
+}
+
+const char *CONF_get_last_error_file(const CONF_CTX *ctx) {
+    return ctx != nullptr && ctx->origins != nullptr ? ctx->origins->error_file : nullptr;
+}
+
+int CONF_get_origin(CONF_CTX *ctx, const char *section, const char *name, const char **file,
+                    int *line) {
+    if (ctx == nullptr || ctx->table == nullptr || name == nullptr) return 0;
+    const CONF_VALUE *e = find_entry(ctx, section != nullptr ? section : kDefaultSection, name);
+    if (e == nullptr) return 0;
+    if (file != nullptr) *file = origin_of(e)->file;
+    if (line != nullptr) *line = origin_of(e)->line;
+    return 1;
 }
 
 int CONF_get_section_count(CONF_CTX *ctx) { return ctx == nullptr ? 0 : section_count(ctx->table); }
@@ -384,6 +459,7 @@ int CONF_get_last_error_line(const CONF_CTX *ctx) {
 void CONF_free(CONF_CTX *ctx) {
     if (ctx == nullptr) return;
     CONF_lhash_free(ctx->table);
+    free_origins(ctx->origins);
     std::free(ctx);
 }
 

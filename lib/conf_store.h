@@ -111,10 +111,34 @@ CONF_VALUE *find_entry(CONF_CTX *ctx, const char *section, const char *name);
 
 // A new entry record, not stored, whose name and value are copies of the
 // name_len and value_len bytes given, each followed by a NUL; its section
-// is null.  Record, name and value are one heap block (one allocation per
-// entry, and its bytes side by side), which free_entry releases; null when
-// memory runs out.
+// is null and its origin empty (no file, line 0).  Record, name and value are one heap block (one
+// allocation per entry, and its bytes side by side), which free_entry releases; null when memory
+// runs out.
 CONF_VALUE *make_entry(const char *name, size_t name_len, const char *value, size_t value_len);
+
+// Where an entry was defined: the file (a path the context keeps, null for
+// a stream or memory) and the first physical line of the definition.  It
+// lies in the entry's block, after the record.
+struct EntryOrigin {
+    const char *file;
+    int32_t line;
+};
+static_assert(sizeof(EntryOrigin) <= 16 && sizeof(CONF_VALUE) % alignof(EntryOrigin) == 0);
+inline EntryOrigin *origin_of(CONF_VALUE *entry) {
+    return reinterpret_cast<EntryOrigin *>(entry + 1);
+}
+inline const EntryOrigin *origin_of(const CONF_VALUE *entry) {
+    return reinterpret_cast<const EntryOrigin *>(entry + 1);
+}
+
+// ---- Files ----------------------------------------------------------------
+
+// The context's own copy of path, kept until CONF_free (one copy per
+// distinct path); null when memory runs out.
+const char *intern_file(CONF_CTX *ctx, const char *path);
+
+// Makes file (interned, or null) the file of the context's last error.
+void set_error_file(CONF_CTX *ctx, const char *file);
 
 // Frees an entry record made by make_entry, with its name and value (not
 // its section string, which belongs to the section record).

@@ -1,0 +1,196 @@
+// conf_layers.cc - layered configuration: a main file found in the first of
+// several directories, then drop-in files of every directory merged in the
+// byte order of their names, an administrator's copy replacing a vendor's
+// of the same name and an empty one (or a link to /dev/null) masking it.
+//
+// The walk only finds files; each one loads exactly as CONF_load loads it.
+#include "conf_layers.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "conf_load.h"
+#include "conf_store.h"
+#include "conf_write.h"
+
+namespace nivra::conf {
+namespace {
+
+constexpr char kDropInSuffix[] = ".conf";
+
+struct DropIn {
+    char *file_name;
+    size_t dir;  // index into dirs: lower is higher priority
+};
+
+// The drop-ins found so far, with their names from malloc.
+class DropIns {
+  public:
+    DropIns() = default;
+    ~DropIns() {
+        for (size_t i = 0; i < count_; ++i) std::free(items_[i].file_name);
+        std::free(items_);
+    }
+    DropIns(const DropIns &) = delete;
+    DropIns &operator=(const DropIns &) = delete;
+
+    bool add(const char *file_name, size_t dir) {
+        if (count_ == cap_) {
+            const size_t cap = cap_ == 0 ? 16 : 2 * cap_;
+            void *p = std::realloc(items_, cap * sizeof *items_);
+            if (p == nullptr) return false;
+            items_ = static_cast<DropIn *>(p);
+            cap_ = cap;
+        }
+        const size_t n = std::strlen(file_name) + 1;
+        auto *copy = static_cast<char *>(std::malloc(n));
+        if (copy == nullptr) return false;
+        std::memcpy(copy, file_name, n);
+        items_[count_++] = DropIn{copy, dir};
+        return true;
+    }
+    // By name, then by priority: the first of each name is the one that counts.
+    void sort() {
+        if (count_ > 1) std::qsort(items_, count_, sizeof *items_, compare);
+    }
+    size_t size() const { return count_; }
+    const DropIn &operator[](size_t i) const { return items_[i]; }
+
+  private:
+    static int compare(const void *a, const void *b) {
+        const auto *x = static_cast<const DropIn *>(a);
+        const auto *y = static_cast<const DropIn *>(b);
+        if (const int c = std::strcmp(x->file_name, y->file_name); c != 0) return c;
+        return x->dir < y->dir ? -1 : (x->dir > y->dir ? 1 : 0);
+    }
+
+    DropIn *items_ = nullptr;
+    size_t count_ = 0;
+    size_t cap_ = 0;
+};
+
+bool join(Text *out, const char *dir, const char *a, const char *b = "") {
+    out->clear();
+    return out->append(dir) && out->put('/') && out->append(a) && out->append(b);
+}
+
+bool is_drop_in_name(const char *file_name) {
+    const size_t n = std::strlen(file_name);
+    const size_t k = sizeof kDropInSuffix - 1;
+    return n > k && std::strcmp(file_name + n - k, kDropInSuffix) == 0;
+}
+
+// Adds the drop-ins of one directory's NAME.d; a missing directory has none.
+int list_drop_ins(const char *d_dir, size_t dir, const LayerVisitor &v, DropIns *found) {
+    DIR *listing = ::opendir(d_dir);
+    if (listing == nullptr) return errno == ENOENT || errno == ENOTDIR ? 0 : kErrOpen;
+    int err = 0;
+    Text path;
+    while (const dirent *e = ::readdir(listing)) {
+        if (e->d_name[0] == '.') continue;
+        if (is_drop_in_name(e->d_name)) {
+            if (!found->add(e->d_name, dir)) err = kErrMemory;
+        } else if (v.ignored != nullptr) {
+            struct stat st {};
+            if (!join(&path, d_dir, e->d_name)) err = kErrMemory;
+            if (err == 0 && ::stat(path.data(), &st) == 0 && S_ISREG(st.st_mode))
+                v.ignored(v.arg, path.data());
+        }
+        if (err != 0) break;
+    }
+    ::closedir(listing);
+    return err;
+}
+
+// The drop-in that counts for each name, in name order, to the visitor.
+int visit_drop_ins(const char *const *dirs, const char *name, const DropIns &found,
+                   const LayerVisitor &v) {
+    Text path;
+    for (size_t i = 0; i < found.size(); ++i) {
+        if (i > 0 && std::strcmp(found[i].file_name, found[i - 1].file_name) == 0) continue;
+        if (!join(&path, dirs[found[i].dir], name, ".d/") || !path.append(found[i].file_name))
+            return kErrMemory;
+        struct stat st {};
+        // Masked: empty, or a link to /dev/null (a device); not a file: ignored.
+        if (::stat(path.data(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size == 0) continue;
+        if (const int r = v.file(v.arg, path.data()); r != 0) return r;
+    }
+    return 0;
+}
+
+}  // namespace
+
+bool layer_name_valid(const char *name) {
+    return name != nullptr && name[0] != '\0' && std::strchr(name, '/') == nullptr &&
+           std::strcmp(name, ".") != 0 && std::strcmp(name, "..") != 0;
+}
+
+int walk_layers(const char *const *dirs, size_t ndirs, const char *name, const LayerVisitor &v,
+                char **failed_path) {
+    Text path;
+    for (size_t i = 0; i < ndirs; ++i) {
+        struct stat st {};
+        if (dirs[i] == nullptr) continue;
+        if (!join(&path, dirs[i], name)) return kErrMemory;
+        if (::stat(path.data(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+        if (const int r = v.file(v.arg, path.data()); r != 0) return r;
+        break;
+    }
+    DropIns found;
+    for (size_t i = 0; i < ndirs; ++i) {
+        if (dirs[i] == nullptr) continue;
+        if (!join(&path, dirs[i], name, ".d")) return kErrMemory;
+        if (const int err = list_drop_ins(path.data(), i, v, &found); err != 0) {
+            if (err == kErrOpen && failed_path != nullptr) *failed_path = path.release();
+            return err;
+        }
+    }
+    found.sort();
+    return visit_drop_ins(dirs, name, found, v);
+}
+
+namespace {
+
+struct LayeredLoad {
+    CONF_CTX *ctx;
+    bool failed = false;
+};
+
+int load_layer(void *arg, const char *path) {
+    auto *load = static_cast<LayeredLoad *>(arg);
+    bool ok = false;
+    load_path(load->ctx, path, &ok);
+    load->failed = !ok;
+    return ok ? 0 : 1;
+}
+
+}  // namespace
+
+}  // namespace nivra::conf
+
+using namespace nivra::conf;
+
+extern "C" int CONF_load_layered(CONF_CTX *ctx, const char *const *dirs, size_t ndirs,
+                                 const char *name) {
+    if (ctx == nullptr) return kErrNullContext;
+    if (!layer_name_valid(name) || (dirs == nullptr && ndirs > 0)) {
+        CONFerr(ctx, kErrOpen);
+        set_error_file(ctx, nullptr);
+        return ctx->last_errnum;
+    }
+    LayeredLoad load{ctx};
+    char *failed_path = nullptr;
+    const int r =
+        walk_layers(dirs, ndirs, name, LayerVisitor{load_layer, nullptr, &load}, &failed_path);
+    if (r == kErrMemory || r == kErrOpen) {
+        CONFerr(ctx, r);
+        const char *file = failed_path != nullptr ? intern_file(ctx, failed_path) : nullptr;
+        set_error_file(ctx, file);
+    }
+    std::free(failed_path);
+    return ctx->last_errnum;
+}
