@@ -259,6 +259,13 @@ Insertion place_entry(const CONF_DOC *doc, const Structure &s, bool is_default) 
     return Insertion{doc->length, {0, 0}, false, false};
 }
 
+// Whether the n bytes of text end in a line that continues: a single
+// backslash before any CR bytes.
+bool ends_continued(const char *text, size_t n) {
+    while (n > 0 && text[n - 1] == '\r') --n;
+    return n > 0 && text[n - 1] == '\\' && (n == 1 || text[n - 2] != '\\');
+}
+
 // The text with a new line for (section, name) added where it belongs.
 int add_entry(const CONF_DOC *doc, const Structure &s, const char *section, const char *name,
               const NewValue &v, Text *out) {
@@ -266,7 +273,13 @@ int add_entry(const CONF_DOC *doc, const Structure &s, const char *section, cons
     const Insertion ins = place_entry(doc, s, std::strcmp(section, kDefaultSection) == 0);
     const char *eol = line_end_of(doc);
     bool ok = out->append(doc->text, ins.at);
-    if (ins.at > 0 && doc->text[ins.at - 1] != '\n') ok = ok && out->append(eol);
+    if (ins.at > 0 && doc->text[ins.at - 1] != '\n') {
+        // The text ends without a line end: end its last line first.  When
+        // that line ends in a backslash, it would continue onto the line
+        // added; an empty line ends it as the end of the text did.
+        ok = ok && out->append(eol);
+        if (ends_continued(doc->text, ins.at)) ok = ok && out->append(eol);
+    }
     if (ins.new_block) {
         if (ins.at > 0) ok = ok && out->append(eol);
         ok = ok && append_header(out, section) && out->append(eol);
