@@ -1,4 +1,4 @@
-// conf.hpp - a header-only C++ interface to the configuration library.
+// conf.hpp - a header-only C++17 interface to the configuration library.
 //
 //   nivra::Conf conf;                                   // may throw bad_alloc
 //   if (auto err = conf.load_file("service.conf")) {
@@ -9,24 +9,51 @@
 //   for (std::string_view section : conf.sections())
 //       for (nivra::ConfEntry e : conf.entries(section)) use(e.name, e.value);
 //
-// Everything goes through the C functions of conf.h, which never throw.
-// What can throw here is only allocation: the Conf() constructor
-// (std::bad_alloc when CONF_new fails), a ConfError's text (std::string),
-// and entries() with a std::string_view section (it keeps a NUL-terminated
-// copy of the name).  Every other member is noexcept.
+//   nivra::ConfDoc doc;                                 // editing a file: conf_doc.h
+//   if (auto err = doc.read_file("service.conf")) fail(*err);
+//   if (auto err = doc.set("service", "port", "9090")) fail(*err);
+//   if (auto err = doc.save("service.conf")) fail(*err);
+//
+// Everything goes through the C functions of conf.h and conf_doc.h, which
+// never throw.  What can throw here is only allocation: the Conf() and
+// ConfDoc() constructors (std::bad_alloc when CONF_new or CONF_doc_new
+// fails), a ConfError's text (a std::string, so the calls that return a
+// ConfError), and entries(), which keeps a copy of the section name.  The
+// lookups, the listings and ConfDoc::text() are noexcept.
+//
+// Names (sections, entry names, paths, values to write) are taken as
+// `const char *`, `std::string` or `std::string_view` (nivra::ConfName).
+// A null `const char *` is passed on as null, with the meaning the C call
+// gives it.  The C calls need NUL-terminated strings: a string_view is
+// copied (on the stack when short, else with malloc) and, if that copy
+// cannot be made, a lookup finds nothing and an edit fails with -102.  A
+// name holding a NUL byte names nothing the format can hold (a NUL ends a
+// line's text): such an entry is not found, such a section does not exist
+// (a lookup falls back to "default" as for any missing section), and such
+// a path is passed on as null (-101).
 //
 // Lifetimes are those of the C interface: the string_views that lookups and
 // listings return point into the context and stay valid until the Conf is
 // destroyed, a later load replaces that entry, or a failed load drops the
-// table.  Threads as for a CONF_CTX: the const members may be called from
+// table; ConfDoc::text() until the next call that changes the document.
+// Threads as for a CONF_CTX: the const members of Conf may be called from
 // any number of threads at once after a load; loads, moves and destruction
-// need exclusive use.
+// need exclusive use.  A ConfDoc is used by one thread at a time.
 #ifndef NIVRA_CONF_HPP
 #define NIVRA_CONF_HPP
+
+#if !defined(__cplusplus)
+#error "conf.hpp is the C++ interface; C programs include conf.h"
+#elif __cplusplus < 201703L && !(defined(_MSVC_LANG) && _MSVC_LANG >= 201703L)
+#error "conf.hpp needs C++17 or later"
+#else
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iterator>
 #include <new>
 #include <optional>
 #include <string>
@@ -34,11 +61,13 @@
 #include <utility>
 
 #include "conf.h"
+#include "conf_doc.h"
 
 namespace nivra {
 
-// A failed load: the error number (conf.h lists them), its text with the
-// ", line N" suffix where there is one, and that line (0 without a suffix).
+// A failed call: the error number (conf.h lists them), its text (for a
+// load, with the ", line N" suffix where there is one), and that line (0
+// when none applies).
 struct ConfError {
     int number = 0;
     std::string text;
@@ -51,35 +80,126 @@ struct ConfEntry {
     std::string_view value;
 };
 
-// A section or entry name argument: a C string or a std::string.
+// A name argument: a C string (null allowed), a std::string or a
+// std::string_view.  It refers to the caller's characters, so it lives no
+// longer than the call it is an argument of.
 class ConfName {
   public:
-    ConfName(const char *s) noexcept : p_(s) {}                 // NOLINT: implicit by design
-    ConfName(const std::string &s) noexcept : p_(s.c_str()) {}  // NOLINT
+    ConfName(const char *s) noexcept  // NOLINT: implicit by design
+        : data_(s), size_(s != nullptr ? std::char_traits<char>::length(s) : 0), kind_(kCString) {}
+    ConfName(const std::string &s) noexcept  // NOLINT
+        : data_(s.c_str()), size_(s.size()), kind_(kString) {}
+    ConfName(std::string_view s) noexcept  // NOLINT
+        : data_(s.data()), size_(s.size()), kind_(kView) {}
+
+    // Only a null `const char *` is null; an empty string_view is "".
+    bool is_null() const noexcept { return kind_ == kCString && data_ == nullptr; }
+    std::string_view view() const noexcept { return {is_null() ? "" : data_, size_}; }
+    // Whether data()[size()] is a NUL that ends the name.
+    bool nul_terminated() const noexcept { return kind_ != kView; }
+    // Whether the name holds a NUL byte (a C string cannot).
+    bool holds_nul() const noexcept {
+        return kind_ != kCString && size_ != 0 && std::memchr(data_, '\0', size_) != nullptr;
+    }
+    const char *data() const noexcept { return data_; }
+    std::size_t size() const noexcept { return size_; }
+
+  private:
+    enum Kind { kCString, kString, kView };
+    const char *data_;
+    std::size_t size_;
+    Kind kind_;
+};
+
+namespace detail {
+
+// A ConfName as a NUL-terminated string for a C call: the caller's own
+// characters when they are terminated, else a copy in the object (short
+// names) or from malloc.  Never throws; status() tells what c_str() is.
+class CName {
+  public:
+    enum Status {
+        kOk,        // c_str() is the name
+        kNull,      // a null const char *; c_str() is null
+        kHoldsNul,  // the name holds a NUL byte; c_str() is null
+        kNoMemory   // the copy could not be made; c_str() is null
+    };
+
+    explicit CName(const ConfName &name) noexcept {
+        if (name.is_null()) {
+            status_ = kNull;
+        } else if (name.holds_nul()) {
+            status_ = kHoldsNul;
+        } else if (name.nul_terminated()) {
+            p_ = name.data();
+        } else {
+            char *buf = small_;
+            if (name.size() >= sizeof small_) {
+                heap_ = static_cast<char *>(std::malloc(name.size() + 1));
+                if (heap_ == nullptr) {
+                    status_ = kNoMemory;
+                    return;
+                }
+                buf = heap_;
+            }
+            if (name.size() != 0) std::memcpy(buf, name.data(), name.size());
+            buf[name.size()] = '\0';
+            p_ = buf;
+        }
+    }
+    ~CName() { std::free(heap_); }
+    CName(const CName &) = delete;
+    CName &operator=(const CName &) = delete;
+
+    Status status() const noexcept { return status_; }
     const char *c_str() const noexcept { return p_; }
 
   private:
-    const char *p_;
+    char small_[128];
+    char *heap_ = nullptr;
+    const char *p_ = nullptr;
+    Status status_ = kOk;
 };
 
-// An input iterator over positions 0..n-1 of a listing; Read gives the
-// element at a position.  Only as valid as the listing it came from.
-template <typename Owner, typename Value, Value (*Read)(const Owner &, int)>
+}  // namespace detail
+
+// An iterator over positions 0..n-1 of a listing; Read gives the element at
+// a position of the source.  A forward iterator in the C++20 sense (it may
+// be read and copied, and reads the same element again at the same
+// position), and an input iterator for the standard algorithms of C++17,
+// because it gives its elements by value.  Only as valid as the listing it
+// came from; iterators of different listings are not compared.
+template <typename Source, typename Value, Value (*Read)(Source, int)>
 class IndexIterator {
   public:
-    IndexIterator(const Owner *owner, int i) noexcept : owner_(owner), i_(i) {}
-    Value operator*() const noexcept { return Read(*owner_, i_); }
+    using iterator_category = std::input_iterator_tag;
+    using iterator_concept = std::forward_iterator_tag;
+    using value_type = Value;
+    using difference_type = std::ptrdiff_t;
+    using pointer = void;
+    using reference = Value;
+
+    IndexIterator() noexcept = default;
+    IndexIterator(Source source, int i) noexcept : source_(source), i_(i) {}
+    Value operator*() const noexcept { return Read(source_, i_); }
     IndexIterator &operator++() noexcept {
         ++i_;
         return *this;
+    }
+    IndexIterator operator++(int) noexcept {
+        IndexIterator before = *this;
+        ++i_;
+        return before;
     }
     bool operator==(const IndexIterator &o) const noexcept { return i_ == o.i_; }
     bool operator!=(const IndexIterator &o) const noexcept { return i_ != o.i_; }
 
   private:
-    const Owner *owner_;
-    int i_;
+    Source source_{};
+    int i_ = 0;
 };
+
+class ConfDoc;
 
 class Conf {
   public:
@@ -109,9 +229,12 @@ class Conf {
     // Loads add to what earlier loads stored, exactly as CONF_load and its
     // siblings do.  They return nothing on success and the error otherwise;
     // unlike the C result, an error recorded by an earlier load does not
-    // make a later successful load look failed.
+    // make a later successful load look failed.  A path holding a NUL byte
+    // is passed as null: -101, as for a file that cannot be opened.
     std::optional<ConfError> load_file(ConfName path) {
-        return run([&] { return CONF_load(ctx_, path.c_str()); });
+        const detail::CName file(path);
+        if (file.status() == detail::CName::kNoMemory) return no_memory();
+        return run([&] { return CONF_load(ctx_, file.c_str()); });
     }
     std::optional<ConfError> load_stream(std::FILE *fp) {
         return run([&] { return CONF_load_fp(ctx_, fp); });
@@ -123,26 +246,23 @@ class Conf {
     // CONF_get_string: the value with its fallbacks, or nothing.
     std::optional<std::string_view> get(ConfName section, ConfName name) const noexcept {
         if (ctx_ == nullptr) return std::nullopt;
-        const char *v = CONF_get_string(ctx_, section.c_str(), name.c_str());
-        if (v == nullptr) return std::nullopt;
-        return std::string_view(v);
+        return lookup(section, name,
+                      [this](const char *s, const char *n) -> std::optional<std::string_view> {
+                          const char *v = CONF_get_string(ctx_, s, n);
+                          if (v == nullptr) return std::nullopt;
+                          return std::string_view(v);
+                      });
     }
     // Typed values: nothing when the entry is missing or its value is not
     // valid (the C calls CONF_get_int64 and its siblings tell the two apart).
     std::optional<int64_t> get_int64(ConfName section, ConfName name) const noexcept {
-        int64_t v = 0;
-        if (CONF_get_int64(ctx_, section.c_str(), name.c_str(), &v) != 1) return std::nullopt;
-        return v;
+        return typed<int64_t>(section, name, &CONF_get_int64);
     }
     std::optional<double> get_double(ConfName section, ConfName name) const noexcept {
-        double v = 0;
-        if (CONF_get_double(ctx_, section.c_str(), name.c_str(), &v) != 1) return std::nullopt;
-        return v;
+        return typed<double>(section, name, &CONF_get_double);
     }
     std::optional<bool> get_bool(ConfName section, ConfName name) const noexcept {
-        int v = 0;
-        if (CONF_get_bool(ctx_, section.c_str(), name.c_str(), &v) != 1) return std::nullopt;
-        return v != 0;
+        return typed<bool>(section, name, &CONF_get_bool);
     }
 
     // The last error recorded in the context (number 0 when there is none).
@@ -152,16 +272,20 @@ class Conf {
                          CONF_get_last_error_line(ctx_)};
     }
 
-    // Range-for over the section names, in the order they came into being.
+    // The section names, in the order they came into being: a forward
+    // range of std::string_view (range-for, the standard algorithms, and
+    // std::ranges), whose iterators stay usable as long as the context's
+    // table, even after the Sections object is gone.
     class Sections {
       public:
         explicit Sections(CONF_CTX *ctx) noexcept : ctx_(ctx) {}
-        static std::string_view at(const Sections &s, int i) noexcept {
-            return CONF_get_section_name(s.ctx_, i);
+        static std::string_view at(CONF_CTX *ctx, int i) noexcept {
+            return CONF_get_section_name(ctx, i);
         }
-        using iterator = IndexIterator<Sections, std::string_view, &Sections::at>;
-        iterator begin() const noexcept { return {this, 0}; }
-        iterator end() const noexcept { return {this, size()}; }
+        using iterator = IndexIterator<CONF_CTX *, std::string_view, &Sections::at>;
+        using const_iterator = iterator;
+        iterator begin() const noexcept { return {ctx_, 0}; }
+        iterator end() const noexcept { return {ctx_, size()}; }
         int size() const noexcept { return CONF_get_section_count(ctx_); }
 
       private:
@@ -169,50 +293,254 @@ class Conf {
     };
     Sections sections() const noexcept { return Sections(ctx_); }
 
-    // Range-for over the entries of a section in stored order; empty when
-    // there is no such section.
+    // The entries of a section in stored order, a forward range of
+    // ConfEntry; empty when there is no such section (a null name, or one
+    // holding a NUL byte, included).  It keeps a copy of the section name
+    // (so entries() may throw std::bad_alloc); its iterators refer to it.
     class Entries {
       public:
-        Entries(CONF_CTX *ctx, std::string section) : ctx_(ctx), section_(std::move(section)) {}
-        static ConfEntry at(const Entries &e, int i) noexcept {
-            const CONF_VALUE *v = CONF_get_entry(e.ctx_, e.section_.c_str(), i);
+        Entries(CONF_CTX *ctx, ConfName section)
+            : ctx_(ctx),
+              exists_(!section.is_null() && !section.holds_nul()),
+              section_(section.view()) {}
+        static ConfEntry at(const Entries *e, int i) noexcept {
+            const CONF_VALUE *v = CONF_get_entry(e->ctx_, e->section_.c_str(), i);
             return ConfEntry{v->name, v->value};
         }
-        using iterator = IndexIterator<Entries, ConfEntry, &Entries::at>;
+        using iterator = IndexIterator<const Entries *, ConfEntry, &Entries::at>;
+        using const_iterator = iterator;
         iterator begin() const noexcept { return {this, 0}; }
         iterator end() const noexcept { return {this, size()}; }
         int size() const noexcept {
-            const int n = CONF_get_entry_count(ctx_, section_.c_str());
+            const int n = exists_ ? CONF_get_entry_count(ctx_, section_.c_str()) : 0;
             return n < 0 ? 0 : n;
         }
 
       private:
         CONF_CTX *ctx_;
+        bool exists_;
         std::string section_;
     };
-    Entries entries(std::string_view section) const { return Entries(ctx_, std::string(section)); }
+    Entries entries(ConfName section) const { return Entries(ctx_, section); }
 
   private:
+    friend class ConfDoc;
+
+    static ConfError no_memory() { return ConfError{-102, "memory allocation fail", 0}; }
+
+    // Calls find(section, name) with the names as C strings; a name that
+    // holds a NUL byte or cannot be copied finds nothing.  A section holding
+    // a NUL byte does not exist, which for CONF_get_string and the typed
+    // lookups is what a null section means: only the fallbacks answer.
+    template <typename Find>
+    static auto lookup(const ConfName &section, const ConfName &name, Find find) noexcept
+        -> decltype(find(nullptr, nullptr)) {
+        const detail::CName n(name);
+        if (n.status() == detail::CName::kHoldsNul || n.status() == detail::CName::kNoMemory) {
+            return std::nullopt;
+        }
+        const detail::CName s(section);
+        if (s.status() == detail::CName::kNoMemory) return std::nullopt;
+        return find(s.c_str(), n.c_str());
+    }
+
+    // A typed lookup through the C call read, whose out-value is a C.
+    template <typename T, typename C>
+    std::optional<T> typed(const ConfName &section, const ConfName &name,
+                           int (*read)(CONF_CTX *, const char *, const char *,
+                                       C *)) const noexcept {
+        return lookup(section, name, [&](const char *s, const char *n) -> std::optional<T> {
+            C v{};
+            if (read(ctx_, s, n, &v) != 1) return std::nullopt;
+            return static_cast<T>(v);
+        });
+    }
+
     // Runs one load and tells its own outcome: the context's error record is
-    // cleared for the call and, after a success, put back as it was, so the
-    // C view of the context is what the load alone would have left.
+    // cleared for the call and, after a success (or a failure that recorded
+    // nothing), put back as it was, so the C view of the context is what the
+    // load alone would have left.
     template <typename Load>
     std::optional<ConfError> run(Load load) {
         if (ctx_ == nullptr) return ConfError{-100, "null context pointer", 0};
         const CONF_CTX saved_error = *ctx_;
         ctx_->last_errnum = 0;
-        if (load() == 0) {
-            ctx_->last_errnum = saved_error.last_errnum;
-            std::char_traits<char>::copy(ctx_->last_error_str, saved_error.last_error_str,
-                                         sizeof ctx_->last_error_str);
-            return std::nullopt;
-        }
-        return last_error();
+        const int rc = load();
+        if (rc != 0 && ctx_->last_errnum != 0) return last_error();
+        ctx_->last_errnum = saved_error.last_errnum;
+        std::char_traits<char>::copy(ctx_->last_error_str, saved_error.last_error_str,
+                                     sizeof ctx_->last_error_str);
+        if (rc == 0) return std::nullopt;
+        return ConfError{rc, "", 0};
     }
 
     CONF_CTX *ctx_;
 };
 
+// What ConfDoc::unset and ConfDoc::remove_section did: the count the C call
+// returns (definitions or lines removed; 0 when nothing changed), or the
+// error, with count 0, when it failed and left the document as it was.
+//
+//   auto removed = doc.unset("service", "port");
+//   if (removed.error) fail(*removed.error);
+//   else if (removed.count == 0) say("port was not set");
+struct ConfRemoved {
+    int count = 0;
+    std::optional<ConfError> error;
+};
+
+// One configuration file's text, kept byte for byte, and edited a line at a
+// time (conf_doc.h states every rule).  Owns a CONF_DOC; move-only.  Calls
+// that succeed or fail return nothing or the error: its number (the C
+// result), and the text and line CONF_doc_last_error gives.  A moved-from
+// ConfDoc fails every call with -100 and has an empty text.
+//
+// Names that no line of the format can hold are answered here without the C
+// call (the document is unchanged and CONF_doc_last_error does not tell of
+// it): set and set_raw give -110 "name cannot be written" for a section,
+// name or value holding a NUL byte; unset and remove_section find nothing
+// (count 0); a path holding a NUL byte is passed as null (-101).
+class ConfDoc {
+  public:
+    // A new document with an empty text.  Throws std::bad_alloc when memory
+    // is exhausted.
+    ConfDoc() : doc_(CONF_doc_new()) {
+        if (doc_ == nullptr) throw std::bad_alloc();
+    }
+    // Takes ownership of a document from CONF_doc_new (null gives a
+    // ConfDoc whose every call fails).
+    explicit ConfDoc(CONF_DOC *adopt) noexcept : doc_(adopt) {}
+    ~ConfDoc() { CONF_doc_free(doc_); }
+    ConfDoc(ConfDoc &&other) noexcept : doc_(std::exchange(other.doc_, nullptr)) {}
+    ConfDoc &operator=(ConfDoc &&other) noexcept {
+        if (this != &other) {
+            CONF_doc_free(doc_);
+            doc_ = std::exchange(other.doc_, nullptr);
+        }
+        return *this;
+    }
+    ConfDoc(const ConfDoc &) = delete;
+    ConfDoc &operator=(const ConfDoc &) = delete;
+
+    // The C document, still owned by this ConfDoc; release() hands it over.
+    CONF_DOC *get() const noexcept { return doc_; }
+    CONF_DOC *release() noexcept { return std::exchange(doc_, nullptr); }
+
+    // CONF_doc_read_file: the file's contents become the text, and what a
+    // save compares the file with.
+    std::optional<ConfError> read_file(ConfName path) {
+        const detail::CName file(path);
+        if (file.status() == detail::CName::kNoMemory) return Conf::no_memory();
+        return result(CONF_doc_read_file(doc_, file.c_str()));
+    }
+    // CONF_doc_read_buffer: a copy of the bytes becomes the text (NUL bytes
+    // included); the document then has no file.
+    std::optional<ConfError> read_buffer(const void *data, std::size_t len) {
+        return result(CONF_doc_read_buffer(doc_, data, len));
+    }
+    std::optional<ConfError> read_string(std::string_view text) {
+        return read_buffer(text.data(), text.size());
+    }
+
+    // The text, with its true length (NUL bytes inside it count); valid
+    // until the next call that changes the document.  Empty for a
+    // moved-from ConfDoc.
+    std::string_view text() const noexcept {
+        std::size_t len = 0;
+        const char *t = CONF_doc_text(doc_, &len);
+        return t != nullptr ? std::string_view(t, len) : std::string_view();
+    }
+
+    // CONF_doc_set: the entry gets the literal value.  A null section is
+    // "default".
+    std::optional<ConfError> set(ConfName section, ConfName name, ConfName value) {
+        return edit(section, name, value, &CONF_doc_set);
+    }
+    // CONF_doc_set_raw: raw is written as the value's text as it stands.
+    std::optional<ConfError> set_raw(ConfName section, ConfName name, ConfName raw) {
+        return edit(section, name, raw, &CONF_doc_set_raw);
+    }
+
+    // CONF_doc_unset: removes every definition of (section, name); the
+    // count is how many.
+    ConfRemoved unset(ConfName section, ConfName name) {
+        if (doc_ == nullptr) return {0, null_document()};
+        const detail::CName s(section);
+        const detail::CName n(name);
+        if (s.status() == detail::CName::kHoldsNul || n.status() == detail::CName::kHoldsNul) {
+            return {};
+        }
+        if (s.status() == detail::CName::kNoMemory || n.status() == detail::CName::kNoMemory) {
+            return {0, Conf::no_memory()};
+        }
+        return removed(CONF_doc_unset(doc_, s.c_str(), n.c_str()));
+    }
+    // CONF_doc_remove_section: removes the section; the count is how many
+    // physical lines went.
+    ConfRemoved remove_section(ConfName section) {
+        if (doc_ == nullptr) return {0, null_document()};
+        const detail::CName s(section);
+        if (s.status() == detail::CName::kHoldsNul) return {};
+        if (s.status() == detail::CName::kNoMemory) return {0, Conf::no_memory()};
+        return removed(CONF_doc_remove_section(doc_, s.c_str()));
+    }
+
+    // CONF_doc_check: loads the text into conf, adding to what it holds, as
+    // conf.load_string(text()) does, with the same result: nothing, or the
+    // load's error (as recorded in conf).
+    std::optional<ConfError> check(Conf &conf) const {
+        if (doc_ == nullptr) return null_document();
+        return conf.run([&] { return CONF_doc_check(doc_, conf.ctx_); });
+    }
+
+    // CONF_doc_save: writes the text to path, replacing the file at once,
+    // unless it does not load (that load's error and line) or the file
+    // changed since it was read (-112).
+    std::optional<ConfError> save(ConfName path) {
+        const detail::CName file(path);
+        if (file.status() == detail::CName::kNoMemory) return Conf::no_memory();
+        return result(CONF_doc_save(doc_, file.c_str()));
+    }
+
+  private:
+    using EditCall = int (*)(CONF_DOC *, const char *, const char *, const char *);
+
+    static ConfError null_document() { return ConfError{-100, "null context pointer", 0}; }
+
+    ConfError error(int rc) const {
+        if (doc_ == nullptr) return null_document();
+        int line = 0;
+        const char *text = CONF_doc_last_error(doc_, &line);
+        return ConfError{rc, text != nullptr ? text : "", line};
+    }
+    std::optional<ConfError> result(int rc) const {
+        if (rc >= 0) return std::nullopt;
+        return error(rc);
+    }
+    ConfRemoved removed(int rc) const {
+        if (rc < 0) return {0, error(rc)};
+        return {rc, std::nullopt};
+    }
+
+    std::optional<ConfError> edit(const ConfName &section, const ConfName &name,
+                                  const ConfName &value, EditCall call) {
+        if (doc_ == nullptr) return null_document();
+        const detail::CName s(section);
+        const detail::CName n(name);
+        const detail::CName v(value);
+        for (const detail::CName *c : {&s, &n, &v}) {
+            if (c->status() == detail::CName::kHoldsNul) {
+                return ConfError{-110, "name cannot be written", 0};
+            }
+            if (c->status() == detail::CName::kNoMemory) return Conf::no_memory();
+        }
+        return result(call(doc_, s.c_str(), n.c_str(), v.c_str()));
+    }
+
+    CONF_DOC *doc_;
+};
+
 }  // namespace nivra
 
+#endif  // C++17
 #endif  // NIVRA_CONF_HPP

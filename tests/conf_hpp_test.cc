@@ -3,14 +3,22 @@
 // reports a broken file with its line.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <iterator>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
+#if __cplusplus >= 202002L
+#include <ranges>
+#endif
 
 #include "conf.hpp"
 #include "temp_files.h"
 
 namespace {
+
+using namespace std::string_view_literals;
 
 constexpr std::string_view kDefaults =
     "[server]\nport = 8080\nverbose = no\n[limits]\nratio = 0.5\n";
@@ -72,6 +80,234 @@ TEST(ConfHpp, OwnershipMoves) {
     CONF_CTX *raw = c.release();
     EXPECT_EQ(CONF_get_string(raw, "default", "k"), std::string("v"));
     CONF_free(raw);
+}
+
+// Every lookup takes a const char *, a std::string or a std::string_view;
+// a string_view need not be NUL-terminated, and a name holding a NUL byte
+// names nothing.
+TEST(ConfHpp, LookupsTakeEveryKindOfString) {
+    nivra::Conf conf;
+    ASSERT_FALSE(conf.load_string(
+        "port = 1\n[server]\nport = 8080\nratio = 0.5\nverbose = yes\n[client]\nport = 9\n"));
+
+    // Section names from the listing used as keys of lookups.
+    std::vector<std::string> ports;
+    for (std::string_view s : conf.sections()) ports.emplace_back(conf.get(s, "port").value());
+    EXPECT_EQ(ports, (std::vector<std::string>{"1", "8080", "9"}));
+
+    const std::string section = "server";
+    const std::string_view name = "port";
+    EXPECT_EQ(conf.get(section, name), "8080");
+    EXPECT_EQ(conf.get(name, section), std::nullopt);
+    EXPECT_EQ(conf.get_int64(std::string_view(section), std::string("port")), 8080);
+    EXPECT_EQ(conf.get_double(std::string_view("server"), "ratio"), 0.5);
+    EXPECT_EQ(conf.get_bool(section, std::string_view("verbose")), true);
+
+    // Views into longer text: only the viewed bytes count.
+    const std::string text = "serverport";
+    const std::string_view server = std::string_view(text).substr(0, 6);
+    const std::string_view port = std::string_view(text).substr(6, 4);
+    EXPECT_EQ(conf.get(server, port), "8080");
+    EXPECT_EQ(conf.get(server, std::string_view(text).substr(6, 2)), std::nullopt);  // "po"
+    EXPECT_EQ(conf.get_int64(std::string_view(text).substr(0, 5), port), 1);  // "serve": default
+    EXPECT_EQ(conf.get(std::string_view(), port), "1");                       // "": default
+
+    // A name longer than the copy kept on the stack.
+    const std::string long_name(300, 'n');
+    ASSERT_FALSE(conf.load_string("[server]\n" + long_name + " = far\n"));
+    EXPECT_EQ(conf.get(server, std::string_view(long_name + "tail").substr(0, 300)), "far");
+    EXPECT_EQ(conf.get(std::string_view(long_name + "tail").substr(0, 300), "port"), "1");
+
+    // A NUL byte: the entry is not found; such a section does not exist, so
+    // the fallbacks answer, as for a null section.
+    using namespace std::string_literals;
+    EXPECT_EQ(conf.get("server", "port\0x"s), std::nullopt);
+    EXPECT_EQ(conf.get("server", "port\0"sv), std::nullopt);
+    EXPECT_EQ(conf.get_int64("server", "port\0"s), std::nullopt);
+    EXPECT_EQ(conf.get("server\0"s, "port"), "1");
+    EXPECT_EQ(conf.get(nullptr, "port"), "1");
+    EXPECT_EQ(conf.get("server", nullptr), std::nullopt);
+    EXPECT_EQ(conf.get_bool("server", nullptr), std::nullopt);
+
+    // entries() too; a section it cannot name is empty.
+    EXPECT_EQ(conf.entries(server).size(), 4);
+    EXPECT_EQ(conf.entries(std::string_view(text).substr(0, 5)).size(), 0);
+    EXPECT_EQ(conf.entries("server\0"s).size(), 0);
+    EXPECT_EQ(conf.entries(nullptr).size(), 0);
+    EXPECT_EQ(conf.entries(std::string("client")).size(), 1);
+}
+
+using SectionIt = nivra::Conf::Sections::iterator;
+using EntryIt = nivra::Conf::Entries::iterator;
+static_assert(
+    std::is_same_v<std::iterator_traits<SectionIt>::iterator_category, std::input_iterator_tag>);
+static_assert(std::is_same_v<std::iterator_traits<SectionIt>::value_type, std::string_view>);
+static_assert(std::is_same_v<std::iterator_traits<EntryIt>::reference, nivra::ConfEntry>);
+static_assert(std::is_same_v<std::iterator_traits<EntryIt>::difference_type, std::ptrdiff_t>);
+static_assert(std::is_default_constructible_v<SectionIt>);
+#if __cplusplus >= 202002L
+static_assert(std::forward_iterator<SectionIt>);
+static_assert(std::forward_iterator<EntryIt>);
+static_assert(std::ranges::forward_range<nivra::Conf::Sections>);
+static_assert(std::ranges::forward_range<nivra::Conf::Entries>);
+static_assert(std::ranges::sized_range<nivra::Conf::Sections>);
+#endif
+
+// The listings work with the standard library's algorithms and containers.
+TEST(ConfHpp, ListingsAreIterators) {
+    nivra::Conf conf;
+    ASSERT_FALSE(conf.load_string("[a]\nx = 1\ny = 2\n[b]\n[c]\nz = 3\n"));
+    const nivra::Conf::Sections s = conf.sections();
+    const std::vector<std::string_view> names(s.begin(), s.end());
+    EXPECT_EQ(names, (std::vector<std::string_view>{"default", "a", "b", "c"}));
+    EXPECT_EQ(std::distance(s.begin(), s.end()), 4);
+    auto b = std::find_if(s.begin(), s.end(), [](std::string_view n) { return n == "b"; });
+    ASSERT_NE(b, s.end());
+    EXPECT_EQ(*b, "b");
+    auto before = b++;
+    EXPECT_EQ(*before, "b");
+    EXPECT_EQ(*b, "c");
+    EXPECT_EQ(SectionIt(), SectionIt());
+    // A section iterator reads from the context, not from the listing
+    // object it came from.
+    const SectionIt first = conf.sections().begin();
+    EXPECT_EQ(*first, "default");
+
+    const nivra::Conf::Entries entries = conf.entries("a");
+    EXPECT_EQ(std::count_if(entries.begin(), entries.end(),
+                            [](nivra::ConfEntry e) { return e.value != "1"; }),
+              1);
+    std::vector<nivra::ConfEntry> copied;
+    std::copy(entries.begin(), entries.end(), std::back_inserter(copied));
+    ASSERT_EQ(copied.size(), 2U);
+    EXPECT_EQ(copied[1].name, "y");
+#if __cplusplus >= 202002L
+    EXPECT_EQ(std::ranges::distance(conf.sections()), 4);
+    auto found = std::ranges::find(s, std::string_view("c"));
+    EXPECT_EQ(*found, "c");
+    const nivra::Conf::Entries c = conf.entries("c");
+    auto z = std::ranges::find_if(c, [](nivra::ConfEntry e) { return e.name == "z"; });
+    ASSERT_NE(z, c.end());
+    EXPECT_EQ((*z).value, "3");
+#endif
+}
+
+// ConfDoc: the C editing calls with their errors as values.
+TEST(ConfHpp, DocumentEditsAndTellsErrors) {
+    nivra::ConfDoc doc;
+    EXPECT_EQ(doc.text(), "");
+    ASSERT_FALSE(doc.read_string("# service\n[s]\nk = 1\n"));
+    EXPECT_EQ(doc.text(), "# service\n[s]\nk = 1\n");
+
+    EXPECT_FALSE(doc.set("s", "k", "2"));
+    const std::string text = "s k";
+    EXPECT_FALSE(doc.set(std::string_view(text).substr(0, 1), std::string_view(text).substr(2),
+                         std::string("two words")));
+    EXPECT_EQ(doc.text(), "# service\n[s]\nk = two words\n");
+    EXPECT_FALSE(doc.set_raw("s", "home", "$k"));
+    EXPECT_EQ(doc.text(), "# service\n[s]\nk = two words\nhome = $k\n");
+
+    // Errors: the number, the C text and line; the text is unchanged.
+    auto err = doc.set("s", nullptr, "v");
+    ASSERT_TRUE(err);
+    EXPECT_EQ(err->number, -100);
+    err = doc.set("s", "a b", "v");  // no line gives an entry name with a blank
+    ASSERT_TRUE(err);
+    EXPECT_EQ(err->number, -110);
+    EXPECT_NE(err->text.find("name cannot be written"), std::string::npos) << err->text;
+    using namespace std::string_literals;
+    err = doc.set("s", "k\0x"s, "v");  // nor one with a NUL byte
+    ASSERT_TRUE(err);
+    EXPECT_EQ(err->number, -110);
+    EXPECT_EQ(doc.set("s", "k", "v\0"sv)->number, -110);
+    EXPECT_EQ(doc.text(), "# service\n[s]\nk = two words\nhome = $k\n");
+
+    nivra::Conf conf;
+    EXPECT_FALSE(doc.check(conf));
+    EXPECT_EQ(conf.get("s", "home"), "two words");
+
+    nivra::ConfRemoved removed = doc.unset("s", "home");
+    EXPECT_FALSE(removed.error);
+    EXPECT_EQ(removed.count, 1);
+    EXPECT_EQ(doc.unset("s", "home").count, 0);
+    EXPECT_EQ(doc.unset("s", "k\0"s).count, 0);
+    removed = doc.remove_section(std::string_view("s"));
+    EXPECT_FALSE(removed.error);
+    EXPECT_EQ(removed.count, 2);
+    EXPECT_EQ(doc.text(), "# service\n");
+
+    // A text that does not parse: edits fail with its line, a check with
+    // the load's error.
+    ASSERT_FALSE(doc.read_string("[s]\nbroken\n"));
+    err = doc.set("s", "k", "v");
+    ASSERT_TRUE(err);
+    EXPECT_EQ(err->number, -111);
+    EXPECT_EQ(err->line, 2);
+    removed = doc.unset("s", "k");
+    ASSERT_TRUE(removed.error);
+    EXPECT_EQ(removed.error->number, -111);
+    EXPECT_EQ(removed.count, 0);
+    err = doc.check(conf);
+    ASSERT_TRUE(err);
+    EXPECT_EQ(err->number, -105);
+    EXPECT_EQ(err->line, 2);
+}
+
+TEST(ConfHpp, DocumentReadsAndSavesFiles) {
+    TempFiles files;
+    const std::string path = files.Write("[s]\nk = 1\n");
+    nivra::ConfDoc doc;
+    ASSERT_FALSE(doc.read_file(path));
+    ASSERT_FALSE(doc.set("s", "k", "2"));
+    ASSERT_FALSE(doc.save(path));
+    nivra::Conf conf;
+    ASSERT_FALSE(conf.load_file(std::string_view(path)));
+    EXPECT_EQ(conf.get_int64("s", "k"), 2);
+
+    auto err = doc.read_file(files.dir() + "/missing.conf");
+    ASSERT_TRUE(err);
+    EXPECT_EQ(err->number, -101);
+    using namespace std::string_literals;
+    EXPECT_EQ(doc.read_file(path + "\0"s)->number, -101);  // passed on as null
+    EXPECT_EQ(doc.text(), "[s]\nk = 2\n");
+
+    // A text that does not load is not saved: the load's error and line.
+    ASSERT_FALSE(doc.read_string("[s]\nk = 1\nbad\n"));
+    err = doc.save(path);
+    ASSERT_TRUE(err);
+    EXPECT_EQ(err->number, -105);
+    EXPECT_EQ(err->line, 3);
+    ASSERT_FALSE(doc.read_string("k = v\n"));
+    err = doc.save(files.dir() + "/no/such/dir/x.conf");
+    ASSERT_TRUE(err);
+    EXPECT_EQ(err->number, -113);
+    EXPECT_EQ(doc.read_string("a\0b = 1\n"sv), std::nullopt);
+    EXPECT_EQ(doc.text().size(), 8U);  // NUL bytes included
+}
+
+TEST(ConfHpp, DocumentOwnershipMoves) {
+    nivra::ConfDoc a;
+    ASSERT_FALSE(a.read_string("k = v\n"));
+    nivra::ConfDoc b(std::move(a));
+    EXPECT_EQ(a.get(), nullptr);
+    EXPECT_EQ(a.text(), "");
+    EXPECT_EQ(b.text(), "k = v\n");
+    auto err = a.set("default", "k", "w");  // a moved-from ConfDoc fails, never crashes
+    ASSERT_TRUE(err);
+    EXPECT_EQ(err->number, -100);
+    EXPECT_EQ(a.unset(nullptr, "k").error->number, -100);
+    nivra::Conf conf;
+    EXPECT_EQ(a.check(conf)->number, -100);
+    EXPECT_EQ(conf.last_error().number, 0);
+
+    nivra::ConfDoc c(CONF_doc_new());
+    c = std::move(b);
+    EXPECT_FALSE(c.set(nullptr, "k", "w"));
+    EXPECT_EQ(c.text(), "k = w\n");
+    CONF_DOC *raw = c.release();
+    EXPECT_EQ(c.get(), nullptr);
+    EXPECT_STREQ(CONF_doc_text(raw, nullptr), "k = w\n");
+    CONF_doc_free(raw);
 }
 
 }  // namespace

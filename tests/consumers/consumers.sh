@@ -7,6 +7,9 @@
 #   pkg-config        the C example with plain cc against each prefix
 #   add_subdirectory, FetchContent   the examples with the kit's source tree
 #   plugin            a dlopen'ed plugin that links the static library
+#   exporting         exporting/: a project that adds the kit and installs and
+#                     exports its own library linking Nivra::nivra; then
+#                     exporting/downstream/ finds that installed package
 # Each program loads a file, lists it and reports an error with its line.
 # Exit 77 (skipped) when a tool the way needs is missing.
 set -eu
@@ -23,19 +26,24 @@ export USER
 fail() { echo "$way: $*"; exit 1; }
 last() { "$@" | tail -n 1; }
 
-# The C example: the listing, the typed values, and a broken file's line.
+# The C example: the listing, the typed values, and the error of a broken
+# file as FILE:LINE: TEXT, of a missing one (after a good one) as FILE: TEXT.
 check_c() {
     [ "$(last "$@" "$good")" = "$expected" ] || fail "$* gave: $("$@" "$good")"
     "$@" "$good" | grep -qx '  greeting = Hello,  world' || fail "$*: listing"
     if "$@" "$broken" 2> "$scratch/err"; then fail "$*: a broken file loaded"; fi
-    grep -qF "broken.conf: missing equal sign, line 3 (line 3)" "$scratch/err" ||
+    grep -qxF "$broken:3: missing equal sign" "$scratch/err" || fail "$*: $(cat "$scratch/err")"
+    if "$@" "$good" "$scratch/missing.conf" 2> "$scratch/err" > /dev/null; then
+        fail "$*: a missing file loaded"
+    fi
+    grep -qxF "$scratch/missing.conf: unable to open configuration file" "$scratch/err" ||
         fail "$*: $(cat "$scratch/err")"
 }
 
 check_cpp() {
     [ "$(last "$1" "$good")" = "Hello,  world (port 9090, verbose)" ] || fail "$1"
     if "$1" "$broken" 2> "$scratch/err"; then fail "$1: a broken file loaded"; fi
-    grep -qF "missing equal sign, line 3 (line 3)" "$scratch/err" || fail "$1: $(cat "$scratch/err")"
+    grep -qxF "$broken:3: missing equal sign" "$scratch/err" || fail "$1: $(cat "$scratch/err")"
 }
 
 consumer() {  # consumer DIR VIA [cmake args...]: configures and builds tests/consumers
@@ -62,7 +70,8 @@ prefixes)
     cmake --install "$build" --prefix "$scratch/shared" > /dev/null
     for f in include/nivra/conf.h include/nivra/conf.hpp lib/libnivra.a lib/nivra/nivra_utils.o \
              lib/nivra/nivra_sysid.o bin/nodeprint bin/confcheck share/man/man1/nodeprint.1 \
-             share/man/man1/confcheck.1 lib/pkgconfig/nivra.pc lib/cmake/Nivra/NivraConfig.cmake; do
+             share/man/man1/confcheck.1 lib/pkgconfig/nivra.pc lib/cmake/Nivra/NivraConfig.cmake \
+             share/doc/nivra/config-format.md share/doc/nivra/using-the-library.md; do
         [ -e "$scratch/static/$f" ] || fail "not installed in static/: $f"
         [ -e "$scratch/shared/$f" ] || fail "not installed in shared/: $f"
     done
@@ -113,6 +122,39 @@ plugin)
     fi
     [ "$out" = "error at line 3: missing equal sign, line 3" ] || fail "plugin said: $out"
     ! linked_shared "$scratch/plugin/conf_plugin.so" || fail "the plugin needs libnivra.so"
+    ;;
+exporting)
+    # Configures, generates, builds and installs without options; the
+    # project's own install leaves the kit out, its component puts it in.
+    dir=$scratch/exporting
+    prefix=$scratch/exporting-prefix
+    rm -rf "$dir" "$prefix" "$dir-downstream"
+    {
+        cmake -S "$source/tests/consumers/exporting" -B "$dir" -DNIVRA_SOURCE="$source" \
+            -DCMAKE_BUILD_TYPE=Release &&
+            cmake --build "$dir" -j2 &&
+            cmake --install "$dir" --prefix "$prefix"
+    } > "$dir.log" 2>&1 || { cat "$dir.log"; fail "configure, build or install"; }
+    [ "$("$prefix/bin/greet" "$good")" = "Hello,  world on port 9090" ] || fail "greet"
+    if "$prefix/bin/greet" "$broken" 2> "$scratch/err"; then fail "greet loaded a broken file"; fi
+    grep -qxF "$broken:3: missing equal sign" "$scratch/err" || fail "greet: $(cat "$scratch/err")"
+    [ -e "$prefix/lib/cmake/Greeter/GreeterTargets.cmake" ] || fail "no exported package"
+    [ ! -e "$prefix/include/nivra" ] && [ ! -e "$prefix/lib/libnivra.a" ] ||
+        fail "the project's own install installed the kit"
+    cmake --install "$dir" --prefix "$prefix" --component nivra > "$dir.log" 2>&1 ||
+        { cat "$dir.log"; fail "install --component nivra"; }
+    for f in include/nivra/conf.hpp include/nivra/conf_doc.h lib/libnivra.a \
+             lib/cmake/Nivra/NivraConfig.cmake lib/pkgconfig/nivra.pc \
+             share/doc/nivra/config-format.md; do
+        [ -e "$prefix/$f" ] || fail "--component nivra did not install $f"
+    done
+    {
+        cmake -S "$source/tests/consumers/exporting/downstream" -B "$dir-downstream" \
+            -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_BUILD_TYPE=Release &&
+            cmake --build "$dir-downstream" -j2
+    } > "$dir.log" 2>&1 || { cat "$dir.log"; fail "the installed package does not build"; }
+    [ "$("$dir-downstream/greet_again" "$good")" = "Hello,  world on port 9090" ] ||
+        fail "greet_again"
     ;;
 *)
     fail "unknown way"
