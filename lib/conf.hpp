@@ -53,12 +53,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <iterator>
 #include <new>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "conf.h"
 #include "conf_doc.h"
@@ -71,6 +73,14 @@ namespace nivra {
 struct ConfError {
     int number = 0;
     std::string text;
+    int line = 0;
+};
+
+// Where an entry was defined: the file (empty when a stream or memory load
+// stored it) and the first physical line of the definition.  file points
+// into the context, like a lookup's result.
+struct ConfOrigin {
+    std::string_view file;
     int line = 0;
 };
 
@@ -242,6 +252,26 @@ class Conf {
     std::optional<ConfError> load_string(std::string_view text) {
         return run([&] { return CONF_load_buffer(ctx_, text.data(), text.size()); });
     }
+    // CONF_load_layered: the main file name from the first of dirs that has
+    // it, then the drop-ins of every directory (dirs: highest priority
+    // first; any range of strings or string_views).  A directory holding a
+    // NUL byte is one that does not exist.  May throw std::bad_alloc.
+    template <typename Dirs>
+    std::optional<ConfError> load_layered(const Dirs &dirs, ConfName name) {
+        std::vector<std::string> copies;
+        for (const auto &d : dirs) copies.emplace_back(std::string_view(d));
+        std::vector<const char *> paths;
+        for (const std::string &d : copies)
+            paths.push_back(d.find('\0') == std::string::npos ? d.c_str() : nullptr);
+        const detail::CName file(name);
+        if (file.status() == detail::CName::kNoMemory) return no_memory();
+        return run(
+            [&] { return CONF_load_layered(ctx_, paths.data(), paths.size(), file.c_str()); });
+    }
+    std::optional<ConfError> load_layered(std::initializer_list<std::string_view> dirs,
+                                          ConfName name) {
+        return load_layered<std::initializer_list<std::string_view> >(dirs, name);
+    }
 
     // CONF_get_string: the value with its fallbacks, or nothing.
     std::optional<std::string_view> get(ConfName section, ConfName name) const noexcept {
@@ -270,6 +300,25 @@ class Conf {
         return ConfError{CONF_get_last_errnum(ctx_),
                          ctx_ != nullptr ? CONF_get_last_error_str(ctx_) : "",
                          CONF_get_last_error_line(ctx_)};
+    }
+    // The file whose load recorded the last error (CONF_get_last_error_file);
+    // empty when it came from a stream, memory, or there is none.
+    std::string_view last_error_file() const noexcept {
+        const char *file = CONF_get_last_error_file(ctx_);
+        return file != nullptr ? file : "";
+    }
+
+    // Where the entry (section, name) that the context itself holds was
+    // defined (CONF_get_origin: no fallback); nothing when it holds none.
+    std::optional<ConfOrigin> origin(ConfName section, ConfName name) const noexcept {
+        return lookup(section, name,
+                      [this](const char *s, const char *n) -> std::optional<ConfOrigin> {
+                          const char *file = nullptr;
+                          int line = 0;
+                          if (CONF_get_origin(ctx_, s, n, &file, &line) != 1) return std::nullopt;
+                          return ConfOrigin{
+                              file != nullptr ? std::string_view(file) : std::string_view(), line};
+                      });
     }
 
     // The section names, in the order they came into being: a forward

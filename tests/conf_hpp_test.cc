@@ -285,6 +285,34 @@ TEST(ConfHpp, DocumentReadsAndSavesFiles) {
     EXPECT_EQ(doc.text().size(), 8U);  // NUL bytes included
 }
 
+TEST(ConfHpp, LayeredLoadsTellWhereValuesCameFrom) {
+    TempFiles files;
+    const std::string main_file = files.Write("[s]\nk = main\nj = 1\n");
+    const std::string dir = files.dir();
+    // The scratch directory holds fN.conf files; one named like them is the
+    // main file, and the lower directory (missing) changes nothing.
+    const std::string name = main_file.substr(dir.size() + 1);
+    nivra::Conf conf;
+    const std::vector<std::string> dirs{dir, dir + "/missing"};
+    ASSERT_FALSE(conf.load_layered(dirs, name));
+    const auto origin = conf.origin(std::string_view("s"), "k");
+    ASSERT_TRUE(origin);
+    EXPECT_EQ(origin->file, main_file);
+    EXPECT_EQ(origin->line, 2);
+    EXPECT_FALSE(conf.origin("s", "nope"));
+    EXPECT_FALSE(conf.origin("s\0k"sv, "k"));
+    ASSERT_FALSE(conf.load_string("[s]\nk = mem\n"));
+    EXPECT_EQ(conf.origin("s", "k")->file, "");
+    const auto err = conf.load_layered({dir}, "../x");
+    ASSERT_TRUE(err);
+    EXPECT_EQ(err->number, -101);
+    const std::string broken = files.Write("bad\n");
+    const auto failed = conf.load_file(broken);
+    ASSERT_TRUE(failed);
+    EXPECT_EQ(conf.last_error_file(), broken);
+    EXPECT_EQ(failed->line, 1);
+}
+
 TEST(ConfHpp, DocumentOwnershipMoves) {
     nivra::ConfDoc a;
     ASSERT_FALSE(a.read_string("k = v\n"));
