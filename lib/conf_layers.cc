@@ -187,7 +187,11 @@ extern "C" int CONF_load_layered(CONF_CTX *ctx, const char *const *dirs, size_t 
     const int r =
         walk_layers(dirs, ndirs, name, LayerVisitor{load_layer, nullptr, &load}, &failed_path);
     if (r == kErrMemory || r == kErrOpen) {
+        // The files loaded so far are only part of the configuration: the
+        // context is left as after a failed load, without a table.
         CONFerr(ctx, r);
+        CONF_lhash_free(ctx->table);
+        ctx->table = nullptr;
         const char *file = failed_path != nullptr ? intern_file(ctx, failed_path) : nullptr;
         set_error_file(ctx, file);
     }
