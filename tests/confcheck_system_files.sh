@@ -1,7 +1,7 @@
 #!/bin/sh
 # Runs confcheck, confcheck --json and confcheck --lint on every *.conf,
 # *.desktop and systemd unit of this machine.  Fails on a crash, a sanitizer
-# report or invalid JSON (any exit status other than 0, 1 or 2); prints how
+# report or invalid JSON (any exit status other than 0 to 3); prints how
 # many files load, how many fail, and how often each warning is given.
 # Usage: confcheck_system_files.sh CONFCHECK
 set -eu
@@ -25,7 +25,7 @@ while IFS= read -r f; do
         esac
         rc=$?
         set -e
-        if [ $rc -gt 2 ] || grep -q 'Sanitizer' "$tmp/err"; then
+        if [ $rc -gt 3 ] || grep -q 'Sanitizer' "$tmp/err"; then
             echo "$f: confcheck ($mode) exited $rc"; cat "$tmp/err"; exit 1
         fi
         case $mode in
@@ -43,4 +43,5 @@ echo "$(wc -l < "$tmp/files") files: $loaded load, $failed fail"
 echo "warnings given by --lint:"
 sed -e "s/^'[^']*' is defined again in section .*/a name defined again in a section/" \
     -e "s/^'\\\\\\(.\\)' in this unquoted value.*/an unquoted \\\\\\1 in a path-like value/" \
+    -e 's/, which continues it onto line.*/, which continues it onto the next line/' \
     -e 's/ (.*//' -e 's/;.*//' "$tmp/warnings" | sort | uniq -c | sort -rn

@@ -1,41 +1,51 @@
 // confcheck.cc - loads configuration files into one context and shows what
-// they define (a dump, one value, or JSON), or checks them for what loads
-// but likely means something else; a failure names its file and line, shows
-// the line and, where the text may mislead, adds a hint.
+// they define (as a configuration file that loads back, one value, or
+// JSON), or checks them for what loads but likely means something else; a
+// failure names its file and line, shows the line and, where the text may
+// mislead, adds a note (conf_report, the same report as confedit's).
 //
 // Everything about the syntax comes from the library: the lines, errors and
 // findings are reported by the loader itself through its observer
-// (conf_load.h), so this file holds no parser of its own.
+// (conf_load.h), and the dump is the library's writer, so this file holds
+// no parser or writer of the format of its own.
 #include "confcheck.h"
 
 #include <sys/stat.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <map>
+#include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
 #include "conf_load.h"
-#include "conf_syntax.h"
+#include "conf_report.h"
+#include "conf_store.h"
 #include <nivra/conf.h>
 #include <nivra/version.h>
 
 namespace confcheck {
 namespace {
 
+using conf_report::kExitCannotRead;
+using conf_report::kExitUsage;
+using nivra::conf::kErrOpen;
+using nivra::conf::kErrRead;
 using nivra::conf::LoadEvent;
 using nivra::conf::LoadNote;
 
 constexpr char kUsage[] =
     "Usage: confcheck [OPTION]... FILE...\n"
     "Load the configuration FILEs in order into one context (a FILE of - is\n"
-    "standard input) and show what they define: every section in the order it\n"
-    "came into being as a [name] line, then its entries as 'name = value' lines\n"
-    "in stored order.  Bytes outside printable ASCII, and the backslash, are\n"
-    "shown as \\xHH.  A file that fails to load is reported as FILE:LINE: TEXT\n"
-    "on standard error, with the line and, where it helps, a note.\n"
+    "standard input) and write what they define as a configuration file that\n"
+    "loads back to the same sections, entries and values: the entries of the\n"
+    "section default first, then every other section in the order it came into\n"
+    "being, as a [name] line followed by its entries in stored order, each value\n"
+    "escaped or quoted where the format would otherwise change it.  A file that\n"
+    "fails to load is reported as FILE:LINE: TEXT on standard error, with the\n"
+    "line and, where it helps, a note.\n"
     "\n"
     "  --get SECTION NAME  print only the value that a lookup of NAME in SECTION\n"
     "                      gives (with the fallbacks to [default] and, for ENV,\n"
@@ -45,11 +55,12 @@ constexpr char kUsage[] =
     "                      likely does not mean what was meant; exit 1 if any\n"
     "  --help, --version   print this text or the version, and exit\n"
     "\n"
-    "Exit status: 0 success, 1 a file failed to load (or --get found nothing,\n"
-    "or --lint warned), 2 the command line was wrong.\n";
-
-// The widest stretch of an offending line that is shown, in input bytes.
-constexpr size_t kShownLineBytes = 160;
+    "Exit status, the same in every mode:\n"
+    "  0  success\n"
+    "  1  --get found no value, or --lint warned\n"
+    "  2  the command line was wrong\n"
+    "  3  a file could not be read or did not load, memory ran out, or the\n"
+    "     output could not be written\n";
 
 enum class Mode { kDump, kGet, kJson, kLint };
 
@@ -59,20 +70,6 @@ struct Options {
     const char *name = nullptr;
     std::vector<const char *> files;
 };
-
-// Writes text with bytes outside printable ASCII, and the backslash, as \xHH,
-// so that every line of the dump is one line and can be read back by eye.
-void put_escaped(std::FILE *out, const char *text, size_t n) {
-    for (size_t i = 0; i < n; ++i) {
-        const auto b = static_cast<unsigned char>(text[i]);
-        if (b < 0x20 || b > 0x7E || b == '\\') {
-            std::fprintf(out, "\\x%02X", b);
-        } else {
-            std::fputc(b, out);
-        }
-    }
-}
-void put_escaped(std::FILE *out, const char *text) { put_escaped(out, text, std::strlen(text)); }
 
 // ---- JSON ------------------------------------------------------------------
 
@@ -154,35 +151,7 @@ void json(CONF_CTX *ctx, std::FILE *out) {
     std::fputs("\n}\n", out);
 }
 
-void dump(CONF_CTX *ctx, std::FILE *out) {
-    for (int i = 0; i < CONF_get_section_count(ctx); ++i) {
-        const char *section = CONF_get_section_name(ctx, i);
-        std::fputc('[', out);
-        put_escaped(out, section);
-        std::fputs("]\n", out);
-        for (int j = 0; j < CONF_get_entry_count(ctx, section); ++j) {
-            const CONF_VALUE *e = CONF_get_entry(ctx, section, j);
-            put_escaped(out, e->name);
-            std::fputs(" = ", out);
-            put_escaped(out, e->value);
-            std::fputc('\n', out);
-        }
-    }
-}
-
 // ---- Checking one file -----------------------------------------------------
-
-// A byte as a reader would name it in a message.
-std::string shown_byte(char c) {
-    char buf[8];
-    const auto b = static_cast<unsigned char>(c);
-    if (b > 0x20 && b < 0x7F) {
-        std::snprintf(buf, sizeof buf, "'%c'", c);
-    } else {
-        std::snprintf(buf, sizeof buf, "\\x%02X", b);
-    }
-    return buf;
-}
 
 const char *escape_name(char letter) {
     switch (letter) {
@@ -198,73 +167,58 @@ struct Finding {
     std::string text;
 };
 
-// What the loader told about one file.
+// What the loader told about one file: the report of its error (shared with
+// confedit) and the warnings of --lint.
 class FileCheck {
   public:
-    explicit FileCheck(const char *file) : file_(file) {}
+    explicit FileCheck(const char *file) : report_(file) {}
 
     static void notify(void *self, const LoadNote *note) {
         static_cast<FileCheck *>(self)->on(*note);
     }
 
     const std::vector<Finding> &warnings() const { return warnings_; }
-
-    // The error report: FILE:LINE: TEXT, the line, and a note where the text
-    // may mislead.
-    void report_error(CONF_CTX *ctx, std::FILE *err) const {
-        const int line = CONF_get_last_error_line(ctx);
-        std::string text = CONF_get_last_error_str(ctx);
-        const size_t suffix = text.rfind(", line ");
-        if (suffix != std::string::npos) text.resize(suffix);
-        if (line > 0) {
-            std::fprintf(err, "%s:%d: %s\n", file_, line, text.c_str());
-        } else {
-            std::fprintf(err, "%s: %s\n", file_, text.c_str());
-        }
-        if (!have_error_) return;
-        std::fputs("    ", err);
-        put_escaped(err, error_text_.data(), std::min(error_text_.size(), kShownLineBytes));
-        std::fputs(error_text_.size() > kShownLineBytes ? "...\n" : "\n", err);
-        const std::string hint = error_hint();
-        if (!hint.empty()) std::fprintf(err, "%s:%d: note: %s\n", file_, line, hint.c_str());
-    }
+    void report_error(const CONF_CTX *ctx, std::FILE *err) const { report_.print(ctx, err); }
 
   private:
     void on(const LoadNote &n) {
+        report_.on(n);
         switch (n.event) {
             case LoadEvent::kStored: lines_[n.entry] = n.line; break;
             case LoadEvent::kReplacing: replacing(n); break;
-            case LoadEvent::kError:
-                have_error_ = true;
-                error_code_ = n.error;
-                error_text_.assign(n.text, n.length);
-                error_at_ = n.at;
-                break;
             case LoadEvent::kCommentInValue:
-                warn(n,
+                warn(n.line,
                      "'#' starts a comment inside this value and the rest of the line is "
                      "ignored (write \\# for the character, or quote the value)");
                 break;
             case LoadEvent::kControlEscape:
-                warn(n, std::string("'\\") + n.escape + "' in this unquoted value becomes " +
-                            escape_name(n.escape) +
-                            " (write \\\\ for a backslash, or quote the value)");
+                warn(n.line, std::string("'\\") + n.escape + "' in this unquoted value becomes " +
+                                 escape_name(n.escape) +
+                                 " (write \\\\ for a backslash, or quote the value)");
                 break;
             case LoadEvent::kSemicolonName:
-                warn(n,
+                warn(n.line,
                      "this name begins with ';', which does not start a comment here "
                      "(comments begin with '#')");
                 break;
-            case LoadEvent::kUnclosedQuote:
-                warn(n, "a quote in this value is never closed; it runs to the end of the line");
+            case LoadEvent::kSemicolonInValue:
+                warn(n.line,
+                     "';' does not start a comment here and is part of the value (comments "
+                     "begin with '#')");
                 break;
-            case LoadEvent::kTextAfterHeader: warn(n, "the text after ']' is ignored"); break;
+            case LoadEvent::kUnclosedQuote:
+                warn(n.line,
+                     "a quote in this value is never closed; it runs to the end of the line");
+                break;
+            case LoadEvent::kTextAfterHeader: warn(n.line, "the text after ']' is ignored"); break;
+            case LoadEvent::kCommentContinued: comment_continued(n); break;
+            case LoadEvent::kError:
+            case LoadEvent::kHeader:
+            case LoadEvent::kUnresolved: break;
         }
     }
 
-    void warn(const LoadNote &n, std::string text) {
-        warnings_.push_back({n.line, std::move(text)});
-    }
+    void warn(long line, std::string text) { warnings_.push_back({line, std::move(text)}); }
 
     // A name defined twice in this file: the first value is lost.
     void replacing(const LoadNote &n) {
@@ -275,39 +229,27 @@ class FileCheck {
         text += "' is defined again in section [";
         text += n.entry->section;
         text += "]; its value from line " + std::to_string(it->second) + " is lost";
-        warn(n, std::move(text));
+        warn(n.line, std::move(text));
         lines_.erase(it);
     }
 
-    std::string error_hint() const {
-        const std::string &t = error_text_;
-        const size_t first = t.find_first_not_of(" \t\r\n");
-        if (error_code_ == -105 && first != std::string::npos && t[first] == ';') {
-            return "a line that begins with ';' is not a comment here (comments begin with '#')";
+    // A comment ending in one backslash swallows the lines after it; the
+    // warning goes on the line that ends in the backslash.
+    void comment_continued(const LoadNote &n) {
+        if (n.related_line < 1 || n.related_line > n.line) return;
+        std::string text = "this comment ends in a backslash, which continues it onto ";
+        if (n.related_line == n.line) {
+            text += "line " + std::to_string(n.line) + ": that line is not read";
+        } else {
+            text += "lines " + std::to_string(n.related_line) + " to " + std::to_string(n.line) +
+                    ": those lines are not read";
         }
-        if (error_at_ == nivra::conf::kNoOffset || error_at_ >= t.size()) return "";
-        const char b = t[error_at_];
-        if (error_code_ == -105) {
-            if (nivra::conf::is_class(b, nivra::conf::CC_NAME_PUNCT)) {
-                return "a name cannot hold blanks; it ends before them (escape a blank with a "
-                       "backslash)";
-            }
-            return shown_byte(b) +
-                   " cannot be part of a name, which ends before it (escape it with a backslash)";
-        }
-        if (error_code_ == -104) {
-            return shown_byte(b) + " cannot be part of a section name (escape it with a backslash)";
-        }
-        return "";
+        warn(n.related_line - 1, text + " (end the comment with another character)");
     }
 
-    const char *file_;
+    conf_report::LoadReport report_;
     std::map<const CONF_VALUE *, long> lines_;  // entries stored from this file
     std::vector<Finding> warnings_;
-    bool have_error_ = false;
-    int error_code_ = 0;
-    std::string error_text_;
-    size_t error_at_ = nivra::conf::kNoOffset;
 };
 
 // Loads one file (or, for "-", in) into ctx; reports a failure on err.
@@ -318,16 +260,15 @@ bool load_one(CONF_CTX *ctx, const char *file, std::FILE *in, std::FILE *err,
     std::FILE *f = is_stdin ? in : std::fopen(file, "rb");
     if (f == nullptr) {
         const int why = errno;
-        CONF_load_fp(ctx, nullptr);  // records the library's own text
-        std::fprintf(err, "%s: %s\n%s: note: %s\n", file, CONF_get_last_error_str(ctx), file,
-                     std::strerror(why));
+        conf_report::print_system_error(err, file, conf_report::error_text(kErrOpen),
+                                        std::strerror(why));
         return false;
     }
     struct stat st {};
     if (!is_stdin && fstat(fileno(f), &st) == 0 && S_ISDIR(st.st_mode)) {
         std::fclose(f);
-        std::fprintf(err, "%s: error reading configuration file\n%s: note: is a directory\n", file,
-                     file);
+        conf_report::print_system_error(err, file, conf_report::error_text(kErrRead),
+                                        "is a directory");
         return false;
     }
     FileCheck check(is_stdin ? "<stdin>" : file);
@@ -350,7 +291,7 @@ bool load_one(CONF_CTX *ctx, const char *file, std::FILE *in, std::FILE *err,
 int parse(int argc, const char *const *argv, Options *o, std::FILE *out, std::FILE *err) {
     auto usage = [err](const std::string &what) {
         std::fprintf(err, "confcheck: %s\nTry 'confcheck --help'.\n", what.c_str());
-        return 2;
+        return kExitUsage;
     };
     bool options = true;
     bool modes = false;
@@ -391,46 +332,51 @@ int parse(int argc, const char *const *argv, Options *o, std::FILE *out, std::FI
     return -1;
 }
 
+// Shows the loaded context as the mode asks; returns the exit status.
+int show(CONF_CTX *ctx, const Options &o,
+         const std::vector<std::pair<const char *, Finding>> &warnings, std::FILE *out,
+         std::FILE *err) {
+    switch (o.mode) {
+        case Mode::kDump:
+            if (const int rc = CONF_write_fp(ctx, out); rc != 0) {
+                std::fprintf(err, "confcheck: %s\n", conf_report::error_text(rc));
+                return kExitCannotRead;
+            }
+            return 0;
+        case Mode::kJson: json(ctx, out); return 0;
+        case Mode::kGet:
+            if (const char *v = CONF_get_string(ctx, o.section, o.name)) {
+                std::fwrite(v, 1, std::strlen(v), out);
+                std::fputc('\n', out);
+                return 0;
+            }
+            return 1;
+        case Mode::kLint:
+            for (const auto &[file, w] : warnings) {
+                std::fprintf(out, "%s:%ld: warning: %s\n", file, w.line, w.text.c_str());
+            }
+            return warnings.empty() ? 0 : 1;
+    }
+    return 0;
+}
+
 }  // namespace
 
 int run(int argc, const char *const *argv, std::FILE *in, std::FILE *out, std::FILE *err) {
-    Options o;
-    if (const int status = parse(argc, argv, &o, out, err); status >= 0) return status;
-    CONF_CTX *ctx = CONF_new();
-    if (ctx == nullptr) {
+    try {
+        Options o;
+        if (const int status = parse(argc, argv, &o, out, err); status >= 0) return status;
+        const std::unique_ptr<CONF_CTX, decltype(&CONF_free)> ctx(CONF_new(), CONF_free);
+        if (ctx == nullptr) throw std::bad_alloc();
+        std::vector<std::pair<const char *, Finding>> warnings;
+        for (const char *file : o.files) {
+            if (!load_one(ctx.get(), file, in, err, &warnings)) return kExitCannotRead;
+        }
+        return show(ctx.get(), o, warnings, out, err);
+    } catch (const std::bad_alloc &) {
         std::fputs("confcheck: out of memory\n", err);
-        return 1;
+        return kExitCannotRead;
     }
-    std::vector<std::pair<const char *, Finding>> warnings;
-    int status = 0;
-    for (const char *file : o.files) {
-        if (!load_one(ctx, file, in, err, &warnings)) {
-            status = 1;
-            break;
-        }
-    }
-    if (status == 0) {
-        switch (o.mode) {
-            case Mode::kDump: dump(ctx, out); break;
-            case Mode::kJson: json(ctx, out); break;
-            case Mode::kGet:
-                if (const char *v = CONF_get_string(ctx, o.section, o.name)) {
-                    std::fwrite(v, 1, std::strlen(v), out);
-                    std::fputc('\n', out);
-                } else {
-                    status = 1;
-                }
-                break;
-            case Mode::kLint:
-                for (const auto &[file, w] : warnings) {
-                    std::fprintf(out, "%s:%ld: warning: %s\n", file, w.line, w.text.c_str());
-                }
-                status = warnings.empty() ? 0 : 1;
-                break;
-        }
-    }
-    CONF_free(ctx);
-    return status;
 }
 
 }  // namespace confcheck

@@ -1,0 +1,341 @@
+// confedit: each operation and several at once, written once or not at all;
+// --diff, --dry-run and standard input; every exit status with its report;
+// another writer between read and save; and the diff itself against a
+// brute-force longest common subsequence on random texts.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "capture.h"
+#include "confedit.h"
+#include "line_diff.h"
+#include "temp_files.h"
+
+namespace {
+
+std::string ReadFile(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    return bytes.str();
+}
+
+class ConfEdit : public ::testing::Test {
+  protected:
+    // Runs confedit with args, where "FILE" stands for a file holding text
+    // and "-" reads stdin_text; fills out_ and err_ (with the file's path
+    // shown as FILE) and file_ with the file's bytes afterwards.
+    int Run(std::vector<std::string> args, const std::string &text = "",
+            const std::string &stdin_text = "", const confedit::Hooks *hooks = nullptr) {
+        path_ = files_.Write(text);
+        std::vector<const char *> argv{"confedit"};
+        for (std::string &a : args) {
+            if (a == "FILE") a = path_;
+            argv.push_back(a.c_str());
+        }
+        std::FILE *in = std::tmpfile();
+        std::fwrite(stdin_text.data(), 1, stdin_text.size(), in);
+        std::rewind(in);
+        Capture out, err;
+        const int rc = confedit::run(static_cast<int>(argv.size()), argv.data(), in, out.file(),
+                                     err.file(), hooks);
+        std::fclose(in);
+        out_ = Shown(out.text());
+        err_ = Shown(err.text());
+        file_ = ReadFile(path_);
+        return rc;
+    }
+    std::string Shown(std::string s) const {
+        for (size_t at = s.find(path_); at != std::string::npos; at = s.find(path_, at + 4))
+            s.replace(at, path_.size(), "FILE");
+        return s;
+    }
+    TempFiles files_;
+    std::string path_, out_, err_, file_;
+};
+
+TEST_F(ConfEdit, EachOperationAndSeveralAtOnce) {
+    const struct {
+        std::vector<std::string> args;
+        const char *before, *after;
+    } cases[] = {
+        {{"--set", "net", "port", "8080"},
+         "# c\n[net]\nport = 80  # http\nhost = a\n",
+         "# c\n[net]\nport = 8080  # http\nhost = a\n"},
+        {{"--set", "new", "k", "cost: $5"}, "a = 1\n", "a = 1\n\n[new]\nk = cost: \\$5\n"},
+        {{"--set-raw", "default", "b", "${a}/x"}, "a = 1\n", "a = 1\nb = ${a}/x\n"},
+        {{"--unset", "s", "k"}, "[s]\nk = 1\nj = 2\nk = 3\n[t]\ns::k = 4\n", "[s]\nj = 2\n[t]\n"},
+        {{"--remove-section", "old"},
+         "a = 1\n[old]\n# c\nx = 1\n[keep]\ny = 2\n",
+         "a = 1\n[keep]\ny = 2\n"},
+        {{"--set", "s", "k", "1", "--set", "s", "k", "2", "--unset", "default", "a",
+          "--remove-section", "t", "--set-raw", "s", "r", "$k"},
+         "a = 0\n[s]\nk = 0\n[t]\nz = 1\n",
+         "[s]\nk = 2\nr = $k\n"},
+    };
+    for (const auto &c : cases) {
+        std::vector<std::string> args{"FILE"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        EXPECT_EQ(Run(args, c.before), 0) << c.args[0] << err_;
+        EXPECT_EQ(file_, c.after) << c.args[0];
+        EXPECT_EQ(out_ + err_, "") << c.args[0];
+    }
+}
+
+// Another writer that changes the file before each of the first `left`
+// saves.
+struct OtherWriter {
+    const std::string *path;
+    int left;
+    int calls = 0;
+    static void Change(void *arg) {
+        auto *w = static_cast<OtherWriter *>(arg);
+        ++w->calls;
+        if (w->left-- <= 0) return;
+        std::ofstream(*w->path, std::ios::app) << "other" << w->calls << " = 1\n";
+    }
+};
+
+TEST_F(ConfEdit, WritesOnceOrNotAtAll) {
+    const std::string text = "[s]\nk = 0\n";
+    // A later operation that fails leaves the file as it was.
+    EXPECT_EQ(Run({"FILE", "--set", "s", "k", "1", "--set", "s", "a b", "2"}, text), 2);
+    EXPECT_EQ(file_, text);
+    EXPECT_EQ(err_, "confedit: --set: the name 'a b' cannot be written as an entry's name\n");
+    // A result that does not load is refused with confcheck's report.
+    EXPECT_EQ(Run({"FILE", "--set", "s", "k", "1", "--set-raw", "s", "r", "$nope"}, text), 1);
+    EXPECT_EQ(file_, text);
+    EXPECT_EQ(err_,
+              "FILE:3: variable has no value\n    r = $nope\nFILE:3: note: '$nope' has no value: "
+              "no entry 'nope' is defined before this line in this section or in [default]\n");
+    // A result equal to the file is not saved.
+    OtherWriter none{&path_, 0};
+    const confedit::Hooks hooks{OtherWriter::Change, &none};
+    EXPECT_EQ(Run({"--verbose", "FILE", "--set", "s", "k", "0"}, text, "", &hooks), 0);
+    EXPECT_EQ(none.calls, 0);
+    EXPECT_EQ(err_, "unchanged\n");
+    ASSERT_EQ(Run({"--verbose", "FILE", "--set", "s", "k", "1"}, text), 0);
+    EXPECT_EQ(err_, "changed\n");
+}
+
+TEST_F(ConfEdit, DiffAndDryRunWriteNothing) {
+    const std::string text = "# top\nlog = 1\n\n[net]\nport = 80  # http\nhost = a\nuser = u\n";
+    EXPECT_EQ(Run({"--diff", "--verbose", "FILE", "--set", "net", "port", "8080"}, text), 0);
+    EXPECT_EQ(out_,
+              "--- FILE\n+++ FILE\n@@ -2,6 +2,6 @@\n log = 1\n \n [net]\n-port = 80  # http\n"
+              "+port = 8080  # http\n host = a\n user = u\n");
+    EXPECT_EQ(err_, "would change\n");
+    EXPECT_EQ(file_, text);
+    EXPECT_EQ(Run({"--diff", "FILE", "--unset", "net", "none"}, text), 0);
+    EXPECT_EQ(out_, "");
+    EXPECT_EQ(Run({"--dry-run", "--verbose", "FILE", "--remove-section", "net"}, text), 0);
+    EXPECT_EQ(out_ + err_, "would change\n");
+    EXPECT_EQ(file_, text);
+    EXPECT_EQ(Run({"--dry-run", "FILE", "--set-raw", "net", "x", "$nope"}, text), 1);
+    EXPECT_NE(err_.find("FILE:8: variable has no value"), std::string::npos) << err_;
+}
+
+TEST_F(ConfEdit, FiltersStandardInputToStandardOutput) {
+    const std::string text = "a = 1\r\n[s]\r\nk = v\r\n";
+    EXPECT_EQ(Run({"--verbose", "-", "--set", "s", "k", "w"}, "", text), 0);
+    EXPECT_EQ(out_, "a = 1\r\n[s]\r\nk = w\r\n");
+    EXPECT_EQ(err_, "changed\n");
+    EXPECT_EQ(Run({"-", "--unset", "s", "none"}, "", text), 0);
+    EXPECT_EQ(out_, text);
+    EXPECT_EQ(Run({"--diff", "-", "--unset", "default", "a"}, "", text), 0);
+    EXPECT_EQ(out_, "--- -\n+++ -\n@@ -1,3 +1,2 @@\n-a = 1\r\n [s]\r\n k = v\r\n");
+    EXPECT_EQ(Run({"--dry-run", "-", "--set", "s", "k", "w"}, "", text), 0);
+    EXPECT_EQ(out_, "");
+    EXPECT_EQ(Run({"-", "--set", "s", "k", "w"}, "", "[s]\nk = $nope\nbad line\n"), 1);
+    EXPECT_EQ(out_, "");
+    EXPECT_EQ(err_,
+              "<stdin>:3: missing equal sign\n    bad line\n<stdin>:3: note: a name cannot hold "
+              "blanks; it ends before them (escape a blank with a backslash)\n");
+}
+
+TEST_F(ConfEdit, ExitStatusForUsageAndForWhatCannotBeRead) {
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        const char *message;
+    } cases[] = {
+        {{}, 2, "no configuration file given"},
+        {{"FILE"}, 2, "no operation given"},
+        {{"FILE", "--set", "s", "k"}, 2, "--set needs a SECTION, a NAME and a VALUE"},
+        {{"FILE", "--unset", "s", "k", "--bogus"}, 2, "unknown operation '--bogus'"},
+        {{"--bogus", "FILE", "--unset", "s", "k"}, 2, "unknown option '--bogus'"},
+        {{"--diff", "--dry-run", "FILE", "--unset", "s", "k"}, 2, "--diff and --dry-run go alone"},
+        {{"FILE", "--set-raw", "s", "k", "a # b"}, 2, "the text 'a # b' does not read back"},
+        {{"FILE", "--set", "s", "x\ny", "v"}, 2, "the name 'x\\x0Ay' cannot be written"},
+        {{"/nonexistent/x.conf", "--unset", "s", "k"},
+         3,
+         "/nonexistent/x.conf: unable to open configuration file\n"
+         "/nonexistent/x.conf: note: No such file or directory\n"},
+        {{"/tmp", "--unset", "s", "k"},
+         3,
+         "/tmp: error reading configuration file\n/tmp: note: Is a directory\n"},
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(Run(c.args, "[s]\nk = 1\n"), c.status) << c.message;
+        EXPECT_NE(err_.find(c.message), std::string::npos) << err_;
+        EXPECT_EQ(file_, "[s]\nk = 1\n");
+    }
+    // Standard output that cannot take the result.
+    std::FILE *in = std::tmpfile();
+    std::FILE *full = std::fopen("/dev/full", "w");
+    ASSERT_NE(full, nullptr);
+    Capture err;
+    const char *argv[] = {"confedit", "-", "--set", "s", "k", "v"};
+    EXPECT_EQ(confedit::run(6, argv, in, full, err.file()), 3);
+    EXPECT_EQ(err.text(),
+              "<stdout>: error writing configuration file\n<stdout>: note: No space left on "
+              "device\n");
+    std::fclose(full);
+    std::fclose(in);
+    EXPECT_EQ(Run({"--help"}), 0);
+    EXPECT_EQ(out_.rfind("Usage: confedit", 0), 0u);
+    EXPECT_EQ(Run({"--version"}), 0);
+    EXPECT_EQ(out_, "confedit (Nivra support kit) " NIVRA_VERSION_TEXT "\n");
+}
+
+TEST_F(ConfEdit, StartsAgainWhenAnotherWriterChangedTheFile) {
+    OtherWriter writer{&path_, 2};
+    const confedit::Hooks hooks{OtherWriter::Change, &writer};
+    EXPECT_EQ(Run({"--verbose", "FILE", "--set", "default", "mine", "1"}, "a = 1\n", "", &hooks),
+              0);
+    EXPECT_EQ(writer.calls, 3);
+    EXPECT_EQ(file_, "a = 1\nother1 = 1\nother2 = 1\nmine = 1\n");
+    EXPECT_EQ(err_,
+              "FILE: changed since it was read; reading it again\n"
+              "FILE: changed since it was read; reading it again\nchanged\n");
+
+    OtherWriter busy{&path_, 1000};
+    const confedit::Hooks busy_hooks{OtherWriter::Change, &busy};
+    EXPECT_EQ(Run({"FILE", "--set", "default", "mine", "1"}, "a = 1\n", "", &busy_hooks), 3);
+    EXPECT_EQ(busy.calls, 10);
+    EXPECT_EQ(file_.find("mine"), std::string::npos);
+    EXPECT_EQ(err_,
+              "FILE: file changed since it was read\n"
+              "FILE: note: another program changed it during each of 10 attempts\n");
+
+    // A save that cannot write: the file's place taken by a directory.
+    struct Replace {
+        static void WithDirectory(void *arg) {
+            const std::string &path = *static_cast<std::string *>(arg);
+            std::remove(path.c_str());
+            mkdir(path.c_str(), 0700);
+        }
+    };
+    const confedit::Hooks replace{Replace::WithDirectory, &path_};
+    EXPECT_EQ(Run({"FILE", "--set", "default", "mine", "1"}, "a = 1\n", "", &replace), 3);
+    EXPECT_EQ(err_, "FILE: error writing configuration file\nFILE: note: Is a directory\n");
+    rmdir(path_.c_str());
+}
+
+// ---- The diff --------------------------------------------------------------
+
+// "start[,count]" at *p (count 1 when not written); moves *p past it.
+std::pair<size_t, size_t> Range(const char **p) {
+    char *end = nullptr;
+    const size_t start = std::strtoul(*p, &end, 10);
+    size_t count = 1;
+    if (*end == ',') count = std::strtoul(end + 1, &end, 10);
+    *p = end;
+    return {start, count};
+}
+
+// Applies a unified diff to old_text; fails the test where a context or
+// removed line does not match or a hunk's counts are wrong.
+std::string Patch(const std::string &old_text, const std::string &diff, size_t *changed) {
+    std::vector<std::string> old_lines, out;
+    for (size_t at = 0; at < old_text.size();) {
+        const size_t end = std::min(old_text.find('\n', at), old_text.size() - 1) + 1;
+        old_lines.push_back(old_text.substr(at, end - at));
+        at = end;
+    }
+    std::vector<std::pair<char, std::string>> entries;  // every line of the diff
+    std::istringstream in(diff);
+    for (std::string line; std::getline(in, line);) {
+        if (line[0] == '\\') {
+            entries.back().second.pop_back();  // the line before has no line end
+        } else {
+            entries.emplace_back(line[0], line.substr(1) + "\n");
+        }
+    }
+    size_t pos = 0;
+    for (size_t i = 2; i < entries.size();) {
+        const char *header = entries[i++].second.c_str() + 3;  // past "@ -"
+        const auto [old_start, old_count] = Range(&header);
+        header += 2;  // " +"
+        const auto [new_start, new_count] = Range(&header);
+        const size_t old_at = old_count == 0 ? old_start : old_start - 1;
+        EXPECT_GE(old_at, pos) << diff;
+        while (pos < old_at) out.push_back(old_lines.at(pos++));
+        EXPECT_EQ(new_count == 0 ? new_start : new_start - 1, out.size()) << diff;
+        size_t olds = 0, news = 0;
+        for (; i < entries.size() && entries[i].first != '@'; ++i) {
+            const auto &[kind, text] = entries[i];
+            if (kind != '+') {
+                EXPECT_EQ(old_lines.at(pos++), text) << diff;
+                ++olds;
+            }
+            if (kind != '-') {
+                out.push_back(text);
+                ++news;
+            }
+            *changed += kind != ' ' ? 1 : 0;
+        }
+        EXPECT_EQ(olds, old_count) << diff;
+        EXPECT_EQ(news, new_count) << diff;
+    }
+    while (pos < old_lines.size()) out.push_back(old_lines[pos++]);
+    std::string text;
+    for (const std::string &l : out) text += l;
+    return text;
+}
+
+size_t LcsLength(const std::vector<std::string> &a, const std::vector<std::string> &b) {
+    std::vector<std::vector<size_t>> t(a.size() + 1, std::vector<size_t>(b.size() + 1, 0));
+    for (size_t i = 1; i <= a.size(); ++i)
+        for (size_t j = 1; j <= b.size(); ++j)
+            t[i][j] =
+                a[i - 1] == b[j - 1] ? t[i - 1][j - 1] + 1 : std::max(t[i - 1][j], t[i][j - 1]);
+    return t[a.size()][b.size()];
+}
+
+TEST(LineDiff, RandomTextsGiveShortestPatchesThatApply) {
+    std::mt19937 random(20);
+    for (int round = 0; round < 3000; ++round) {
+        std::vector<std::string> lines[2];
+        std::string text[2];
+        for (int t = 0; t < 2; ++t) {
+            const int n = static_cast<int>(random() % 14);
+            for (int i = 0; i < n; ++i)
+                lines[t].push_back(std::string(1, "abcd"[random() % 4]) + "\n");
+            if (n > 0 && random() % 4 == 0) lines[t].back().pop_back();
+            for (const std::string &l : lines[t]) text[t] += l;
+        }
+        Capture out;
+        line_diff::unified(text[0], text[1], "x", "x", out.file(), 1 + round % 3);
+        const std::string diff = out.text();
+        SCOPED_TRACE(text[0] + "|\n" + text[1] + "|\n" + diff);
+        if (text[0] == text[1]) {
+            EXPECT_EQ(diff, "");
+            continue;
+        }
+        ASSERT_EQ(diff.rfind("--- x\n+++ x\n@@ -", 0), 0u);
+        size_t changed = 0;
+        EXPECT_EQ(Patch(text[0], diff, &changed), text[1]);
+        EXPECT_EQ(changed, lines[0].size() + lines[1].size() - 2 * LcsLength(lines[0], lines[1]));
+    }
+}
+
+}  // namespace

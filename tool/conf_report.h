@@ -1,0 +1,65 @@
+// conf_report.h - how the configuration tools report a text that does not
+// load: FILE:LINE: TEXT, the line as read and, where the library's text may
+// mislead, a note that says what went wrong in the reader's terms.
+// confcheck and confedit print the same report, so both take it from here.
+#ifndef NIVRA_TOOL_CONF_REPORT_H
+#define NIVRA_TOOL_CONF_REPORT_H
+
+#include <cstddef>
+#include <cstdio>
+#include <string>
+#include <string_view>
+
+#include "conf_load.h"
+
+namespace conf_report {
+
+// The exit status of both programs for a command line they cannot follow,
+// and for a file that cannot be read (opened, read, locked or, for
+// confedit, written) or loaded, or when memory runs out.
+inline constexpr int kExitUsage = 2;
+inline constexpr int kExitCannotRead = 3;
+
+// The library's text for an error number, "" for one it does not know.
+const char *error_text(int number);
+
+// text with bytes outside printable ASCII, and the backslash, as \xHH, so
+// that it shows as one line whatever it holds.
+std::string escaped(std::string_view text);
+
+// A failure the system explains: "FILE: TEXT" then "FILE: note: REASON".
+void print_system_error(std::FILE *err, const char *file, const char *text, const char *reason);
+
+// Observes one load (pass observer() to load_observed or scan_buffer; a
+// checker with an observer of its own forwards every note to on()) and,
+// when it fails, prints its report.
+class LoadReport {
+  public:
+    // file is the name the report shows; it must outlive the report.
+    explicit LoadReport(const char *file) : file_(file) {}
+
+    nivra::conf::LoadObserver observer() { return {notify, this}; }
+    void on(const nivra::conf::LoadNote &note);
+
+    // Prints the error recorded in ctx as "FILE:LINE: TEXT" (without the
+    // line where the error has none, as for a file that cannot be opened),
+    // then, when the load told the error's line, that line indented (cut
+    // after 160 bytes; bytes outside printable ASCII, and the backslash, as
+    // \xHH) and, where it helps, "FILE:LINE: note: TEXT".
+    void print(const CONF_CTX *ctx, std::FILE *err) const;
+
+  private:
+    static void notify(void *self, const nivra::conf::LoadNote *note) {
+        static_cast<LoadReport *>(self)->on(*note);
+    }
+
+    const char *file_;
+    bool have_error_ = false;
+    int error_ = 0;
+    std::string line_;  // the logical line of the error, as read
+    size_t at_ = nivra::conf::kNoOffset;
+};
+
+}  // namespace conf_report
+
+#endif  // NIVRA_TOOL_CONF_REPORT_H

@@ -1,0 +1,359 @@
+// confedit.cc - applies a command line's operations to one configuration
+// file together and writes it once: the library's document (conf_doc.h)
+// changes only the lines it must, and nothing is written unless the result
+// loads.  A failure is reported as confcheck reports it (conf_report).
+//
+// A file is read, edited and saved in one cycle; when another writer
+// changed the file meanwhile, the save refuses and the cycle starts again
+// from the new contents, a bounded number of times.
+#include "confedit.h"
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "conf_load.h"
+#include "conf_report.h"
+#include "conf_store.h"
+#include "line_diff.h"
+#include <nivra/conf.h>
+#include <nivra/conf_doc.h>
+#include <nivra/version.h>
+
+namespace confedit {
+namespace {
+
+using conf_report::kExitCannotRead;
+using conf_report::kExitUsage;
+using nivra::conf::kErrMemory;
+
+constexpr int kExitNoLoad = 1;
+// Read-edit-save cycles that may meet another writer's change before
+// confedit gives up.
+constexpr int kMaxCycles = 10;
+constexpr char kStdinName[] = "<stdin>";
+
+constexpr char kUsage[] =
+    "Usage: confedit [--diff | --dry-run] [--verbose] FILE OP...\n"
+    "Apply the operations OP to the configuration FILE together and write it\n"
+    "once, changing only the lines they must: comments, blank lines, layout and\n"
+    "every other line stay byte for byte.  Nothing is written when the result\n"
+    "would not load.  A FILE of - reads standard input and writes the result to\n"
+    "standard output.\n"
+    "\n"
+    "Operations (the SECTION default holds the entries before the first header):\n"
+    "  --set SECTION NAME VALUE     give NAME in SECTION the value VALUE as it\n"
+    "                               stands (escaped or quoted as needed)\n"
+    "  --set-raw SECTION NAME TEXT  write TEXT as the value's text, so that\n"
+    "                               references such as $name and escapes apply\n"
+    "  --unset SECTION NAME         remove every definition of NAME in SECTION\n"
+    "  --remove-section SECTION     remove the section's headers, the lines of\n"
+    "                               its blocks and its entries qualified elsewhere\n"
+    "\n"
+    "  --diff             print the change as a unified diff; write nothing\n"
+    "  --dry-run          check that the result loads; write nothing\n"
+    "  --verbose          say on standard error whether FILE changed\n"
+    "  --help, --version  print this text or the version, and exit\n"
+    "\n"
+    "Exit status:\n"
+    "  0  FILE was written or needed no change (--diff, --dry-run: the result\n"
+    "     loads)\n"
+    "  1  the result would not load, or a line of FILE does not parse\n"
+    "  2  the command line was wrong, or a name cannot be written\n"
+    "  3  FILE could not be read, locked or written, or memory ran out\n";
+
+enum class OpKind { kSet, kSetRaw, kUnset, kRemoveSection };
+
+struct OpSpec {
+    const char *flag;
+    OpKind kind;
+    int args;
+    const char *needs;
+};
+constexpr OpSpec kOps[] = {
+    {"--set", OpKind::kSet, 3, "a SECTION, a NAME and a VALUE"},
+    {"--set-raw", OpKind::kSetRaw, 3, "a SECTION, a NAME and a TEXT"},
+    {"--unset", OpKind::kUnset, 2, "a SECTION and a NAME"},
+    {"--remove-section", OpKind::kRemoveSection, 1, "a SECTION"},
+};
+
+struct Op {
+    const OpSpec *spec;
+    const char *section;
+    const char *name;
+    const char *value;
+};
+
+struct Options {
+    bool diff = false;
+    bool dry_run = false;
+    bool verbose = false;
+    const char *file = nullptr;
+    std::vector<Op> ops;
+};
+
+using Doc = std::unique_ptr<CONF_DOC, decltype(&CONF_doc_free)>;
+using Ctx = std::unique_ptr<CONF_CTX, decltype(&CONF_free)>;
+
+int usage(std::FILE *err, const std::string &what) {
+    std::fprintf(err, "confedit: %s\nTry 'confedit --help'.\n", what.c_str());
+    return kExitUsage;
+}
+
+int out_of_memory(std::FILE *err) {
+    std::fputs("confedit: out of memory\n", err);
+    return kExitCannotRead;
+}
+
+// Reads the operation at argv[*i]; returns -1 to go on, else the exit
+// status of a usage error.
+int parse_op(int argc, const char *const *argv, int *i, Options *o, std::FILE *err) {
+    const char *a = argv[*i];
+    for (const OpSpec &spec : kOps) {
+        if (std::strcmp(a, spec.flag) != 0) continue;
+        if (*i + spec.args >= argc) return usage(err, std::string(a) + " needs " + spec.needs);
+        const char *const *arg = argv + *i + 1;
+        o->ops.push_back(
+            {&spec, arg[0], spec.args > 1 ? arg[1] : nullptr, spec.args > 2 ? arg[2] : nullptr});
+        *i += spec.args;
+        return -1;
+    }
+    return usage(err, std::string(o->file == nullptr ? "unknown option '" : "unknown operation '") +
+                          a + "'");
+}
+
+// Reads the command line; returns -1 to go on, else the exit status (after
+// printing help, the version, or a usage error).
+int parse(int argc, const char *const *argv, Options *o, std::FILE *out, std::FILE *err) {
+    bool options = true;
+    for (int i = 1; i < argc; ++i) {
+        const char *a = argv[i];
+        const bool option = options && a[0] == '-' && a[1] != '\0';
+        if (option && std::strcmp(a, "--") == 0) {
+            options = false;
+        } else if (option && (std::strcmp(a, "--help") == 0 || std::strcmp(a, "-h") == 0)) {
+            std::fputs(kUsage, out);
+            return 0;
+        } else if (option && std::strcmp(a, "--version") == 0) {
+            std::fprintf(out, "confedit (Nivra support kit) %s\n", Nivra_GetVersion());
+            return 0;
+        } else if (option && std::strcmp(a, "--diff") == 0) {
+            o->diff = true;
+        } else if (option && std::strcmp(a, "--dry-run") == 0) {
+            o->dry_run = true;
+        } else if (option && std::strcmp(a, "--verbose") == 0) {
+            o->verbose = true;
+        } else if (o->file == nullptr && !option) {
+            o->file = a;
+            options = true;  // "--" ends the options before FILE only
+        } else if (const int status = parse_op(argc, argv, &i, o, err); status >= 0) {
+            return status;
+        }
+    }
+    if (o->file == nullptr) return usage(err, "no configuration file given");
+    if (o->ops.empty()) return usage(err, "no operation given");
+    if (o->diff && o->dry_run) return usage(err, "--diff and --dry-run go alone");
+    return -1;
+}
+
+// Loads text as the file would load (tolerant: past references without a
+// value, to reach a line that does not parse) and, when that fails, prints
+// the report with the name shown.  Returns the exit status: -1 it loads.
+int check_text(std::string_view text, const char *shown, bool tolerant, std::FILE *err) {
+    const Ctx ctx(CONF_new(), CONF_free);
+    if (ctx == nullptr) return out_of_memory(err);
+    conf_report::LoadReport report(shown);
+    const nivra::conf::LoadObserver observer = report.observer();
+    const int rc =
+        nivra::conf::scan_buffer(ctx.get(), text.data(), text.size(), &observer, tolerant);
+    if (rc == 0) return -1;
+    report.print(ctx.get(), err);
+    return rc == kErrMemory ? kExitCannotRead : kExitNoLoad;
+}
+
+std::string_view text_of(const CONF_DOC *doc) {
+    size_t len = 0;
+    const char *text = CONF_doc_text(doc, &len);
+    return {text, len};
+}
+
+// A --set or --set-raw that no line can give: a new document that takes the
+// section (with a plain name) clears the section, one that takes the name
+// (in default) clears the name, and what is left is the text.
+void report_unwritable(const Op &op, std::FILE *err) {
+    const Doc probe(CONF_doc_new(), CONF_doc_free);
+    const bool section_ok = probe != nullptr && CONF_doc_set(probe.get(), op.section, "x", "") == 0;
+    const bool name_ok = probe != nullptr && CONF_doc_set(probe.get(), nullptr, op.name, "") == 0;
+    std::fprintf(err, "confedit: %s: ", op.spec->flag);
+    if (!section_ok) {
+        std::fprintf(err, "the section name '%s' cannot be written in a header line\n",
+                     conf_report::escaped(op.section).c_str());
+    } else if (!name_ok || op.spec->kind != OpKind::kSetRaw) {
+        std::fprintf(err, "the name '%s' cannot be written as an entry's name\n",
+                     conf_report::escaped(op.name).c_str());
+    } else {
+        std::fprintf(err,
+                     "the text '%s' does not read back as itself (it may not hold a line end or "
+                     "a comment, end in a lone backslash, or begin or end with a blank)\n",
+                     conf_report::escaped(op.value).c_str());
+    }
+}
+
+int apply(CONF_DOC *doc, const Op &op) {
+    switch (op.spec->kind) {
+        case OpKind::kSet: return CONF_doc_set(doc, op.section, op.name, op.value);
+        case OpKind::kSetRaw: return CONF_doc_set_raw(doc, op.section, op.name, op.value);
+        case OpKind::kUnset: return CONF_doc_unset(doc, op.section, op.name);
+        case OpKind::kRemoveSection: return CONF_doc_remove_section(doc, op.section);
+    }
+    return 0;
+}
+
+// Applies every operation to doc and checks that the result loads.
+// Returns -1 when it does, else the exit status after the report.
+int edit(CONF_DOC *doc, const Options &o, const char *shown, std::FILE *err) {
+    for (const Op &op : o.ops) {
+        const int rc = apply(doc, op);
+        if (rc >= 0) continue;
+        if (rc == nivra::conf::kErrUnwritable) {
+            report_unwritable(op, err);
+            return kExitUsage;
+        }
+        if (rc == nivra::conf::kErrNoParse) {
+            // The document is as it was before this operation: the
+            // tolerant load stops at the line that does not parse.
+            const int status = check_text(text_of(doc), shown, true, err);
+            if (status >= 0) return status;
+            int line = 0;
+            const char *text = CONF_doc_last_error(doc, &line);
+            std::fprintf(err, "%s:%d: %s\n", shown, line, text);
+            return kExitNoLoad;
+        }
+        std::fprintf(err, "confedit: %s\n", CONF_doc_last_error(doc, nullptr));
+        return kExitCannotRead;
+    }
+    return check_text(text_of(doc), shown, false, err);
+}
+
+void say(const Options &o, bool changed, std::FILE *err) {
+    if (!o.verbose) return;
+    const bool writes = !o.diff && !o.dry_run;
+    std::fputs(!changed ? "unchanged\n" : writes ? "changed\n" : "would change\n", err);
+}
+
+// Whether everything written to out (the text or the diff) got there.
+bool flushed(std::FILE *out, std::FILE *err) {
+    if (std::fflush(out) == 0 && !std::ferror(out)) return true;
+    conf_report::print_system_error(
+        err, "<stdout>", conf_report::error_text(nivra::conf::kErrWrite), std::strerror(errno));
+    return false;
+}
+
+// FILE "-": standard input, edited, to standard output.
+int filter(const Options &o, std::FILE *in, std::FILE *out, std::FILE *err) {
+    std::string before;
+    char buf[65536];
+    for (size_t n; (n = std::fread(buf, 1, sizeof buf, in)) > 0;) before.append(buf, n);
+    if (std::ferror(in)) {
+        conf_report::print_system_error(
+            err, kStdinName, conf_report::error_text(nivra::conf::kErrRead), std::strerror(errno));
+        return kExitCannotRead;
+    }
+    const Doc doc(CONF_doc_new(), CONF_doc_free);
+    if (doc == nullptr || CONF_doc_read_buffer(doc.get(), before.data(), before.size()) != 0)
+        return out_of_memory(err);
+    if (const int status = edit(doc.get(), o, kStdinName, err); status >= 0) return status;
+    const std::string_view after = text_of(doc.get());
+    if (o.diff) {
+        line_diff::unified(before, after, o.file, o.file, out);
+    } else if (!o.dry_run) {
+        std::fwrite(after.data(), 1, after.size(), out);
+    }
+    if (!flushed(out, err)) return kExitCannotRead;
+    say(o, after != before, err);
+    return 0;
+}
+
+// Whether a save's error number is that of a load of the text, which the
+// save refuses.
+bool is_load_error(int rc) {
+    using namespace nivra::conf;
+    return rc == kErrSection || rc == kErrBracket || rc == kErrEqual || rc == kErrBrace ||
+           rc == kErrNoValue || rc == kErrTooLong;
+}
+
+// A failed read or save of FILE: the library's text and the system's reason
+// (or, for a save that found the text not to load, the load's report).
+int file_failure(const CONF_DOC *doc, int rc, int why, const Options &o, std::FILE *err) {
+    if (rc == kErrMemory) return out_of_memory(err);
+    const std::string text = CONF_doc_last_error(doc, nullptr);
+    if (!is_load_error(rc)) {
+        conf_report::print_system_error(err, o.file, text.c_str(), std::strerror(why));
+        return kExitCannotRead;
+    }
+    // The text loaded a moment before, in the check; say what the save met.
+    if (check_text(text_of(doc), o.file, false, err) < 0) {
+        std::fprintf(err, "%s: %s\n", o.file, text.c_str());
+    }
+    return kExitNoLoad;
+}
+
+// One read-edit-save cycle of FILE.  Returns the exit status, or -1 when
+// another writer changed the file before the save.
+int cycle(const Options &o, const Hooks *hooks, std::FILE *out, std::FILE *err) {
+    const Doc doc(CONF_doc_new(), CONF_doc_free);
+    if (doc == nullptr) return out_of_memory(err);
+    if (const int rc = CONF_doc_read_file(doc.get(), o.file); rc != 0) {
+        const int why = errno;
+        return file_failure(doc.get(), rc, why, o, err);
+    }
+    const std::string before(text_of(doc.get()));
+    if (const int status = edit(doc.get(), o, o.file, err); status >= 0) return status;
+    const std::string_view after = text_of(doc.get());
+    if (o.diff) {
+        line_diff::unified(before, after, o.file, o.file, out);
+        if (!flushed(out, err)) return kExitCannotRead;
+    }
+    if (o.diff || o.dry_run || after == before) {
+        say(o, after != before, err);
+        return 0;
+    }
+    if (hooks != nullptr && hooks->before_save != nullptr) hooks->before_save(hooks->arg);
+    const int rc = CONF_doc_save(doc.get(), o.file);
+    const int why = errno;
+    if (rc == nivra::conf::kErrChanged) return -1;
+    if (rc != 0) return file_failure(doc.get(), rc, why, o, err);
+    say(o, true, err);
+    return 0;
+}
+
+int edit_file(const Options &o, const Hooks *hooks, std::FILE *out, std::FILE *err) {
+    for (int i = 0; i < kMaxCycles; ++i) {
+        if (const int status = cycle(o, hooks, out, err); status >= 0) return status;
+        if (o.verbose)
+            std::fprintf(err, "%s: changed since it was read; reading it again\n", o.file);
+    }
+    std::fprintf(err, "%s: %s\n%s: note: another program changed it during each of %d attempts\n",
+                 o.file, conf_report::error_text(nivra::conf::kErrChanged), o.file, kMaxCycles);
+    return kExitCannotRead;
+}
+
+}  // namespace
+
+int run(int argc, const char *const *argv, std::FILE *in, std::FILE *out, std::FILE *err,
+        const Hooks *hooks) {
+    try {
+        Options o;
+        if (const int status = parse(argc, argv, &o, out, err); status >= 0) return status;
+        if (std::strcmp(o.file, "-") == 0) return filter(o, in, out, err);
+        return edit_file(o, hooks, out, err);
+    } catch (const std::bad_alloc &) {
+        return out_of_memory(err);
+    }
+}
+
+}  // namespace confedit
