@@ -2,10 +2,12 @@
 // exit status; errors with their line, the line and a note; the exit status
 // of every mode; the dump loading back; standard input; the command line.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -92,6 +94,24 @@ TEST_F(Confcheck, EachOptionOnSmallFiles) {
          "k = \xC3\xA9\xFF\\t\n",
          0,
          "{\n  \"default\": {\n    \"k\": \"\xC3\xA9\\udcff\\t\"\n  }\n}\n",
+         ""},
+        {"origin: a comment line before each entry",
+         {"--origin", "FILE"},
+         "a = 1\n\n[s]\nb = \\\n  2\n",
+         0,
+         "# FILE:1\na = 1\n[s]\n# FILE:4\nb = 2\n",
+         ""},
+        {"origin: get, own entry",
+         {"--origin", "--get", "s", "k", "FILE"},
+         "k = top\n[s]\nk = own\n",
+         0,
+         "own\nFILE:3\n",
+         ""},
+        {"origin: get, from the environment",
+         {"--origin", "--get", "ENV", "NIVRA_CC_VAR", "FILE"},
+         "NIVRA_CC_VAR = own\n",
+         0,
+         "from-env\n<environment>\n",
          ""},
         {"lint: clean",
          {"--lint", "FILE"},
@@ -249,15 +269,19 @@ TEST_F(Confcheck, TheDumpLoadsBackToTheSameContext) {
         "h = caf\xC3\xA9 \xFF\x01 ;x\n;n = semicolon name\nv = ` q `\n",
         "x = 1\ny = $x${x}\nz = \"  two  \"\ne = ${ENV::NIVRA_CC_VAR}\n[ENV]\nPATH = own\n",
     };
+    // With --origin, each entry's FILE:LINE is a comment: the same context.
+    const std::vector<std::string> commands[] = {{"FILE"}, {"--origin", "FILE"}};
     for (const char *text : texts) {
-        ASSERT_EQ(Run({"FILE"}, text), 0) << text << err_;
-        CONF_CTX *from_text = CONF_new();
-        CONF_CTX *from_dump = CONF_new();
-        EXPECT_EQ(CONF_load_buffer(from_text, text, std::strlen(text)), 0);
-        EXPECT_EQ(CONF_load_buffer(from_dump, out_.data(), out_.size()), 0) << out_;
-        EXPECT_EQ(Describe(from_dump), Describe(from_text)) << out_;
-        CONF_free(from_text);
-        CONF_free(from_dump);
+        for (const std::vector<std::string> &args : commands) {
+            ASSERT_EQ(Run(args, text), 0) << text << err_;
+            CONF_CTX *from_text = CONF_new();
+            CONF_CTX *from_dump = CONF_new();
+            EXPECT_EQ(CONF_load_buffer(from_text, text, std::strlen(text)), 0);
+            EXPECT_EQ(CONF_load_buffer(from_dump, out_.data(), out_.size()), 0) << out_;
+            EXPECT_EQ(Describe(from_dump), Describe(from_text)) << out_;
+            CONF_free(from_text);
+            CONF_free(from_dump);
+        }
     }
 }
 
@@ -281,6 +305,16 @@ TEST_F(Confcheck, LaterFilesOverrideWithoutWarningAndStopAtTheFirstFailure) {
     EXPECT_EQ(out_, "2\n");
     EXPECT_EQ(Run({"-", base}, "", "[s]\nbad\n"), 3);
     EXPECT_EQ(err_, "<stdin>:2: missing equal sign\n    bad\n");
+    // Outside layers, even the value an entry already had is an override.
+    EXPECT_EQ(Run({"--lint", base, "-"}, "", "[s]\nk = 1\n"), 0);
+    EXPECT_EQ(out_, "");
+    // Standard input has no path: <stdin>:LINE, and null in JSON.
+    EXPECT_EQ(Run({"--origin", "--get", "s", "k", base, "-"}, "", "[s]\n\nk = 2\n"), 0);
+    EXPECT_EQ(out_, "2\n<stdin>:3\n");
+    EXPECT_EQ(Run({"--origin", "--json", "-"}, "", "k = 2\n"), 0);
+    EXPECT_EQ(out_,
+              "{\n  \"default\": {\n    \"k\": {\"value\": \"2\", \"file\": null, \"line\": 1}\n  "
+              "}\n}\n");
 }
 
 TEST_F(Confcheck, AnswersHelpAndVersionAndRejectsMisuse) {
@@ -295,7 +329,11 @@ TEST_F(Confcheck, AnswersHelpAndVersionAndRejectsMisuse) {
                   {{"--bogus", "FILE"}, "unknown option '--bogus'"},
                   {{"--get", "s"}, "--get needs a SECTION and a NAME"},
                   {{"--json", "--lint", "FILE"}, "go alone"},
-                  {{"-", "-"}, "can be read only once"}};
+                  {{"-", "-"}, "can be read only once"},
+                  {{"--layers"}, "--layers needs a list of directories"},
+                  {{"--layers", "a::b", "x"}, "none of them empty"},
+                  {{"--layers", "", "x"}, "none of them empty"},
+                  {{"--layers", "a", "--layers", "b", "x"}, "only once"}};
     for (const auto &m : misuse) {
         EXPECT_EQ(Run(m.args), 2) << m.message;
         EXPECT_NE(err_.find(m.message), std::string::npos) << err_;
@@ -326,6 +364,149 @@ TEST_F(Confcheck, TheFormatGuideExampleLoads) {
               "banner = Welcome to  \\\"nivra\\\"\ncache = /home/op/service/data/cache\n"
               "[limits]\nmax_clients = 64\n");
     EXPECT_EQ(Run({"--lint", "FILE"}, text), 0) << out_;
+}
+
+// A tree like /etc/app over /run/app (missing) over /usr/lib/app with
+// drop-ins, in a scratch directory shown as ROOT.
+class ConfcheckLayers : public Confcheck {
+  protected:
+    void SetUp() override {
+        Confcheck::SetUp();
+        char pattern[] = "/tmp/nivra_cc_layers_XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        root_ = pattern;
+        layers_ = root_ + "/etc/app:" + root_ + "/run/app:" + root_ + "/usr/lib/app";
+        Put("usr/lib/app/app.conf",
+            "# vendor\nname = app\n[server]\nport = 8080\nworkers = 4\nlog = /var/log/app.log\n");
+        Put("usr/lib/app/app.conf.d/10-defaults.conf", "[server]\nworkers = 8\n");
+        Put("usr/lib/app/app.conf.d/60-telemetry.conf", "[telemetry]\nenabled = yes\n");
+        Put("etc/app/app.conf.d/50-local.conf", "[server]\nport = 9090\n");
+        ASSERT_EQ(symlink("/dev/null", (root_ + "/etc/app/app.conf.d/60-telemetry.conf").c_str()),
+                  0);
+    }
+    void TearDown() override { std::filesystem::remove_all(root_); }
+    void Put(const std::string &rel, const std::string &bytes) {
+        const std::filesystem::path path = root_ + "/" + rel;
+        std::filesystem::create_directories(path.parent_path());
+        std::FILE *f = std::fopen(path.c_str(), "wb");
+        ASSERT_NE(f, nullptr);
+        std::fwrite(bytes.data(), 1, bytes.size(), f);
+        std::fclose(f);
+    }
+    // Runs confcheck --layers over the tree with args.
+    int RunLayers(std::vector<std::string> args) {
+        args.insert(args.begin(), {"--layers", layers_});
+        const int rc = Run(args);
+        out_ = Replace(out_, root_, "ROOT");
+        err_ = Replace(err_, root_, "ROOT");
+        return rc;
+    }
+    std::string root_, layers_;
+};
+
+TEST_F(ConfcheckLayers, EveryModeShowsTheMergedFilesWithTheirOrigins) {
+    const Case cases[] = {
+        {"dump: masked drop-in gone; a replaced entry moves to the end",
+         {"app.conf"},
+         "",
+         0,
+         "name = app\n[server]\nlog = /var/log/app.log\nworkers = 8\nport = 9090\n",
+         ""},
+        {"dump with origins",
+         {"--origin", "app.conf"},
+         "",
+         0,
+         "# ROOT/usr/lib/app/app.conf:2\nname = app\n[server]\n"
+         "# ROOT/usr/lib/app/app.conf:6\nlog = /var/log/app.log\n"
+         "# ROOT/usr/lib/app/app.conf.d/10-defaults.conf:2\nworkers = 8\n"
+         "# ROOT/etc/app/app.conf.d/50-local.conf:2\nport = 9090\n",
+         ""},
+        {"get: from a drop-in",
+         {"--origin", "--get", "server", "port", "app.conf"},
+         "",
+         0,
+         "9090\nROOT/etc/app/app.conf.d/50-local.conf:2\n",
+         ""},
+        {"get: falls back to [default] of the main file",
+         {"--origin", "--get", "server", "name", "app.conf"},
+         "",
+         0,
+         "app\nROOT/usr/lib/app/app.conf:2\n",
+         ""},
+        {"json",
+         {"--json", "--origin", "app.conf"},
+         "",
+         0,
+         "{\n  \"default\": {\n    \"name\": {\"value\": \"app\", \"file\": "
+         "\"ROOT/usr/lib/app/app.conf\", \"line\": 2}\n  },\n  \"server\": {\n"
+         "    \"log\": {\"value\": \"/var/log/app.log\", \"file\": \"ROOT/usr/lib/app/app.conf\", "
+         "\"line\": 6},\n"
+         "    \"workers\": {\"value\": \"8\", \"file\": "
+         "\"ROOT/usr/lib/app/app.conf.d/10-defaults.conf\", \"line\": 2},\n"
+         "    \"port\": {\"value\": \"9090\", \"file\": \"ROOT/etc/app/app.conf.d/50-local.conf\", "
+         "\"line\": 2}\n  }\n}\n",
+         ""},
+        {"nothing of the name anywhere is no error", {"other.conf"}, "", 0, "", ""},
+    };
+    for (const Case &c : cases) {
+        EXPECT_EQ(RunLayers(c.args), c.status) << c.what;
+        EXPECT_EQ(out_, c.out) << c.what;
+        EXPECT_EQ(err_, c.err) << c.what;
+    }
+    // The same files as the library's layered load.
+    ASSERT_EQ(RunLayers({"app.conf"}), 0);
+    const std::string dirs[] = {root_ + "/etc/app", root_ + "/run/app", root_ + "/usr/lib/app"};
+    const char *const dir_list[] = {dirs[0].c_str(), dirs[1].c_str(), dirs[2].c_str()};
+    CONF_CTX *layered = CONF_new();
+    CONF_CTX *from_dump = CONF_new();
+    EXPECT_EQ(CONF_load_layered(layered, dir_list, 3, "app.conf"), 0);
+    EXPECT_EQ(CONF_load_buffer(from_dump, out_.data(), out_.size()), 0);
+    EXPECT_EQ(Describe(from_dump), Describe(layered));
+    CONF_free(layered);
+    CONF_free(from_dump);
+}
+
+TEST_F(ConfcheckLayers, LintWarnsOfOverridesWithNoEffectAndIgnoredFiles) {
+    Put("etc/app/app.conf.d/20-same.conf",
+        "[server]\nport = 9999\n\nlog = /var/log/app.log\nworkers = 6\nport = 8080\n");
+    Put("etc/app/app.conf.d/50-local.conf.orig", "[server]\nport = 1\n");
+    Put("etc/app/app.conf.d/.50-local.conf.swp", "x\n");  // hidden: not a drop-in
+    std::filesystem::create_directories(root_ + "/usr/lib/app/app.conf.d/sub");
+    EXPECT_EQ(RunLayers({"--lint", "app.conf"}), 1);
+    EXPECT_EQ(out_,
+              "ROOT/etc/app/app.conf.d/50-local.conf.orig: warning: this file is ignored: a "
+              "drop-in directory's files are read only when their names end in '.conf'\n"
+              "ROOT/etc/app/app.conf.d/20-same.conf:4: warning: 'log' in section [server] is set "
+              "to the value it already had (from ROOT/usr/lib/app/app.conf:6); this override has "
+              "no effect\n"
+              "ROOT/etc/app/app.conf.d/20-same.conf:6: warning: 'port' is defined again in "
+              "section [server]; its value from line 2 is lost\n");
+    EXPECT_EQ(err_, "");
+}
+
+TEST_F(ConfcheckLayers, FailuresNameTheFileOrTheName) {
+    Put("run/app/app.conf.d/30-bad.conf", "[server]\n\nbroken line\n");
+    EXPECT_EQ(RunLayers({"--origin", "app.conf"}), 3);
+    EXPECT_EQ(out_, "");
+    EXPECT_EQ(err_,
+              "ROOT/run/app/app.conf.d/30-bad.conf:3: missing equal sign\n    broken line\n"
+              "ROOT/run/app/app.conf.d/30-bad.conf:3: note: a name cannot hold blanks; it ends "
+              "before them (escape a blank with a backslash)\n");
+    std::filesystem::remove(root_ + "/run/app/app.conf.d/30-bad.conf");
+    std::filesystem::remove(root_ + "/run/app/app.conf.d");
+    std::filesystem::create_symlink("app.conf.d", root_ + "/run/app/app.conf.d");  // a loop
+    EXPECT_EQ(RunLayers({"app.conf"}), 3);
+    EXPECT_EQ(err_.rfind("ROOT/run/app/app.conf.d: unable to open configuration file\n", 0), 0u)
+        << err_;
+    for (const char *name : {"app.conf/x", "/etc/app.conf", "", ".", ".."}) {
+        EXPECT_EQ(RunLayers({"other.conf", name}), 3) << name;
+        EXPECT_EQ(out_, "") << name;
+        EXPECT_EQ(err_, "confcheck: '" + std::string(name) +
+                            "' is not a file name: with --layers, each FILE is the name of a file "
+                            "to look up in the directories (not empty, '.' or '..', and without "
+                            "'/')\n")
+            << name;
+    }
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <new>
 #include <string>
 #include <string_view>
 
@@ -49,10 +50,25 @@ class LoadReport {
     void print(const CONF_CTX *ctx, std::FILE *err) const;
 
   private:
-    static void notify(void *self, const nivra::conf::LoadNote *note) {
-        static_cast<LoadReport *>(self)->on(*note);
+    // No exception may cross the loader, which is built without them: one
+    // thrown here is remembered, and rethrow() throws it again.
+    static void notify(void *self, const nivra::conf::LoadNote *note) noexcept {
+        auto *report = static_cast<LoadReport *>(self);
+        try {
+            report->on(*note);
+        } catch (...) {
+            report->out_of_memory_ = true;
+        }
+    }
+    bool out_of_memory_ = false;
+
+  public:
+    // Throws std::bad_alloc when the observer ran out of memory.
+    void rethrow() const {
+        if (out_of_memory_) throw std::bad_alloc();
     }
 
+  private:
     const char *file_;
     bool have_error_ = false;
     int error_ = 0;

@@ -4,22 +4,31 @@
 // failure names its file and line, shows the line and, where the text may
 // mislead, adds a note (conf_report, the same report as confedit's).
 //
+// With --layers the file arguments are names of layered configurations,
+// and the files to load are those the library's own walk finds
+// (conf_layers.h), so confcheck reads exactly what CONF_load_layered would.
+//
 // Everything about the syntax comes from the library: the lines, errors and
 // findings are reported by the loader itself through its observer
 // (conf_load.h), and the dump is the library's writer, so this file holds
 // no parser or writer of the format of its own.
 #include "confcheck.h"
 
+#include <dirent.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <memory>
 #include <new>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "conf_layers.h"
 #include "conf_load.h"
 #include "conf_report.h"
 #include "conf_store.h"
@@ -31,6 +40,7 @@ namespace {
 
 using conf_report::kExitCannotRead;
 using conf_report::kExitUsage;
+using nivra::conf::kErrMemory;
 using nivra::conf::kErrOpen;
 using nivra::conf::kErrRead;
 using nivra::conf::LoadEvent;
@@ -53,6 +63,16 @@ constexpr char kUsage[] =
     "  --json              print the context as one JSON object\n"
     "  --lint              print FILE:LINE: warning: lines for what loads but\n"
     "                      likely does not mean what was meant; exit 1 if any\n"
+    "  --layers DIR[:DIR...]\n"
+    "                      take each FILE as the name of a layered configuration\n"
+    "                      in the DIRs, the first of the highest priority: the\n"
+    "                      main file DIR/FILE of the first DIR that has one, then\n"
+    "                      the drop-ins DIR/FILE.d/*.conf in the order of their\n"
+    "                      names (a FILE with '/', empty, . or .. exits 3)\n"
+    "  --origin            show where each entry was defined, as FILE:LINE: a\n"
+    "                      '# FILE:LINE' line before each entry of the dump,\n"
+    "                      \"file\" and \"line\" beside each value in --json, and a\n"
+    "                      last line after the value of --get\n"
     "  --help, --version   print this text or the version, and exit\n"
     "\n"
     "Exit status, the same in every mode:\n"
@@ -68,8 +88,32 @@ struct Options {
     Mode mode = Mode::kDump;
     const char *section = nullptr;  // --get
     const char *name = nullptr;
+    bool origin = false;
+    bool layered = false;
+    std::vector<std::string> layers;  // --layers, the highest priority first
     std::vector<const char *> files;
 };
+
+// A --lint warning, "FILE:LINE: warning: TEXT"; line 0 for one about a
+// whole file, "FILE: warning: TEXT".
+struct Warning {
+    std::string file;
+    long line;
+    std::string text;
+};
+using Warnings = std::vector<Warning>;
+
+// What a file stands as where no path names it: standard input.
+constexpr char kStdinName[] = "<stdin>";
+
+// Where an entry was defined, as FILE:LINE on one line: bytes of the path
+// outside printable ASCII, and the backslash, as \xHH, so that it can stand
+// in a comment line of the dump.
+std::string origin_text(const CONF_VALUE *entry) {
+    const nivra::conf::EntryOrigin *o = nivra::conf::origin_of(entry);
+    const char *file = o->file != nullptr ? o->file : kStdinName;
+    return conf_report::escaped(file) + ":" + std::to_string(o->line);
+}
 
 // ---- JSON ------------------------------------------------------------------
 
@@ -131,7 +175,26 @@ void put_json(std::FILE *out, const char *text) {
     std::fputc('"', out);
 }
 
-void json(CONF_CTX *ctx, std::FILE *out) {
+// An entry's value, or with origins {"value": V, "file": F, "line": N}, F
+// null for standard input.
+void put_json_value(std::FILE *out, const CONF_VALUE *e, bool origin) {
+    if (!origin) {
+        put_json(out, e->value);
+        return;
+    }
+    const nivra::conf::EntryOrigin *o = nivra::conf::origin_of(e);
+    std::fputs("{\"value\": ", out);
+    put_json(out, e->value);
+    std::fputs(", \"file\": ", out);
+    if (o->file != nullptr) {
+        put_json(out, o->file);
+    } else {
+        std::fputs("null", out);
+    }
+    std::fprintf(out, ", \"line\": %ld}", static_cast<long>(o->line));
+}
+
+void json(CONF_CTX *ctx, bool origin, std::FILE *out) {
     std::fputc('{', out);
     for (int i = 0; i < CONF_get_section_count(ctx); ++i) {
         const char *section = CONF_get_section_name(ctx, i);
@@ -144,7 +207,7 @@ void json(CONF_CTX *ctx, std::FILE *out) {
             std::fputs(j == 0 ? "\n    " : ",\n    ", out);
             put_json(out, e->name);
             std::fputs(": ", out);
-            put_json(out, e->value);
+            put_json_value(out, e, origin);
         }
         std::fputs(n > 0 ? "\n  }" : "}", out);
     }
@@ -171,10 +234,22 @@ struct Finding {
 // confedit) and the warnings of --lint.
 class FileCheck {
   public:
-    explicit FileCheck(const char *file) : report_(file) {}
+    // file is the name errors show; layered, whether the file is one of a
+    // layered configuration, where an override with no effect is warned of.
+    FileCheck(const char *file, bool layered) : report_(file), layered_(layered) {}
 
-    static void notify(void *self, const LoadNote *note) {
-        static_cast<FileCheck *>(self)->on(*note);
+    // No exception may cross the loader, which is built without them: one
+    // thrown here is remembered and thrown again once the load has returned.
+    static void notify(void *self, const LoadNote *note) noexcept {
+        auto *check = static_cast<FileCheck *>(self);
+        try {
+            check->on(*note);
+        } catch (...) {
+            check->out_of_memory_ = true;
+        }
+    }
+    void rethrow() const {
+        if (out_of_memory_) throw std::bad_alloc();
     }
 
     const std::vector<Finding> &warnings() const { return warnings_; }
@@ -220,10 +295,19 @@ class FileCheck {
 
     void warn(long line, std::string text) { warnings_.push_back({line, std::move(text)}); }
 
-    // A name defined twice in this file: the first value is lost.
+    // A name defined twice in this file: the first value is lost.  One
+    // defined in an earlier file is an intended override, unless a layer
+    // sets the value it already had.
     void replacing(const LoadNote &n) {
         const auto it = lines_.find(n.replaced);
-        if (it == lines_.end()) return;  // from an earlier file: an intended override
+        if (it == lines_.end()) {
+            if (layered_ && std::strcmp(n.entry->value, n.replaced->value) == 0) {
+                warn(n.line, "'" + std::string(n.entry->name) + "' in section [" +
+                                 n.entry->section + "] is set to the value it already had (from " +
+                                 origin_text(n.replaced) + "); this override has no effect");
+            }
+            return;
+        }
         std::string text = "'";
         text += n.entry->name;
         text += "' is defined again in section [";
@@ -248,112 +332,293 @@ class FileCheck {
     }
 
     conf_report::LoadReport report_;
+    bool layered_;
+    bool out_of_memory_ = false;
     std::map<const CONF_VALUE *, long> lines_;  // entries stored from this file
     std::vector<Finding> warnings_;
 };
 
-// Loads one file (or, for "-", in) into ctx; reports a failure on err.
-// Returns whether it loaded; its warnings are added to *warnings.
-bool load_one(CONF_CTX *ctx, const char *file, std::FILE *in, std::FILE *err,
-              std::vector<std::pair<const char *, Finding>> *warnings) {
-    const bool is_stdin = std::strcmp(file, "-") == 0;
-    std::FILE *f = is_stdin ? in : std::fopen(file, "rb");
+// What every file of one run loads into, and where its findings go.
+struct Loading {
+    CONF_CTX *ctx;
+    std::FILE *in;   // for a file of "-"
+    std::FILE *err;  // for the report of a failure
+    bool layered;    // the files are layers (--layers)
+    Warnings warnings;
+};
+
+// Loads one file (or, for "-" outside layers, l->in) into the context;
+// reports a failure.  Returns whether it loaded; its warnings are added to
+// l->warnings.
+bool load_one(Loading *l, const char *file) {
+    const bool is_stdin = !l->layered && std::strcmp(file, "-") == 0;
+    std::FILE *f = is_stdin ? l->in : std::fopen(file, "rb");
     if (f == nullptr) {
         const int why = errno;
-        conf_report::print_system_error(err, file, conf_report::error_text(kErrOpen),
+        conf_report::print_system_error(l->err, file, conf_report::error_text(kErrOpen),
                                         std::strerror(why));
         return false;
     }
     struct stat st {};
     if (!is_stdin && fstat(fileno(f), &st) == 0 && S_ISDIR(st.st_mode)) {
         std::fclose(f);
-        conf_report::print_system_error(err, file, conf_report::error_text(kErrRead),
+        conf_report::print_system_error(l->err, file, conf_report::error_text(kErrRead),
                                         "is a directory");
         return false;
     }
-    FileCheck check(is_stdin ? "<stdin>" : file);
+    const char *shown = is_stdin ? kStdinName : file;
+    FileCheck check(shown, l->layered);
     const nivra::conf::LoadObserver observer{FileCheck::notify, &check};
     // The context starts new and loading stops at the first failure, so a
-    // non-zero result always belongs to this file.
-    const int rc = nivra::conf::load_observed(ctx, f, &observer);
+    // non-zero result always belongs to this file.  The path makes the
+    // file the entries' origin.
+    const int rc = nivra::conf::load_observed(l->ctx, f, &observer, is_stdin ? nullptr : file);
     if (!is_stdin) std::fclose(f);
+    check.rethrow();
     if (rc != 0) {
-        check.report_error(ctx, err);
+        check.report_error(l->ctx, l->err);
         return false;
     }
-    for (const Finding &w : check.warnings())
-        warnings->emplace_back(is_stdin ? "<stdin>" : file, w);
+    for (const Finding &w : check.warnings()) l->warnings.push_back({shown, w.line, w.text});
     return true;
 }
 
-// Reads the options; returns -1 to go on, else the exit status (after
+// ---- Layers ----------------------------------------------------------------
+
+// One walk of the layers.  The library below the visitor is built without
+// exceptions, so none may leave the callbacks: running out of memory is
+// recorded and the walk stopped instead.
+struct LayerWalk {
+    Loading *loading;
+    bool out_of_memory = false;
+
+    static int file(void *self, const char *path) {
+        auto *w = static_cast<LayerWalk *>(self);
+        try {
+            return load_one(w->loading, path) ? 0 : 1;
+        } catch (const std::bad_alloc &) {
+            w->out_of_memory = true;
+            return 1;
+        }
+    }
+    static void ignored(void *self, const char *path) {
+        auto *w = static_cast<LayerWalk *>(self);
+        try {
+            w->loading->warnings.push_back(
+                {path, 0,
+                 "this file is ignored: a drop-in directory's files are read only "
+                 "when their names end in '.conf'"});
+        } catch (const std::bad_alloc &) {
+            w->out_of_memory = true;
+        }
+    }
+};
+
+// A drop-in directory that exists but cannot be listed, with the system's
+// reason (asked again: the walk does not keep it).
+void report_unlistable(std::FILE *err, const char *dir) {
+    std::string reason = "the directory cannot be listed";
+    if (DIR *d = ::opendir(dir)) {
+        ::closedir(d);
+    } else {
+        reason = std::strerror(errno);
+    }
+    conf_report::print_system_error(err, dir, conf_report::error_text(kErrOpen), reason.c_str());
+}
+
+// Loads the layered configuration name (a valid name) from the layers, as
+// CONF_load_layered would; reports a failure.  Returns whether it loaded.
+bool load_layered(Loading *l, const std::vector<std::string> &layers, const char *name) {
+    std::vector<const char *> dirs;
+    dirs.reserve(layers.size());
+    for (const std::string &d : layers) dirs.push_back(d.c_str());
+    LayerWalk walk{l};
+    char *failed = nullptr;
+    const int rc = nivra::conf::walk_layers(
+        dirs.data(), dirs.size(), name,
+        nivra::conf::LayerVisitor{LayerWalk::file, LayerWalk::ignored, &walk}, &failed);
+    const std::unique_ptr<char, decltype(&std::free)> failed_path(failed, std::free);
+    if (walk.out_of_memory || rc == kErrMemory) throw std::bad_alloc();
+    if (rc == kErrOpen) {
+        if (failed == nullptr) throw std::bad_alloc();  // only its path's copy can fail
+        report_unlistable(l->err, failed);
+    }
+    return rc == 0;
+}
+
+// Whether every name can be looked up in layers; reports the first that
+// cannot.
+bool names_valid(const std::vector<const char *> &names, std::FILE *err) {
+    for (const char *name : names) {
+        if (nivra::conf::layer_name_valid(name)) continue;
+        std::fprintf(err,
+                     "confcheck: '%s' is not a file name: with --layers, each FILE is the name "
+                     "of a file to look up in the directories (not empty, '.' or '..', and "
+                     "without '/')\n",
+                     conf_report::escaped(name).c_str());
+        return false;
+    }
+    return true;
+}
+
+// The directories of --layers DIR[:DIR...]; false when one is empty (it
+// would make the files' paths absolute ones at the root).
+bool split_layers(const char *list, std::vector<std::string> *dirs) {
+    dirs->clear();
+    for (const char *p = list;; ++p) {
+        const char *end = std::strchr(p, ':');
+        if (end == nullptr) end = p + std::strlen(p);
+        if (end == p) return false;
+        dirs->emplace_back(p, end);
+        if (*end == '\0') return true;
+        p = end;
+    }
+}
+
+// Reads the option argv[*i] (and its arguments, moving *i past them).
+// Returns -1 to go on, 0 after printing help or the version, or kExitUsage
+// with *problem set.
+int parse_option(int argc, const char *const *argv, int *i, Options *o, std::FILE *out,
+                 std::string *problem) {
+    const std::string a = argv[*i];
+    if (a == "--help" || a == "-h") {
+        std::fputs(kUsage, out);
+        return 0;
+    }
+    if (a == "--version") {
+        std::fprintf(out, "confcheck (Nivra support kit) %s\n", Nivra_GetVersion());
+        return 0;
+    }
+    if (a == "--origin") {
+        o->origin = true;
+        return -1;
+    }
+    if (a == "--layers") {
+        if (o->layered)
+            *problem = "--layers can be given only once";
+        else if (*i + 1 >= argc)
+            *problem = "--layers needs a list of directories";
+        else if (!split_layers(argv[++*i], &o->layers))
+            *problem = "--layers needs directories separated by ':', none of them empty";
+        o->layered = true;
+        return problem->empty() ? -1 : kExitUsage;
+    }
+    if (a != "--get" && a != "--json" && a != "--lint") {
+        *problem = "unknown option '" + a + "'";
+    } else if (o->mode != Mode::kDump) {
+        *problem = "--get, --json and --lint go alone";
+    } else if (a == "--get") {
+        if (*i + 2 >= argc) {
+            *problem = "--get needs a SECTION and a NAME";
+        } else {
+            o->mode = Mode::kGet;
+            o->section = argv[++*i];
+            o->name = argv[++*i];
+        }
+    } else {
+        o->mode = a == "--json" ? Mode::kJson : Mode::kLint;
+    }
+    return problem->empty() ? -1 : kExitUsage;
+}
+
+// Reads the command line; returns -1 to go on, else the exit status (after
 // printing help, the version, or a usage error).
 int parse(int argc, const char *const *argv, Options *o, std::FILE *out, std::FILE *err) {
-    auto usage = [err](const std::string &what) {
-        std::fprintf(err, "confcheck: %s\nTry 'confcheck --help'.\n", what.c_str());
-        return kExitUsage;
-    };
+    std::string problem;
     bool options = true;
-    bool modes = false;
-    for (int i = 1; i < argc; ++i) {
+    for (int i = 1; i < argc && problem.empty(); ++i) {
         const char *a = argv[i];
         if (!options || a[0] != '-' || a[1] == '\0') {
             o->files.push_back(a);
-            continue;
-        }
-        if (std::strcmp(a, "--") == 0) {
+        } else if (std::strcmp(a, "--") == 0) {
             options = false;
-        } else if (std::strcmp(a, "--help") == 0 || std::strcmp(a, "-h") == 0) {
-            std::fputs(kUsage, out);
-            return 0;
-        } else if (std::strcmp(a, "--version") == 0) {
-            std::fprintf(out, "confcheck (Nivra support kit) %s\n", Nivra_GetVersion());
-            return 0;
-        } else if (std::strcmp(a, "--get") == 0 || std::strcmp(a, "--json") == 0 ||
-                   std::strcmp(a, "--lint") == 0) {
-            if (modes) return usage("--get, --json and --lint go alone");
-            modes = true;
-            if (a[2] == 'j') o->mode = Mode::kJson;
-            if (a[2] == 'l') o->mode = Mode::kLint;
-            if (a[2] == 'g') {
-                if (i + 2 >= argc) return usage("--get needs a SECTION and a NAME");
-                o->mode = Mode::kGet;
-                o->section = argv[++i];
-                o->name = argv[++i];
-            }
-        } else {
-            return usage(std::string("unknown option '") + a + "'");
+        } else if (const int status = parse_option(argc, argv, &i, o, out, &problem);
+                   status >= 0 && problem.empty()) {
+            return status;
         }
     }
-    if (o->files.empty()) return usage("no configuration file given");
     int stdin_count = 0;
     for (const char *f : o->files) stdin_count += std::strcmp(f, "-") == 0 ? 1 : 0;
-    if (stdin_count > 1) return usage("standard input (-) can be read only once");
-    return -1;
+    if (problem.empty() && o->files.empty()) problem = "no configuration file given";
+    if (problem.empty() && stdin_count > 1 && !o->layered)
+        problem = "standard input (-) can be read only once";
+    if (problem.empty()) return -1;
+    std::fprintf(err, "confcheck: %s\nTry 'confcheck --help'.\n", problem.c_str());
+    return kExitUsage;
+}
+
+// ---- Showing the result ----------------------------------------------------
+
+// Writes the dump with a "# FILE:LINE" comment line before each entry.  The
+// library's writer gives every header and every entry exactly one line, in
+// the order of the context's sections and entries, so the comments go in
+// by counting lines.  Returns 0 or what the writer returns.
+int dump_with_origins(CONF_CTX *ctx, std::FILE *out) {
+    char *buf = nullptr;
+    size_t size = 0;
+    std::FILE *mem = open_memstream(&buf, &size);
+    if (mem == nullptr) return kErrMemory;
+    const int rc = CONF_write_fp(ctx, mem);
+    std::fclose(mem);
+    const std::unique_ptr<char, decltype(&std::free)> text(buf, std::free);
+    if (rc != 0) return rc;
+    std::string_view rest(buf, size);
+    auto copy_line = [&rest, out] {
+        if (rest.empty()) return;
+        const size_t n = std::min(rest.find('\n'), rest.size() - 1) + 1;
+        std::fwrite(rest.data(), 1, n, out);
+        rest.remove_prefix(n);
+    };
+    for (int i = 0; i < CONF_get_section_count(ctx); ++i) {
+        const char *section = CONF_get_section_name(ctx, i);
+        if (i > 0 || std::strcmp(section, nivra::conf::kDefaultSection) != 0) copy_line();
+        const int n = CONF_get_entry_count(ctx, section);
+        for (int j = 0; j < n; ++j) {
+            std::fprintf(out, "# %s\n", origin_text(CONF_get_entry(ctx, section, j)).c_str());
+            copy_line();
+        }
+    }
+    std::fwrite(rest.data(), 1, rest.size(), out);  // none: every line had its place
+    return std::fflush(out) != 0 || std::ferror(out) != 0 ? nivra::conf::kErrWrite : 0;
+}
+
+// Where the value v that a lookup of (section, name) gave came from: the
+// entry of the section or of [default] that holds it, else the environment.
+std::string lookup_origin(CONF_CTX *ctx, const char *section, const char *name, const char *v) {
+    for (const char *s : {section, nivra::conf::kDefaultSection}) {
+        if (ctx->table == nullptr) break;
+        const CONF_VALUE *e = nivra::conf::find_entry(ctx, s, name);
+        if (e != nullptr && e->value == v) return origin_text(e);
+    }
+    return "<environment>";
 }
 
 // Shows the loaded context as the mode asks; returns the exit status.
-int show(CONF_CTX *ctx, const Options &o,
-         const std::vector<std::pair<const char *, Finding>> &warnings, std::FILE *out,
+int show(CONF_CTX *ctx, const Options &o, const Warnings &warnings, std::FILE *out,
          std::FILE *err) {
     switch (o.mode) {
         case Mode::kDump:
-            if (const int rc = CONF_write_fp(ctx, out); rc != 0) {
+            if (const int rc = o.origin ? dump_with_origins(ctx, out) : CONF_write_fp(ctx, out);
+                rc != 0) {
                 std::fprintf(err, "confcheck: %s\n", conf_report::error_text(rc));
                 return kExitCannotRead;
             }
             return 0;
-        case Mode::kJson: json(ctx, out); return 0;
+        case Mode::kJson: json(ctx, o.origin, out); return 0;
         case Mode::kGet:
             if (const char *v = CONF_get_string(ctx, o.section, o.name)) {
                 std::fwrite(v, 1, std::strlen(v), out);
                 std::fputc('\n', out);
+                if (o.origin)
+                    std::fprintf(out, "%s\n", lookup_origin(ctx, o.section, o.name, v).c_str());
                 return 0;
             }
             return 1;
         case Mode::kLint:
-            for (const auto &[file, w] : warnings) {
-                std::fprintf(out, "%s:%ld: warning: %s\n", file, w.line, w.text.c_str());
+            for (const Warning &w : warnings) {
+                const std::string where = w.line > 0 ? ":" + std::to_string(w.line) : "";
+                std::fprintf(out, "%s%s: warning: %s\n", w.file.c_str(), where.c_str(),
+                             w.text.c_str());
             }
             return warnings.empty() ? 0 : 1;
     }
@@ -368,11 +633,14 @@ int run(int argc, const char *const *argv, std::FILE *in, std::FILE *out, std::F
         if (const int status = parse(argc, argv, &o, out, err); status >= 0) return status;
         const std::unique_ptr<CONF_CTX, decltype(&CONF_free)> ctx(CONF_new(), CONF_free);
         if (ctx == nullptr) throw std::bad_alloc();
-        std::vector<std::pair<const char *, Finding>> warnings;
+        if (o.layered && !names_valid(o.files, err)) return kExitCannotRead;
+        Loading loading{ctx.get(), in, err, o.layered, {}};
         for (const char *file : o.files) {
-            if (!load_one(ctx.get(), file, in, err, &warnings)) return kExitCannotRead;
+            const bool loaded =
+                o.layered ? load_layered(&loading, o.layers, file) : load_one(&loading, file);
+            if (!loaded) return kExitCannotRead;
         }
-        return show(ctx.get(), o, warnings, out, err);
+        return show(ctx.get(), o, loading.warnings, out, err);
     } catch (const std::bad_alloc &) {
         std::fputs("confcheck: out of memory\n", err);
         return kExitCannotRead;

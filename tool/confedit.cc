@@ -170,6 +170,7 @@ int check_text(std::string_view text, const char *shown, bool tolerant, std::FIL
     const nivra::conf::LoadObserver observer = report.observer();
     const int rc =
         nivra::conf::scan_buffer(ctx.get(), text.data(), text.size(), &observer, tolerant);
+    report.rethrow();
     if (rc == 0) return -1;
     report.print(ctx.get(), err);
     return rc == kErrMemory ? kExitCannotRead : kExitNoLoad;
