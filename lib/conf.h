@@ -216,11 +216,11 @@ const char *CONF_get_last_error_str(const CONF_CTX *ctx);
  * does.  Returns what CONF_load returns after the last file; with no file
  * at all, nothing is loaded and the context's last error number is
  * returned (0 in a context without errors).  A name that is null, empty,
- * ".", ".." or holds a "/" records -101 with nothing read.  When memory
- * runs out while the directories are listed (-102), or a drop-in
- * directory exists but cannot be listed (-101, the error's file is that
- * directory), the context is left as after a failed load: without a table.
- * -100 for a null context.
+ * ".", ".." or holds a "/" records -101 with nothing read.  A drop-in
+ * directory that exists but cannot be listed ends the call like a file
+ * that cannot be opened (-101, the error's file is that directory, the
+ * table as it was); memory running out while the directories are listed
+ * ends it like a failed load (-102, no table).  -100 for a null context.
  */
 int CONF_load_layered(CONF_CTX *ctx, const char *const *dirs, size_t ndirs, const char *name);
 

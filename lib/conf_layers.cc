@@ -187,11 +187,14 @@ extern "C" int CONF_load_layered(CONF_CTX *ctx, const char *const *dirs, size_t 
     const int r =
         walk_layers(dirs, ndirs, name, LayerVisitor{load_layer, nullptr, &load}, &failed_path);
     if (r == kErrMemory || r == kErrOpen) {
-        // The files loaded so far are only part of the configuration: the
-        // context is left as after a failed load, without a table.
+        // As a load with the same error leaves it: a directory that cannot be
+        // listed like a file that cannot be opened (the table as it was),
+        // memory running out like a load that fails (no table).
         CONFerr(ctx, r);
-        CONF_lhash_free(ctx->table);
-        ctx->table = nullptr;
+        if (r == kErrMemory) {
+            CONF_lhash_free(ctx->table);
+            ctx->table = nullptr;
+        }
         const char *file = failed_path != nullptr ? intern_file(ctx, failed_path) : nullptr;
         set_error_file(ctx, file);
     }
