@@ -3,13 +3,22 @@
 // and hold no memory once the structure is freed.
 #include <gtest/gtest.h>
 
+#include <dirent.h>
+
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "alloc_seam.h"
+#include "conf_doc.h"
+#include "conf_describe.h"
 #include "conf_expand.h"
 #include "conf_load.h"
 #include "conf_entries.h"
@@ -218,6 +227,97 @@ TEST(AllocFail, SecondLoadIntoALoadedContext) {
     });
 }
 
+// A scratch tree of configuration layers, removed afterwards.
+struct LayerTree {
+    LayerTree() {
+        char pattern[] = "/tmp/nivra_alloc_layers_XXXXXX";
+        if (mkdtemp(pattern) == nullptr) std::abort();
+        root = pattern;
+    }
+    ~LayerTree() { std::filesystem::remove_all(root); }
+    LayerTree(const LayerTree &) = delete;
+    LayerTree &operator=(const LayerTree &) = delete;
+    // Writes root/rel with bytes, making its directories; returns its path.
+    std::string Put(const std::string &rel, const std::string &bytes) const {
+        const std::filesystem::path path = std::filesystem::path(root) / rel;
+        std::filesystem::create_directories(path.parent_path());
+        std::FILE *f = std::fopen(path.c_str(), "wb");
+        if (f == nullptr) std::abort();
+        std::fwrite(bytes.data(), 1, bytes.size(), f);
+        std::fclose(f);
+        return path.string();
+    }
+    std::string root;
+};
+
+// Describe, and where each entry was defined.
+std::string DescribeWithOrigins(CONF_CTX *ctx) {
+    std::string out = Describe(ctx);
+    for (int i = 0; i < CONF_get_section_count(ctx); ++i) {
+        const char *s = CONF_get_section_name(ctx, i);
+        for (int j = 0; j < CONF_get_entry_count(ctx, s); ++j) {
+            const char *file = nullptr;
+            int line = 0;
+            EXPECT_EQ(CONF_get_origin(ctx, s, CONF_get_entry(ctx, s, j)->name, &file, &line), 1);
+            out += (file != nullptr ? file : "-") + (":" + std::to_string(line)) + "\n";
+        }
+    }
+    return out;
+}
+
+// Three files load, each referring to entries of those before it: run/'s
+// main file (lib/'s is not read), etc/'s drop-in in place of lib/'s of the
+// same name, then lib/'s next drop-in; lib/'s third is masked by an empty
+// file in run/, and a file not named *.conf is ignored.  A failure leaves
+// the context as a failed CONF_load does; success is what loading the three
+// files one by one gives, origins included.
+TEST(AllocFail, LayeredLoadOfThreeFilesWithDropIns) {
+    setenv("HOME", "/home/tester", 0);
+    const LayerTree tree;
+    std::string more = "[other]\nk1 = $third::x/more\n";
+    for (int i = 0; i < 40; ++i)
+        more += "m" + std::to_string(i) + " = ${paths::dir}" + std::to_string(i) + "\n";
+    const std::string loaded[] = {
+        tree.Put("run/app.conf", RichFile()),
+        tree.Put("etc/app.conf.d/10-paths.conf",
+                 "[paths]\ndir = again\n[third]\nx = $paths::dir$other::k1\n"),
+        tree.Put("lib/app.conf.d/20-more.conf", more + "[fourth]\ny = \\\n  $other::k1\n"),
+    };
+    tree.Put("lib/app.conf", "never = read\n");
+    tree.Put("lib/app.conf.d/10-paths.conf", "[paths]\nreplaced = 1\n");
+    tree.Put("lib/app.conf.d/30-masked.conf", "masked = 1\n");
+    tree.Put("run/app.conf.d/30-masked.conf", "");
+    tree.Put("lib/app.conf.d/notes.txt", "ignored = 1\n");
+    const std::string etc = tree.root + "/etc", run = tree.root + "/run", lib = tree.root + "/lib";
+    const char *const dirs[] = {etc.c_str(), run.c_str(), lib.c_str()};
+
+    CONF_CTX *plain = CONF_new();
+    for (const std::string &path : loaded) EXPECT_EQ(CONF_load(plain, path.c_str()), 0);
+    EXPECT_STREQ(CONF_get_string(plain, "fourth", "y"), "againv1/more");
+    const std::string expected = DescribeWithOrigins(plain);
+    CONF_free(plain);
+
+    SweepBoth("layered load of three files with drop-ins", [&](long k) -> long {
+        CONF_CTX *ctx = CONF_new();
+        Arm(k);
+        const int rc = CONF_load_layered(ctx, dirs, 3, "app.conf");
+        const long attempts = alloc_seam::Attempts();
+        if (rc == 0) {
+            EXPECT_EQ(DescribeWithOrigins(ctx), expected);
+        } else {
+            EXPECT_TRUE(rc == -102 || rc == -103) << rc;
+            EXPECT_EQ(ctx->table, nullptr);
+            // Named when the file could be: then the error has its line.
+            if (const char *file = CONF_get_last_error_file(ctx); file != nullptr) {
+                EXPECT_TRUE(file == loaded[0] || file == loaded[1] || file == loaded[2]) << file;
+                EXPECT_NE(std::strstr(CONF_get_last_error_str(ctx), ", line "), nullptr);
+            }
+        }
+        CONF_free(ctx);
+        return attempts;
+    });
+}
+
 // One store operation on a table of a chosen size, so that it lands on the
 // insertion whose last allocation is either the doubling of the bucket array
 // or a new block of nodes.  A failed doubling leaves the table consistent and
@@ -418,6 +518,148 @@ TEST(AllocFail, IdentityAndTraceNeedNoHeap) {
         return alloc_seam::Attempts();
     });
     EXPECT_EQ(points, 0);
+}
+
+// ---- Editing documents ------------------------------------------------------
+
+std::string DocBytes(const CONF_DOC *doc) {
+    size_t n = 0;
+    const char *p = CONF_doc_text(doc, &n);
+    return std::string(p, n);
+}
+
+// A document call under a failing allocation: it either does what it does
+// without failures (the same result and text) or fails with -102 (or the
+// load's -103, for a save), records its error, and leaves the text as it
+// was.
+void ExpectSameOrUntouched(CONF_DOC *doc, int rc, const std::string &before, int want_rc,
+                           const std::string &want_text) {
+    if (rc == want_rc && DocBytes(doc) == want_text) return;
+    EXPECT_TRUE(rc == -102 || rc == -103) << rc;
+    EXPECT_EQ(DocBytes(doc), before);
+    EXPECT_STRNE(CONF_doc_last_error(doc, nullptr), "");
+}
+
+TEST(AllocFail, DocumentReadsAndEdits) {
+    setenv("HOME", "/home/tester", 0);
+    const std::string text = RichFile();
+    TempFiles files;
+    const std::string path = files.Write(text);
+    const struct {
+        const char *scenario;
+        std::function<int(CONF_DOC *)> call;
+    } cases[] = {
+        {"document read from memory",
+         [&](CONF_DOC *d) { return CONF_doc_read_buffer(d, text.data(), text.size()); }},
+        {"document read from a file",
+         [&](CONF_DOC *d) { return CONF_doc_read_file(d, path.c_str()); }},
+        {"set of a continued entry",
+         [](CONF_DOC *d) { return CONF_doc_set(d, "paths", "cont", "x"); }},
+        {"set of a new entry",
+         [](CONF_DOC *d) { return CONF_doc_set(d, "other", "fresh", " $a 'b' # c\\"); }},
+        {"set in a new section", [](CONF_DOC *d) { return CONF_doc_set(d, "new one", "k", "v"); }},
+        {"set_raw of a referring value",
+         [](CONF_DOC *d) { return CONF_doc_set_raw(d, "other", "ref", "${paths::dir}/more"); }},
+        {"unset of a qualified entry", [](CONF_DOC *d) { return CONF_doc_unset(d, "other", "q"); }},
+        {"removal of a section", [](CONF_DOC *d) { return CONF_doc_remove_section(d, "paths"); }},
+    };
+    for (const auto &c : cases) {
+        int want_rc = 0;
+        std::string want_text;
+        const bool reads = c.scenario[0] == 'd';
+        SweepBoth(c.scenario, [&](long k) -> long {
+            if (reads) Arm(k);  // the new document's allocations count too
+            CONF_DOC *doc = CONF_doc_new();
+            if (doc == nullptr) return alloc_seam::Attempts();
+            const std::string before = reads ? "" : text;
+            if (!reads) {
+                EXPECT_EQ(CONF_doc_read_buffer(doc, text.data(), text.size()), 0);
+                Arm(k);
+            }
+            const int rc = c.call(doc);
+            const long attempts = alloc_seam::Attempts();
+            if (k == 0) {
+                want_rc = rc;
+                want_text = DocBytes(doc);
+                EXPECT_NE(want_text, before);
+            }
+            ExpectSameOrUntouched(doc, rc, before, want_rc, want_text);
+            CONF_doc_free(doc);
+            return attempts;
+        });
+    }
+}
+
+// The bytes of a stream from its start.
+std::string StreamBytes(std::FILE *f) {
+    std::string out;
+    std::rewind(f);
+    char buf[4096];
+    for (size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) out.append(buf, n);
+    return out;
+}
+
+// A written context either is all there or not at all.  (Checks that
+// allocate come after the sweep's runs, which must not reset the seam.)
+TEST(AllocFail, WritingAContext) {
+    setenv("HOME", "/home/tester", 0);
+    const std::string text = RichFile();
+    std::string whole;
+    SweepBoth("CONF_write_fp", [&](long k) -> long {
+        CONF_CTX *ctx = CONF_new();
+        EXPECT_EQ(CONF_load_buffer(ctx, text.data(), text.size()), 0);
+        std::FILE *f = std::tmpfile();
+        Arm(k);
+        const int rc = CONF_write_fp(ctx, f);
+        const long attempts = alloc_seam::Attempts();
+        const std::string written = StreamBytes(f);
+        if (k == 0) whole = written;
+        EXPECT_TRUE(rc == 0 ? written == whole : rc == -102 && written.empty()) << rc;
+        std::fclose(f);
+        CONF_free(ctx);
+        return attempts;
+    });
+    CONF_CTX *again = CONF_new();
+    EXPECT_EQ(CONF_load_buffer(again, whole.data(), whole.size()), 0);
+    ExpectRichEntries(again);
+    CONF_free(again);
+}
+
+// The names in a directory.
+std::vector<std::string> DirNames(const std::string &dir) {
+    std::vector<std::string> names;
+    if (DIR *d = opendir(dir.c_str())) {
+        while (const dirent *e = readdir(d)) names.emplace_back(e->d_name);
+        closedir(d);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+TEST(AllocFail, SavingADocument) {
+    setenv("HOME", "/home/tester", 0);
+    const std::string text = RichFile();
+    TempFiles files;
+    const std::string path = files.Write(text);
+    const std::vector<std::string> names = DirNames(files.dir());
+    SweepBoth("save", [&](long k) -> long {
+        std::FILE *f = std::fopen(path.c_str(), "wb");
+        std::fwrite(text.data(), 1, text.size(), f);
+        std::fclose(f);
+        CONF_DOC *doc = CONF_doc_new();
+        EXPECT_EQ(CONF_doc_read_file(doc, path.c_str()), 0);
+        EXPECT_EQ(CONF_doc_set(doc, "other", "top", "saved"), 0);
+        const std::string edited = DocBytes(doc);
+        Arm(k);
+        const int rc = CONF_doc_save(doc, path.c_str());
+        const long attempts = alloc_seam::Attempts();
+        ExpectSameOrUntouched(doc, rc, edited, 0, edited);
+        std::ifstream in(path, std::ios::binary);
+        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), rc == 0 ? edited : text);
+        EXPECT_EQ(DirNames(files.dir()), names) << "a temporary file was left";
+        CONF_doc_free(doc);
+        return attempts;
+    });
 }
 
 }  // namespace

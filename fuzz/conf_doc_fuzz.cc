@@ -1,0 +1,455 @@
+// Fuzz target: editing a document (conf_doc.h) and writing a context back
+// (CONF_write_fp).
+//
+// The input is a few operations followed by a text.  Each operation is
+// applied in turn and checked against the text it started from:
+//   - a failed call (or one that reports no change) leaves every byte;
+//   - set and set_raw change one stretch: within the logical line of the
+//     effective definition when the text defines the entry, otherwise pure
+//     insertion of whole lines; a second identical call changes nothing;
+//   - unset and remove_section only drop whole lines;
+//   - a byte-order mark stays, and lines added end as the text's do;
+//   - when the old text loads, the new one loads to the same context but
+//     for the entry (or section) edited, which has the value asked; a set
+//     with a name that a line can give succeeds;
+//   - CONF_write_fp of a loaded context loads back to the same context.
+// The input layout is described at LLVMFuzzerTestOneInput.
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "conf_doc.h"
+#include "conf_load.h"
+#include "conf_syntax.h"
+
+namespace {
+
+// The bytes with every one but printable ASCII and LF escaped.
+std::string Show(const std::string &bytes) {
+    std::string out;
+    for (const unsigned char c : bytes) {
+        char buf[8];
+        std::snprintf(buf, sizeof buf,
+                      c == '\n' || (c >= 0x20 && c < 0x7F && c != '\\') ? "%c" : "\\x%02X", c);
+        out += buf;
+    }
+    return out;
+}
+
+[[noreturn]] void Fail(const char *what, const std::string &before, const std::string &after) {
+    std::fprintf(stderr, "%s\n--- before (%zu bytes)\n%s\n--- after (%zu bytes)\n%s\n---\n", what,
+                 before.size(), Show(before).c_str(), after.size(), Show(after).c_str());
+    std::abort();
+}
+
+constexpr const char *kBom = "\xEF\xBB\xBF";
+
+using Entries = std::vector<std::pair<std::string, std::string>>;
+using Listing = std::vector<std::pair<std::string, Entries>>;
+
+// What a load of text into a fresh context gives; false when it fails.
+bool Load(const std::string &text, Listing *out) {
+    CONF_CTX *ctx = CONF_new();
+    if (ctx == nullptr) std::abort();
+    const bool ok = CONF_load_buffer(ctx, text.data(), text.size()) == 0;
+    out->clear();
+    for (int i = 0; ok && i < CONF_get_section_count(ctx); ++i) {
+        const char *s = CONF_get_section_name(ctx, i);
+        Entries entries;
+        for (int j = 0; j < CONF_get_entry_count(ctx, s); ++j) {
+            const CONF_VALUE *e = CONF_get_entry(ctx, s, j);
+            entries.emplace_back(e->name, e->value);
+        }
+        out->emplace_back(s, std::move(entries));
+    }
+    CONF_free(ctx);
+    return ok;
+}
+
+Entries *Section(Listing &l, const std::string &s) {
+    for (auto &sec : l) {
+        if (sec.first == s) return &sec.second;
+    }
+    return nullptr;
+}
+
+const std::string *Value(Listing &l, const std::string &s, const std::string &n) {
+    if (Entries *e = Section(l, s)) {
+        for (auto &kv : *e) {
+            if (kv.first == n) return &kv.second;
+        }
+    }
+    return nullptr;
+}
+
+// l without the entry (s, n), and without section s when that leaves it
+// empty and keep does not hold it.
+Listing Without(Listing l, const std::string &s, const std::string &n, const Listing &keep) {
+    for (auto it = l.begin(); it != l.end(); ++it) {
+        if (it->first != s) continue;
+        std::erase_if(it->second, [&n](const auto &kv) { return kv.first == n; });
+        if (it->second.empty() && Section(const_cast<Listing &>(keep), s) == nullptr) l.erase(it);
+        break;
+    }
+    return l;
+}
+
+// The entries of section s but (s, n); none when there is no such section.
+Entries SectionWithout(Listing &l, const std::string &s, const std::string &n) {
+    Entries out;
+    if (const Entries *e = Section(l, s)) {
+        for (const auto &kv : *e) {
+            if (kv.first != n) out.push_back(kv);
+        }
+    }
+    return out;
+}
+
+Listing WithoutSection(Listing l, const std::string &s) {
+    std::erase_if(l, [&s](const auto &sec) { return sec.first == s; });
+    return l;
+}
+
+// Whether a line can give name as an entry's name: name characters and
+// backslash pairs only.
+bool Writable(const std::string &name) {
+    for (size_t i = 0; i < name.size(); ++i) {
+        if (nivra::conf::is_class(name[i], nivra::conf::CC_NAME_PUNCT)) continue;
+        if (name[i] != '\\' || i + 1 == name.size() || name[i + 1] == '\n' || name[i + 1] == '\r')
+            return false;
+        ++i;
+    }
+    return true;
+}
+
+bool EndsInLoneBackslash(const std::string &text) {
+    size_t n = 0;
+    while (n < text.size() && text[text.size() - 1 - n] == '\\') ++n;
+    return n % 2 == 1;
+}
+
+// The input span of the logical line that last defines (s, n), seen by a
+// tolerant scan (which goes on past references without a value).
+struct Definition {
+    const char *section;
+    const char *name;
+    bool found = false;
+    size_t begin = 0, end = 0;
+};
+
+void OnNote(void *arg, const nivra::conf::LoadNote *note) {
+    auto *d = static_cast<Definition *>(arg);
+    if (note->event != nivra::conf::LoadEvent::kStored) return;
+    if (std::strcmp(note->entry->section, d->section) != 0 ||
+        std::strcmp(note->entry->name, d->name) != 0)
+        return;
+    d->found = true;
+    d->begin = note->source->begin;
+    d->end = note->source->end;
+}
+
+Definition FindDefinition(const std::string &text, const std::string &s, const std::string &n) {
+    Definition d{s.c_str(), n.c_str()};
+    CONF_CTX *ctx = CONF_new();
+    const nivra::conf::LoadObserver observer{OnNote, &d};
+    nivra::conf::scan_buffer(ctx, text.data(), text.size(), &observer, true);
+    CONF_free(ctx);
+    return d;
+}
+
+// The bytes that differ: [prefix, a.size() - suffix) of a against
+// [prefix, b.size() - suffix) of b.
+struct Change {
+    size_t prefix, suffix;
+};
+
+Change Diff(const std::string &a, const std::string &b) {
+    const size_t m = std::min(a.size(), b.size());
+    size_t p = 0;
+    while (p < m && a[p] == b[p]) ++p;
+    size_t s = 0;
+    while (s < m - p && a[a.size() - 1 - s] == b[b.size() - 1 - s]) ++s;
+    return Change{p, s};
+}
+
+// The physical lines of text (the last one without its line end).
+std::vector<std::string> Lines(const std::string &text) {
+    std::vector<std::string> lines;
+    size_t at = 0;
+    while (at < text.size()) {
+        const size_t lf = text.find('\n', at);
+        const size_t end = lf == std::string::npos ? text.size() : lf + 1;
+        lines.push_back(text.substr(at, end - at));
+        at = end;
+    }
+    return lines;
+}
+
+// Whether after holds a subsequence of before's lines (a last line that
+// lost its line end only because the line after it went).
+bool DropsWholeLines(const std::string &before, const std::string &after, size_t *dropped) {
+    const std::vector<std::string> a = Lines(before), b = Lines(after);
+    size_t i = 0;
+    for (const std::string &line : b) {
+        while (i < a.size() && a[i] != line) ++i;
+        if (i == a.size()) return false;
+        ++i;
+    }
+    *dropped = a.size() - b.size();
+    return true;
+}
+
+// The kinds of line end a text has, as bits.
+enum LineEnds { kNone = 0, kLf = 1, kCrLf = 2, kMixed = 3 };
+
+LineEnds LineEndsOf(const std::string &text) {
+    int ends = 0;
+    for (size_t i = text.find('\n'); i != std::string::npos; i = text.find('\n', i + 1))
+        ends |= i > 0 && text[i - 1] == '\r' ? kCrLf : kLf;
+    return static_cast<LineEnds>(ends);
+}
+
+std::string Text(CONF_DOC *doc) {
+    size_t n = 0;
+    const char *p = CONF_doc_text(doc, &n);
+    return std::string(p, n);
+}
+
+// CONF_write_fp of the context that text loads to loads back to it.
+void CheckWriteBack(const std::string &text) {
+    CONF_CTX *ctx = CONF_new();
+    if (CONF_load_buffer(ctx, text.data(), text.size()) != 0) {
+        CONF_free(ctx);
+        return;
+    }
+    char *out = nullptr;
+    size_t n = 0;
+    std::FILE *f = open_memstream(&out, &n);
+    const int rc = CONF_write_fp(ctx, f);
+    std::fclose(f);
+    CONF_free(ctx);
+    const std::string written(out, n);
+    std::free(out);
+    if (rc != 0) Fail("CONF_write_fp failed on a loaded context", text, std::to_string(rc));
+    Listing original, again;
+    Load(text, &original);
+    if (!Load(written, &again)) Fail("CONF_write_fp's output does not load", text, written);
+    if (again != original) Fail("CONF_write_fp's output loads to another context", text, written);
+}
+
+enum Op { kSet, kSetRaw, kUnset, kRemoveSection };
+
+struct Request {
+    Op op;
+    bool default_section;  // pass null for "default"
+    std::string section, name, value;
+};
+
+// Reads one field: a length byte (taken modulo limit) and that many bytes,
+// kept up to the first NUL.  False when the input ends first.
+bool Field(const uint8_t *&p, const uint8_t *end, unsigned limit, bool mapped, std::string *out) {
+    if (p == end) return false;
+    const size_t n = *p++ % limit;
+    if (static_cast<size_t>(end - p) < n) return false;
+    static const char kAlphabet[] = "abkxyz01_.-\\";
+    out->clear();
+    for (size_t i = 0; i < n; ++i) {
+        const char c = static_cast<char>(p[i]);
+        out->push_back(mapped ? kAlphabet[p[i] % (sizeof kAlphabet - 1)] : c);
+    }
+    p += n;
+    out->resize(std::strlen(out->c_str()));
+    return true;
+}
+
+// Applies one request and checks it against the text it started from.
+void Apply(CONF_DOC *doc, const Request &r) {
+    const std::string before = Text(doc);
+    const char *section = r.default_section ? nullptr : r.section.c_str();
+    const std::string s = r.default_section ? "default" : r.section;
+    const std::string &n = r.name;
+    Listing old_listing, new_listing;
+    const bool loaded = Load(before, &old_listing);
+    const bool plain = before.find('$') == std::string::npos;
+    const Definition def = r.op <= kSetRaw ? FindDefinition(before, s, n) : Definition{};
+
+    int rc = 0;
+    switch (r.op) {
+        case kSet: rc = CONF_doc_set(doc, section, n.c_str(), r.value.c_str()); break;
+        case kSetRaw: rc = CONF_doc_set_raw(doc, section, n.c_str(), r.value.c_str()); break;
+        case kUnset: rc = CONF_doc_unset(doc, section, n.c_str()); break;
+        case kRemoveSection: rc = CONF_doc_remove_section(doc, section); break;
+    }
+    const std::string after = Text(doc);
+    int line = -1;
+    const char *error = CONF_doc_last_error(doc, &line);
+    if (rc < 0) {
+        if (after != before) Fail("a failed call changed the text", before, after);
+        if (*error == '\0') Fail("a failed call recorded no error", before, std::to_string(rc));
+        if (loaded && rc == -111) Fail("-111 on a text that loads", before, error);
+        if (loaded && r.op == kSet && Writable(n))
+            Fail("set refused a writable name on a text that loads", before, n + " = " + r.value);
+        return;
+    }
+    if (*error != '\0' || line != 0) Fail("a call that succeeded left an error", before, error);
+    if (before.starts_with(kBom) && !after.starts_with(kBom))
+        Fail("the byte-order mark went", before, after);
+    // Lines added end as the text's do (a text with none gets LF).
+    const LineEnds ends = LineEndsOf(before) == kNone ? kLf : LineEndsOf(before);
+    if (r.op <= kSetRaw && !def.found && ends != kMixed && !before.ends_with('\r') &&
+        (LineEndsOf(after) | ends) != ends)
+        Fail("lines were added with other line ends", before, after);
+    if (r.op >= kUnset && (rc == 0) != (after == before))
+        Fail("the count disagrees with the change", before, after);
+    const bool new_loads = Load(after, &new_listing);
+
+    if (r.op <= kSetRaw) {
+        // Only one stretch changes: inside the definition's logical line, or
+        // lines added.
+        const Change c = Diff(before, after);
+        const std::string removed = before.substr(c.prefix, before.size() - c.prefix - c.suffix);
+        const std::string added = after.substr(c.prefix, after.size() - c.prefix - c.suffix);
+        if (after == before) {
+            if (!def.found) Fail("set of a new entry changed nothing", before, after);
+        } else if (def.found) {
+            if (c.prefix < def.begin || before.size() - c.suffix > def.end ||
+                added.find('\n') != std::string::npos)
+                Fail("set changed bytes outside the definition's line", before, after);
+        } else if (!removed.empty() || (!added.empty() && added.find('\n') == std::string::npos)) {
+            Fail("set of a new entry did more than add lines", before, after);
+        }
+        if (r.op == kSetRaw && EndsInLoneBackslash(r.value))
+            Fail("set_raw took a text that ends in a lone backslash", before, after);
+        // Idempotent.
+        const int again = r.op == kSet ? CONF_doc_set(doc, section, n.c_str(), r.value.c_str())
+                                       : CONF_doc_set_raw(doc, section, n.c_str(), r.value.c_str());
+        if (again != 0 || Text(doc) != after)
+            Fail("a second set changed the text", after, Text(doc));
+    }
+    if (!loaded) return;
+
+    switch (r.op) {
+        case kSet: {
+            if (!new_loads)
+                Fail("set made a text that loads into one that does not", before, after);
+            const std::string *v = Value(new_listing, s, n);
+            if (v == nullptr || *v != r.value) Fail("set did not store the value", before, after);
+            if (!plain) break;
+            if (def.found) {
+                const std::string *old_value = Value(old_listing, s, n);
+                if (old_value == nullptr) Fail("the scan and the load disagree", before, after);
+                *const_cast<std::string *>(old_value) = r.value;
+                if (new_listing != old_listing) Fail("set changed other entries", before, after);
+            } else if (Without(new_listing, s, n, old_listing) != old_listing) {
+                Fail("set of a new entry changed other entries", before, after);
+            }
+            break;
+        }
+        case kSetRaw: {
+            // A raw text gives what a line holding it alone gives; with a CR
+            // in it, the rest of its line counts too (a backslash and a CR
+            // escape the CR, or continue the line when a line end follows).
+            if (!plain || !new_loads || r.value.find_first_of("$\r") != std::string::npos ||
+                EndsInLoneBackslash(r.value))
+                break;
+            Listing raw;
+            if (!Load("k = " + r.value + "\n", &raw)) break;
+            const std::string *v = Value(new_listing, s, n);
+            if (v == nullptr || *v != *Value(raw, "default", "k"))
+                Fail("set_raw did not store the value its text gives", before, after);
+            if (Without(new_listing, s, n, old_listing) != Without(old_listing, s, n, old_listing))
+                Fail("set_raw changed other entries", before, after);
+            break;
+        }
+        case kUnset: {
+            size_t dropped = 0;
+            if (!DropsWholeLines(before, after, &dropped) || (rc > 0 && dropped == 0))
+                Fail("unset did more than remove lines", before, after);
+            if (!plain) break;
+            if (!new_loads) Fail("unset made a text that does not load", before, after);
+            if (Value(new_listing, s, n) != nullptr) Fail("unset left the entry", before, after);
+            // The section may now come into being later (or not at all), when
+            // the entry's qualified line made it.
+            if (WithoutSection(new_listing, s) != WithoutSection(old_listing, s) ||
+                SectionWithout(new_listing, s, n) != SectionWithout(old_listing, s, n))
+                Fail("unset changed other entries", before, after);
+            break;
+        }
+        case kRemoveSection: {
+            size_t dropped = 0;
+            if (!DropsWholeLines(before, after, &dropped) || dropped != static_cast<size_t>(rc))
+                Fail("remove_section did more than remove its lines", before, after);
+            if (!plain) break;
+            if (!new_loads) Fail("remove_section made a text that does not load", before, after);
+            const Entries *left = Section(new_listing, s);
+            if (left != nullptr && !left->empty()) Fail("the section kept entries", before, after);
+            if (WithoutSection(new_listing, s) != WithoutSection(old_listing, s))
+                Fail("remove_section changed other sections", before, after);
+            break;
+        }
+    }
+}
+
+}  // namespace
+
+// Input layout: byte 0 gives the number of operations (1 to 4, low two
+// bits); each operation is a byte of flags (bits 0-1: set, set_raw, unset,
+// remove_section; bit 2: null section, meaning "default"; bit 3: section
+// and name of an entry the text already has, chosen by the next two bytes;
+// bit 4: name bytes mapped to name characters), then the section, name and
+// value as fields (a length byte and the bytes).  The rest is the text.
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    if (size < 1) return 0;
+    const uint8_t *p = data + 1;
+    const uint8_t *end = data + size;
+    std::vector<std::pair<uint8_t, Request>> requests;
+    for (int i = 0; i <= (data[0] & 3) && p < end; ++i) {
+        const uint8_t flags = *p++;
+        Request r{static_cast<Op>(flags & 3), (flags & 4) != 0, "", "", ""};
+        if (flags & 8) {
+            if (end - p < 2) break;
+            r.section = std::string(1, static_cast<char>(p[0]));
+            r.name = std::string(1, static_cast<char>(p[1]));
+            p += 2;
+        } else if (!Field(p, end, 8, false, &r.section) ||
+                   !Field(p, end, 8, (flags & 16) != 0, &r.name)) {
+            break;
+        }
+        if (!Field(p, end, 24, false, &r.value)) break;
+        requests.emplace_back(flags, std::move(r));
+    }
+    const std::string text(reinterpret_cast<const char *>(p), static_cast<size_t>(end - p));
+
+    CONF_DOC *doc = CONF_doc_new();
+    if (doc == nullptr || CONF_doc_read_buffer(doc, text.data(), text.size()) != 0 ||
+        Text(doc) != text)
+        std::abort();
+    CheckWriteBack(text);
+    for (auto &[flags, r] : requests) {
+        if (flags & 8) {
+            // Pick an existing entry: section and name by index.
+            Listing l;
+            if (Load(Text(doc), &l) && !l.empty()) {
+                const auto &sec = l[static_cast<uint8_t>(r.section[0]) % l.size()];
+                r.default_section = r.default_section && sec.first == "default";
+                r.section = sec.first;
+                r.name =
+                    sec.second.empty()
+                        ? "x"
+                        : sec.second[static_cast<uint8_t>(r.name[0]) % sec.second.size()].first;
+            } else {
+                r.section = "s";
+                r.name = "x";
+            }
+        }
+        Apply(doc, r);
+    }
+    CheckWriteBack(Text(doc));
+    CONF_doc_free(doc);
+    return 0;
+}
