@@ -162,6 +162,7 @@ int CONF_doc_check(const CONF_DOC *doc, CONF_CTX *ctx);
  *     The check and the rename happen under an exclusive lock on the file
  *     (flock), so processes that read, edit and save one file never lose
  *     each other's changes: the later one gets -112 and may read again.
+ *     A file replaced while this call waited for its lock is such a change.
  * A text equal to the file's contents is not written (0).  After a
  * successful save the text and path are the document's new reference.
  * Returns 0, the load's error, -112, -101 (null path), -113 (the temporary

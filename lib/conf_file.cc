@@ -118,8 +118,10 @@ bool split_path(const char *path, Text *dir, const char **base) {
 
 // Opens and locks the file at path, making sure that the lock is on the
 // file the path names once it is held (a rename may have replaced it while
-// this process waited).  *fd is -1 when there is no such file.
-int lock_existing(const char *path, Fd *fd, struct stat *st) {
+// this process waited).  *fd is -1 when there is no such file.  With
+// check, a replacement seen while waiting is another writer's save:
+// kErrChanged at once, rather than waiting behind every later writer.
+int lock_existing(const char *path, bool check, Fd *fd, struct stat *st) {
     for (int tries = 0; tries < 100; ++tries) {
         fd->reset(::open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY));
         if (fd->get() < 0) return errno == ENOENT ? 0 : kErrWrite;
@@ -132,9 +134,10 @@ int lock_existing(const char *path, Fd *fd, struct stat *st) {
             if (errno != EINTR) return kErrWrite;
         }
         struct stat now {};
-        if (::stat(path, &now) == 0 && now.st_dev == st->st_dev && now.st_ino == st->st_ino)
-            return 0;
-        if (errno == ENOENT) {
+        const bool exists = ::stat(path, &now) == 0;
+        if (exists && now.st_dev == st->st_dev && now.st_ino == st->st_ino) return 0;
+        if (check) return kErrChanged;
+        if (!exists && errno == ENOENT) {
             fd->reset();
             return 0;
         }
@@ -222,7 +225,7 @@ int save_atomically(const SaveRequest &r) {
     if (!resolve_links(r.path, &target)) return kErrMemory;
     Fd lock;
     struct stat st {};
-    if (const int err = lock_existing(target.data(), &lock, &st); err != 0) return err;
+    if (const int err = lock_existing(target.data(), r.check, &lock, &st); err != 0) return err;
     if (lock.get() >= 0) {
         Text current;
         int err = 0;
