@@ -71,7 +71,7 @@ class LineReader {
     // Appends the next physical line, without its LF, at offset at of the
     // line buffer; *length receives its byte count.  kEnd when the file has
     // no more bytes.
-    Result read_line(size_t at, size_t *length) {
+    Result read_line(size_t at, size_t *length, size_t *begin) {
         size_t n = 0;
         bool any = false;
         for (;;) {
@@ -82,6 +82,9 @@ class LineReader {
                     break;
                 }
             }
+            // The line starts where its first byte is, past a byte-order
+            // mark that the first refill skipped.
+            if (!any) *begin = offset();
             any = true;
             const char *start = chunk_ + pos_;
             const size_t avail = len_ - pos_;
@@ -378,7 +381,6 @@ class Loader {
         std::free(section_name_);
         std::free(raw_);
         std::free(pieces_);
-        if (pending_ != nullptr) free_entry(pending_);
     }
     Loader(const Loader &) = delete;
     Loader &operator=(const Loader &) = delete;
@@ -421,8 +423,7 @@ class Loader {
     char *section_name_ = nullptr;
     uint32_t section_hash_ = 0;  // lh_strhash(section_name_)
     CONF_VALUE *section_ = nullptr;
-    CONF_VALUE *pending_ = nullptr;  // the entry being built, until stored
-    ExpandBuffer value_;             // every value is expanded here, then copied
+    ExpandBuffer value_;  // every value is expanded here, then copied
 
     Prefetcher prefetcher_;
     const LoadObserver *observer_ = nullptr;
@@ -430,6 +431,7 @@ class Loader {
     const char *file_ = nullptr;
     const char *line_ = nullptr;  // the logical line being processed
     char *line_end_ = nullptr;    // its terminator, once comments are cut
+    bool plain_line_ = false;     // what is left holds no quote, backslash or '$'
     char *raw_ = nullptr;         // the same line as read (observer only)
     size_t raw_len_ = 0;
     size_t raw_cap_ = 0;
@@ -581,14 +583,14 @@ int Loader::read_all() {
     size_t n = 0;       // logical line assembled so far
     bool open = false;  // a continuation is waiting for its next line
     for (;;) {
-        const size_t source = reader_.offset();
         if (!open) {
             first_line_ = line_no_ + 1;
             piece_count_ = 0;
-            source_.begin = source;
         }
         size_t got = 0;
-        const auto r = reader_.read_line(n, &got);
+        size_t source = reader_.offset();
+        const auto r = reader_.read_line(n, &got, &source);
+        if (!open) source_.begin = source;
         if (r == LineReader::Result::kReadError) return kErrRead;
         if (r == LineReader::Result::kNoMemory) return kErrMemory;
         if (r == LineReader::Result::kEnd) {
@@ -626,7 +628,7 @@ int Loader::process(char *line, size_t length) {
         parts_ =
             LineParts{kNoOffset, kNoOffset, kNoOffset, kNoOffset, kNoOffset, kNoOffset, kNoOffset};
     }
-    line_end_ = clear_comments(line);
+    line_end_ = clear_comments(line, &plain_line_);
     if (observer_ != nullptr) {
         const auto kept = static_cast<size_t>(line_end_ - line);
         comment_at_ = kept < raw_len_ ? kept : kNoOffset;
@@ -725,34 +727,47 @@ int Loader::entry(char *p) {
     if (e.name[0] == ';') notify(LoadEvent::kSemicolonName, offset(e.name));
     prefetcher_.step(ctx_->table, reader_, section_name_);
     const char *section = e.qualifier != nullptr ? e.qualifier : section_name_;
+    if (plain_line_) {
+        // Nothing to expand: the value is stored as it stands in the line,
+        // without a pass through the expansion buffer.
+        check_value(e.value, e.value_end, ExpandNotes{});
+        return store(e, section, e.value, static_cast<size_t>(e.value_end - e.value));
+    }
     if (const int err = expand_value(section, e); err != 0) return err;
     return store(e, section, value_.data(), value_.size());
 }
 
-// Stores the entry e of section with its expanded value.
+// Stores the entry e of section with its expanded value.  An entry that
+// cannot be stored goes back to the table's arena at once.
 int Loader::store(const EntryLine &e, const char *section, const char *value, size_t value_len) {
-    pending_ = make_entry(e.name, e.name_len, value, value_len);
-    if (pending_ == nullptr) return kErrMemory;
-    *origin_of(pending_) = EntryOrigin{file_, static_cast<int32_t>(first_line_)};
+    LH_TABLE *table = ctx_->table;
+    CONF_VALUE *entry = make_entry_in(table, e.name, e.name_len, value, value_len);
+    if (entry == nullptr) return kErrMemory;
+    *origin_of(entry) = EntryOrigin{file_, static_cast<int32_t>(first_line_)};
     CONF_VALUE *target = section_;
     if (e.qualifier != nullptr && std::strcmp(section, section_name_) != 0) {
         target = find_or_add_section(ctx_, section);
-        if (target == nullptr) return kErrSection;
+        if (target == nullptr) {
+            discard_entry(table, entry);
+            return kErrSection;
+        }
     }
     if (observer_ != nullptr) {
         // Told while the earlier entry still exists: storing frees it.
-        pending_->section = target->section;
-        const CONF_VALUE *earlier = find_entry(ctx_, target->section, pending_->name);
-        if (earlier != nullptr) notify(LoadEvent::kReplacing, kNoOffset, pending_, earlier);
+        entry->section = target->section;
+        const CONF_VALUE *earlier = find_entry(ctx_, target->section, entry->name);
+        if (earlier != nullptr) notify(LoadEvent::kReplacing, kNoOffset, entry, earlier);
     }
     const uint32_t section_hash = e.qualifier != nullptr ? lh_strhash(e.qualifier) : section_hash_;
     uint32_t name_hash = 0;
     if (!prefetcher_.name_hash(e.name, e.name_len, &name_hash))
         name_hash = lh_strhash_n(e.name, e.name_len);
     const uint32_t hash = key_hash(section_hash, name_hash);
-    if (const int err = store_entry(ctx_, target, pending_, hash); err != 0) return err;
-    notify(LoadEvent::kStored, kNoOffset, pending_);
-    pending_ = nullptr;  // the table owns it now
+    if (const int err = store_entry(ctx_, target, entry, hash); err != 0) {
+        discard_entry(table, entry);
+        return err;
+    }
+    notify(LoadEvent::kStored, kNoOffset, entry);
     return 0;
 }
 

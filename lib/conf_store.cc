@@ -3,9 +3,23 @@
 // keeps are listed in conf_store.h.
 //
 // A section record holds its entry stack in its value field; this file is
-// the only one that converts between the two.  The section order is a stack
-// of section records kept in the table's owner slot, created with the first
-// section and released with the table.
+// the only one that converts between the two.  The table's owner slot holds
+// the store's own state, created with the first section or arena entry and
+// released with the table: the section order (a stack of section records)
+// and the arena that the loader's entries come from.
+//
+// The arena.  A load makes one block per entry (record, origin, name and
+// value) and keeps nearly all of them until the table is released, so the
+// blocks are cut from large chunks one after the other and the chunks are
+// freed whole: no allocator call per entry, no allocator header per block,
+// and a release that need not visit the entries.  A block that comes back
+// (a replaced entry, or one that could not be stored) goes on a free list of
+// its size and serves the next entry of that size, so that replacing one
+// entry again and again does not grow the arena.  Blocks larger than
+// kMaxArenaBlock come from the heap as make_entry's do.  An entry tells
+// where its block came from by where its name starts: right after the
+// origin in a heap block, one byte later in an arena block, whose byte in
+// between holds the block's size in arena units.
 #include "conf_store.h"
 
 #include <climits>
@@ -25,8 +39,118 @@ SK_STACK *entries_of(const CONF_VALUE *section) {
     return reinterpret_cast<SK_STACK *>(section->value);
 }
 
-SK_STACK **order_slot(LH_TABLE *table) {
-    return reinterpret_cast<SK_STACK **>(lh_owner_data(table));
+// Arena blocks are multiples of kUnit bytes, which keeps every record
+// aligned; free lists are kept per size up to kMaxArenaBlock.
+constexpr size_t kUnit = alignof(CONF_VALUE);
+constexpr size_t kMaxArenaBlock = 256;
+constexpr size_t kClasses = kMaxArenaBlock / kUnit + 1;
+// Chunk sizes: a small file's entries fit in the first; a big file's get
+// ever larger chunks, up to kMaxChunk, so that the chunk count stays small
+// and the space left unused at the end of the last chunk stays bounded.
+constexpr size_t kFirstChunk = 4096;
+constexpr size_t kMaxChunk = size_t{256} * 1024;
+constexpr size_t kEntryHead = sizeof(CONF_VALUE) + sizeof(EntryOrigin);
+static_assert(kEntryHead % kUnit == 0 && kClasses - 1 <= 0xFF);
+
+struct Chunk {
+    Chunk *next;
+    size_t size;  // bytes of the whole chunk, this header included
+};
+static_assert(sizeof(Chunk) % kUnit == 0);
+
+struct FreeBlock {
+    FreeBlock *next;
+};
+
+struct StoreState {
+    SK_STACK *order;  // section records in order of creation; null until the first
+    Chunk *chunks;    // newest first
+    char *cursor;     // the unused rest of the newest chunk
+    char *limit;
+    FreeBlock *free_blocks[kClasses];  // given-back blocks, by size in units
+    size_t heap_entries;               // stored entries whose blocks are heap blocks
+};
+
+StoreState *&state_slot(LH_TABLE *table) {
+    return *reinterpret_cast<StoreState **>(lh_owner_data(table));
+}
+
+// The table's store state, created (zeroed) when it has none; null when
+// memory runs out.
+StoreState *state_for(LH_TABLE *table) {
+    StoreState *&st = state_slot(table);
+    if (st == nullptr) {
+        st = static_cast<StoreState *>(std::malloc(sizeof(StoreState)));
+        if (st != nullptr) std::memset(st, 0, sizeof *st);
+    }
+    return st;
+}
+
+SK_STACK *order_of(LH_TABLE *table) {
+    const StoreState *st = state_slot(table);
+    return st != nullptr ? st->order : nullptr;
+}
+
+bool is_arena_block(const CONF_VALUE *entry) {
+    return entry->name != reinterpret_cast<const char *>(entry) + kEntryHead;
+}
+
+// A block of units * kUnit bytes: a given-back one of that size, or the
+// next bytes of the newest chunk, or the start of a new chunk.
+void *arena_take(StoreState *st, size_t units) {
+    if (FreeBlock *b = st->free_blocks[units]; b != nullptr) {
+        st->free_blocks[units] = b->next;
+        return b;
+    }
+    const size_t bytes = units * kUnit;
+    if (static_cast<size_t>(st->limit - st->cursor) < bytes) {
+        const size_t size = st->chunks == nullptr          ? kFirstChunk
+                            : st->chunks->size < kMaxChunk ? 2 * st->chunks->size
+                                                           : kMaxChunk;
+        auto *c = static_cast<Chunk *>(std::malloc(size));
+        if (c == nullptr) return nullptr;
+        c->next = st->chunks;
+        c->size = size;
+        st->chunks = c;
+        st->cursor = reinterpret_cast<char *>(c) + sizeof(Chunk);
+        st->limit = reinterpret_cast<char *>(c) + size;
+    }
+    void *b = st->cursor;
+    st->cursor += bytes;
+    return b;
+}
+
+// Gives an arena entry's block back to its free list.
+void arena_give_back(StoreState *st, CONF_VALUE *entry) {
+    const auto units = static_cast<unsigned char>(reinterpret_cast<char *>(entry)[kEntryHead]);
+    auto *b = reinterpret_cast<FreeBlock *>(entry);
+    b->next = st->free_blocks[units];
+    st->free_blocks[units] = b;
+}
+
+// Fills a block of make_entry's layout: record, origin (empty), then name
+// and value at name_at, each followed by a NUL.
+CONF_VALUE *fill_entry(void *block, char *name_at, const char *name, size_t name_len,
+                       const char *value, size_t value_len) {
+    auto *e = static_cast<CONF_VALUE *>(block);
+    *origin_of(e) = EntryOrigin{nullptr, 0};
+    char *value_at = name_at + name_len + 1;
+    std::memcpy(name_at, name, name_len);
+    name_at[name_len] = '\0';
+    std::memcpy(value_at, value, value_len);
+    value_at[value_len] = '\0';
+    e->section = nullptr;
+    e->name = name_at;
+    e->value = value_at;
+    return e;
+}
+
+void free_arena(StoreState *st) {
+    for (Chunk *c = st->chunks; c != nullptr;) {
+        Chunk *next = c->next;
+        std::free(c);
+        c = next;
+    }
 }
 
 // A probe record for lookups: only the key fields are read.
@@ -41,11 +165,15 @@ void free_section(CONF_VALUE *section) {
     std::free(section);
 }
 
-// Releases a section record with its stack and entries, the entries from
-// last to first.
-void free_section_with_entries(CONF_VALUE *v) {
+// Releases a section record with its stack; its entries' heap blocks too
+// when some entries have them (arena blocks go with the arena), from last
+// to first.
+void free_section_with_entries(CONF_VALUE *v, bool heap_entries) {
     SK_STACK *sk = entries_of(v);
-    for (int i = sk_num(sk) - 1; i >= 0; --i) free_entry(sk_CONF_VALUE_value(sk, i));
+    for (int i = heap_entries ? sk_num(sk) - 1 : -1; i >= 0; --i) {
+        CONF_VALUE *e = sk_CONF_VALUE_value(sk, i);
+        if (!is_arena_block(e)) free_entry(e);
+    }
     free_section(v);
 }
 
@@ -133,7 +261,9 @@ CONF_VALUE *get_section(CONF_CTX *ctx, const char *name) {
 }
 
 CONF_VALUE *new_section(LH_TABLE *table, const char *name) {
-    SK_STACK **order = order_slot(table);
+    StoreState *st = state_for(table);
+    if (st == nullptr) return nullptr;
+    SK_STACK **order = &st->order;
     if (*order == nullptr && (*order = sk_new(nullptr)) == nullptr) return nullptr;
     CONF_VALUE *v = make_section(name);
     if (v == nullptr) return nullptr;
@@ -160,13 +290,13 @@ CONF_VALUE *find_or_add_section(CONF_CTX *ctx, const char *name) {
 
 int section_count(LH_TABLE *table) {
     if (table == nullptr) return 0;
-    const int n = sk_num(*order_slot(table));
+    const int n = sk_num(order_of(table));
     return n < 0 ? 0 : n;
 }
 
 CONF_VALUE *section_at(LH_TABLE *table, int index) {
     if (index < 0 || index >= section_count(table)) return nullptr;
-    return sk_CONF_VALUE_value(*order_slot(table), index);
+    return sk_CONF_VALUE_value(order_of(table), index);
 }
 
 int entry_count(const CONF_VALUE *section) { return sk_num(entries_of(section)); }
@@ -193,9 +323,13 @@ int store_with(CONF_CTX *ctx, CONF_VALUE *section, CONF_VALUE *entry, Insert ins
         sk_CONF_VALUE_pop(sk);
         return kErrMemory;
     }
+    // A table that stores a record has its store state: its section did.
+    StoreState *st = state_slot(t);
+    if (!is_arena_block(entry)) ++st->heap_entries;
     if (old != nullptr) {
         sk_CONF_VALUE_delete_ptr(sk, old);
-        free_entry(old);
+        if (!is_arena_block(old)) --st->heap_entries;
+        discard_entry(t, old);
     }
     return 0;
 }
@@ -219,20 +353,32 @@ CONF_VALUE *find_entry(CONF_CTX *ctx, const char *section, const char *name) {
 
 CONF_VALUE *make_entry(const char *name, size_t name_len, const char *value, size_t value_len) {
     // The sizes come from texts held in memory, so their sum cannot wrap.
-    constexpr size_t kHead = sizeof(CONF_VALUE) + sizeof(EntryOrigin);
-    auto *e = static_cast<CONF_VALUE *>(std::malloc(kHead + name_len + value_len + 2));
-    if (e == nullptr) return nullptr;
-    *origin_of(e) = EntryOrigin{nullptr, 0};
-    char *name_copy = reinterpret_cast<char *>(e) + kHead;
-    char *value_copy = name_copy + name_len + 1;
-    std::memcpy(name_copy, name, name_len);
-    name_copy[name_len] = '\0';
-    std::memcpy(value_copy, value, value_len);
-    value_copy[value_len] = '\0';
-    e->section = nullptr;
-    e->name = name_copy;
-    e->value = value_copy;
-    return e;
+    void *block = std::malloc(kEntryHead + name_len + value_len + 2);
+    if (block == nullptr) return nullptr;
+    return fill_entry(block, static_cast<char *>(block) + kEntryHead, name, name_len, value,
+                      value_len);
+}
+
+CONF_VALUE *make_entry_in(LH_TABLE *table, const char *name, size_t name_len, const char *value,
+                          size_t value_len) {
+    const size_t bytes = kEntryHead + 1 + name_len + value_len + 2;
+    if (bytes > kMaxArenaBlock) return make_entry(name, name_len, value, value_len);
+    StoreState *st = state_for(table);
+    if (st == nullptr) return nullptr;
+    const size_t units = (bytes + kUnit - 1) / kUnit;
+    void *block = arena_take(st, units);
+    if (block == nullptr) return nullptr;
+    char *tag = static_cast<char *>(block) + kEntryHead;
+    *tag = static_cast<char>(units);
+    return fill_entry(block, tag + 1, name, name_len, value, value_len);
+}
+
+void discard_entry(LH_TABLE *table, CONF_VALUE *entry) {
+    if (is_arena_block(entry)) {
+        arena_give_back(state_slot(table), entry);
+    } else {
+        free_entry(entry);
+    }
 }
 
 void free_entry(CONF_VALUE *entry) { std::free(entry); }
@@ -301,11 +447,17 @@ void CONF_lhash_free(LH_TABLE *table) {
     // holds no record), so the records are freed from there, in order of
     // creation rather than hash order, and the table, which owns none of
     // them, is freed whole: taking each entry out of the table first would
-    // only walk every chain once more.
-    SK_STACK *order = *order_slot(table);
-    for (int i = sk_num(order) - 1; i >= 0; --i)
-        free_section_with_entries(sk_CONF_VALUE_value(order, i));
-    sk_free(order);
+    // only walk every chain once more.  Entries in the arena go with its
+    // chunks, unvisited; only heap blocks (large entries, or entries made by
+    // make_entry), when there are any, are freed one by one.
+    if (StoreState *st = state_slot(table); st != nullptr) {
+        SK_STACK *order = st->order;
+        for (int i = sk_num(order) - 1; i >= 0; --i)
+            free_section_with_entries(sk_CONF_VALUE_value(order, i), st->heap_entries > 0);
+        sk_free(order);
+        free_arena(st);
+        std::free(st);
+    }
     lh_free(table);
 }
 

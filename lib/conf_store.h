@@ -116,6 +116,18 @@ CONF_VALUE *find_entry(CONF_CTX *ctx, const char *section, const char *name);
 // runs out.
 CONF_VALUE *make_entry(const char *name, size_t name_len, const char *value, size_t value_len);
 
+// make_entry for the loader, with the block taken from the arena of table
+// (nothing but the table's memory: no heap block of its own for most
+// entries, and all of them released at once with the table).  Such an entry
+// may only be stored in that table, or given back with discard_entry; it
+// must never reach free_entry.  Null when memory runs out.
+CONF_VALUE *make_entry_in(LH_TABLE *table, const char *name, size_t name_len, const char *value,
+                          size_t value_len);
+
+// Gives back an unstored entry that make_entry or make_entry_in (of this
+// table) made: its memory can serve the next entry at once.
+void discard_entry(LH_TABLE *table, CONF_VALUE *entry);
+
 // Where an entry was defined: the file (a path the context keeps, null for
 // a stream or memory) and the first physical line of the definition.  It
 // lies in the entry's block, after the record.
@@ -141,7 +153,8 @@ const char *intern_file(CONF_CTX *ctx, const char *path);
 void set_error_file(CONF_CTX *ctx, const char *file);
 
 // Frees an entry record made by make_entry, with its name and value (not
-// its section string, which belongs to the section record).
+// its section string, which belongs to the section record).  Not for an
+// entry of make_entry_in (see discard_entry).
 void free_entry(CONF_VALUE *entry);
 
 // Releases the table with every record, stack and string in it, and its

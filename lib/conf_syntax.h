@@ -132,6 +132,9 @@ QualifiedName split_qualified(char *p, Scan scan) {
 // escaped, by writing a NUL over it.  Returns the position of the line's
 // terminator afterwards (the one written, or the one that was there).
 char *clear_comments(char *p);
+// The same; *plain tells whether what is left of the line holds no quote,
+// backslash or '$', so that every value in it is its own expansion.
+char *clear_comments(char *p, bool *plain);
 
 }  // namespace nivra::conf
 

@@ -244,4 +244,45 @@ TEST_F(Load, LongLinesAreReadWholeAndCountOnce) {
     EXPECT_EQ(std::string(Get("default", "a")), big + big);
 }
 
+// The line scan looks at sixteen bytes at a time: a comment, a quote, a
+// reference or a NUL is found wherever it falls in a block, in the last
+// bytes of a file read from memory (which the scan must not read past), and
+// after a CR; each file is loaded from a file and from memory.
+TEST_F(Load, EveryByteOfALineIsSeenWhereverItFalls) {
+    for (size_t len = 0; len < 40; ++len) {
+        for (size_t at = 0; at <= len; ++at) {
+            const std::string head(at, 'h'), tail(len - at, 't');
+            std::string text = "r = R\n";
+            text += "c = " + head + "#" + tail + "\n";
+            text += "q = " + head + "\"#\"" + tail + "\n";
+            text += "d = " + head + "${r}" + tail + "\r\n";
+            text += "n = " + head + '\0' + tail + "\n";
+            text += "e = " + head + "#" + tail;  // the last line, without its LF
+            for (bool memory : {false, true}) {
+                CONF_free(ctx_);
+                ctx_ = CONF_new();
+                ASSERT_EQ(
+                    memory ? CONF_load_buffer(ctx_, text.data(), text.size()) : LoadText(text), 0)
+                    << len << " " << at;
+                EXPECT_EQ(std::string(Get("default", "c")), head) << len << " " << at;
+                EXPECT_EQ(std::string(Get("default", "q")), head + "#" + tail);
+                EXPECT_EQ(std::string(Get("default", "d")), head + "R" + tail);
+                EXPECT_EQ(std::string(Get("default", "n")), head);
+                EXPECT_EQ(std::string(Get("default", "e")), head);
+            }
+        }
+    }
+}
+
+// An entry is stored with the bytes between its name and its value; blanks
+// enough there make a block larger than the arena hands out.
+TEST_F(Load, AWideGapBetweenNameAndValueIsStoredAsAnyOther) {
+    ASSERT_EQ(LoadText("wide" + std::string(300, ' ') + "=" + std::string(300, '\t') +
+                       "v\nnarrow = w\nnarrow = again" + std::string(300, ' ') + "\n"),
+              0);
+    EXPECT_STREQ(Get("default", "wide"), "v");
+    EXPECT_STREQ(Get("default", "narrow"), "again");
+    EXPECT_EQ(nivra::conf::store_check(ctx_), nullptr);
+}
+
 }  // namespace

@@ -164,6 +164,47 @@ TEST_F(ConfContext, TheStoreCheckerFindsABrokenInvariant) {
     EXPECT_EQ(store_check(ctx_), nullptr);
 }
 
+// ---- the arena ----
+
+// Entries from the table's arena and from the heap side by side: replacing
+// one entry again and again reuses its block, a large entry and a section of
+// many entries leave the arena's sizes, and the release frees every heap
+// block (the sanitizer's leak check runs over this test).
+TEST_F(ConfContext, ArenaEntriesAndHeapEntriesLiveSideBySide) {
+    Put(ctx_, "s", "heap", "from make_entry");
+    LH_TABLE *t = ctx_->table;
+    CONF_VALUE *s = get_section(ctx_, "s");
+    const std::string big(300, 'b');
+    const CONF_VALUE *first = nullptr;
+    for (int i = 0; i < 50; ++i) {
+        const std::string value = i % 2 == 0 ? "v" + std::to_string(i % 10) : big;
+        CONF_VALUE *e = make_entry_in(t, "k", 1, value.data(), value.size());
+        ASSERT_NE(e, nullptr);
+        ASSERT_EQ(store_entry(ctx_, s, e), 0);
+        if (i == 0) first = e;
+        // The small values take the block the last small one gave back.
+        if (i % 2 == 0) {
+            EXPECT_EQ(e, first) << i;
+        }
+    }
+    EXPECT_EQ(std::string(CONF_get_string(ctx_, "s", "k")), big);
+    for (int i = 0; i < 40; ++i) {
+        const std::string name = "n" + std::to_string(i);
+        CONF_VALUE *e = make_entry_in(t, name.data(), name.size(), "x", 1);
+        ASSERT_NE(e, nullptr);
+        ASSERT_EQ(store_entry(ctx_, s, e), 0);
+    }
+    CONF_VALUE *unstored = make_entry_in(t, "u", 1, "y", 1);
+    ASSERT_NE(unstored, nullptr);
+    discard_entry(t, unstored);
+    ASSERT_EQ(entry_count(s), 42);
+    EXPECT_STREQ(entry_at(s, 0)->name, "heap");
+    EXPECT_STREQ(entry_at(s, 1)->name, "k");
+    EXPECT_STREQ(entry_at(s, 41)->name, "n39");
+    EXPECT_STREQ(CONF_get_string(ctx_, "s", "n17"), "x");
+    EXPECT_EQ(store_check(ctx_), nullptr);
+}
+
 TEST(ConfFree, NullAndUnloadedContextsAreFine) {
     CONF_free(nullptr);
     CONF_free(CONF_new());
