@@ -71,20 +71,30 @@ bool Load(const std::string &text, Listing *out) {
     return ok;
 }
 
-Entries *Section(Listing &l, const std::string &s) {
-    for (auto &sec : l) {
+const Entries *Section(const Listing &l, const std::string &s) {
+    for (const auto &sec : l) {
         if (sec.first == s) return &sec.second;
     }
     return nullptr;
 }
 
-const std::string *Value(Listing &l, const std::string &s, const std::string &n) {
-    if (Entries *e = Section(l, s)) {
-        for (auto &kv : *e) {
+const std::string *Value(const Listing &l, const std::string &s, const std::string &n) {
+    if (const Entries *e = Section(l, s)) {
+        for (const auto &kv : *e) {
             if (kv.first == n) return &kv.second;
         }
     }
     return nullptr;
+}
+
+// l with the value of its entry (s, n) replaced.
+Listing WithValue(Listing l, const std::string &s, const std::string &n, const std::string &v) {
+    for (auto &sec : l) {
+        for (auto &kv : sec.second) {
+            if (sec.first == s && kv.first == n) kv.second = v;
+        }
+    }
+    return l;
 }
 
 // l without the entry (s, n), and without section s when that leaves it
@@ -93,14 +103,14 @@ Listing Without(Listing l, const std::string &s, const std::string &n, const Lis
     for (auto it = l.begin(); it != l.end(); ++it) {
         if (it->first != s) continue;
         std::erase_if(it->second, [&n](const auto &kv) { return kv.first == n; });
-        if (it->second.empty() && Section(const_cast<Listing &>(keep), s) == nullptr) l.erase(it);
+        if (it->second.empty() && Section(keep, s) == nullptr) l.erase(it);
         break;
     }
     return l;
 }
 
 // The entries of section s but (s, n); none when there is no such section.
-Entries SectionWithout(Listing &l, const std::string &s, const std::string &n) {
+Entries SectionWithout(const Listing &l, const std::string &s, const std::string &n) {
     Entries out;
     if (const Entries *e = Section(l, s)) {
         for (const auto &kv : *e) {
@@ -177,7 +187,8 @@ Change Diff(const std::string &a, const std::string &b) {
     return Change{p, s};
 }
 
-// The physical lines of text (the last one without its line end).
+// The physical lines of text, each with its line end (the last may have
+// none).
 std::vector<std::string> Lines(const std::string &text) {
     std::vector<std::string> lines;
     size_t at = 0;
@@ -190,10 +201,14 @@ std::vector<std::string> Lines(const std::string &text) {
     return lines;
 }
 
-// Whether after holds a subsequence of before's lines (a last line that
-// lost its line end only because the line after it went).
+// Whether after is before less some of its lines, and how many went.
 bool DropsWholeLines(const std::string &before, const std::string &after, size_t *dropped) {
-    const std::vector<std::string> a = Lines(before), b = Lines(after);
+    // A byte-order mark belongs to the text, not to its first line: it stays.
+    static const std::string kBom = "\xEF\xBB\xBF";
+    const bool marked = before.compare(0, 3, kBom) == 0;
+    if (marked && after.compare(0, 3, kBom) != 0) return false;
+    const std::vector<std::string> a = Lines(marked ? before.substr(3) : before),
+                                   b = Lines(marked ? after.substr(3) : after);
     size_t i = 0;
     for (const std::string &line : b) {
         while (i < a.size() && a[i] != line) ++i;
@@ -341,10 +356,8 @@ void Apply(CONF_DOC *doc, const Request &r) {
             if (v == nullptr || *v != r.value) Fail("set did not store the value", before, after);
             if (!plain) break;
             if (def.found) {
-                const std::string *old_value = Value(old_listing, s, n);
-                if (old_value == nullptr) Fail("the scan and the load disagree", before, after);
-                *const_cast<std::string *>(old_value) = r.value;
-                if (new_listing != old_listing) Fail("set changed other entries", before, after);
+                if (new_listing != WithValue(old_listing, s, n, r.value))
+                    Fail("set changed other entries", before, after);
             } else if (Without(new_listing, s, n, old_listing) != old_listing) {
                 Fail("set of a new entry changed other entries", before, after);
             }

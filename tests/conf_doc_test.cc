@@ -166,6 +166,10 @@ TEST(ConfDocRemove, UnsetAndRemoveSection) {
         EXPECT_EQ(CONF_doc_remove_section(doc.d, nullptr), 1);  // comments of the top stay
         EXPECT_EQ(doc.Text(), "# head\n  other::x = 2\n[t]\nk = 4\n");
     }
+    // A byte-order mark belongs to the text, not to the first line.
+    Doc marked("\xEF\xBB\xBF[s]\nk = 1\n[t]\n");
+    EXPECT_EQ(CONF_doc_remove_section(marked.d, "s"), 2);
+    EXPECT_EQ(marked.Text(), "\xEF\xBB\xBF[t]\n");
     Doc bad("a\n");
     EXPECT_EQ(CONF_doc_unset(bad.d, nullptr, "a"), -111);
     EXPECT_EQ(CONF_doc_remove_section(bad.d, "s"), -111);
