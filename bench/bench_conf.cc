@@ -1,9 +1,17 @@
 // bench_conf.cc - configuration loaders side by side: load, lookups in file
-// order and shuffled, release; and resident memory per entry.
+// order and shuffled, release; resident memory per entry; and the
+// instructions a load plus release executes, per entry.
 //
 //   nivra_bench_conf [benchmark flags]        run the benchmarks
-//   nivra_bench_conf --rss PEER N REF         print resident bytes per entry
+//   nivra_bench_conf --rss PEER N FILE        print resident bytes per entry
 //                                             of one load, in a fresh process
+//   nivra_bench_conf --count PEER N FILE REPS under callgrind: one load and
+//                                             release unmeasured, then REPS
+//                                             measured (the report divides
+//                                             callgrind's total by REPS * N)
+//
+// FILE is 0 for the plain file, 1 for the one with references, 2 for a
+// service configuration (workload.h).
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 
@@ -19,6 +27,12 @@
 #include <utility>
 #include <vector>
 
+#if __has_include(<valgrind/callgrind.h>)
+#include <valgrind/callgrind.h>
+#else
+#define CALLGRIND_TOGGLE_COLLECT
+#endif
+
 #include "peers.h"
 #include "workload.h"
 
@@ -30,12 +44,16 @@ std::string BenchDir() {
     return d != nullptr ? d : "/tmp/nivra-bench";
 }
 
-const Workload &GetWorkload(size_t n, bool references) {
-    static std::map<std::pair<size_t, bool>, Workload> cache;
-    auto it = cache.find({n, references});
-    if (it == cache.end())
-        it = cache.emplace(std::make_pair(n, references), MakeWorkload(BenchDir(), n, references))
-                 .first;
+enum FileKind : int64_t { kPlain = 0, kReferences = 1, kService = 2 };
+
+const Workload &GetWorkload(size_t n, int64_t kind) {
+    static std::map<std::pair<size_t, int64_t>, Workload> cache;
+    auto it = cache.find({n, kind});
+    if (it == cache.end()) {
+        Workload w = kind == kService ? MakeServiceConfig(BenchDir(), n)
+                                      : MakeWorkload(BenchDir(), n, kind == kReferences);
+        it = cache.emplace(std::make_pair(n, kind), std::move(w)).first;
+    }
     return it->second;
 }
 
@@ -89,7 +107,7 @@ double Since(std::chrono::steady_clock::time_point t0) {
 // as counters load_ms and release_ms, averaged over the iterations.
 template <typename Peer>
 void BM_Load(benchmark::State &state) {
-    const Workload &w = GetWorkload(static_cast<size_t>(state.range(0)), state.range(1) != 0);
+    const Workload &w = GetWorkload(static_cast<size_t>(state.range(0)), state.range(1));
     if (!Verify<Peer>(w, state)) return;
     double load_s = 0, release_s = 0;
     for (auto _ : state) {
@@ -116,7 +134,7 @@ void BM_Load(benchmark::State &state) {
 
 template <typename Peer>
 void BM_Lookup(benchmark::State &state) {
-    const Workload &w = GetWorkload(static_cast<size_t>(state.range(0)), false);
+    const Workload &w = GetWorkload(static_cast<size_t>(state.range(0)), kPlain);
     const bool shuffled = state.range(1) != 0;
     if (!Verify<Peer>(w, state)) return;
     Peer p;
@@ -134,9 +152,10 @@ void BM_Lookup(benchmark::State &state) {
 }
 
 void LoadArgs(benchmark::internal::Benchmark *b) {
-    for (int64_t n : {10000, 100000, 1000000}) b->Args({n, 0});
-    for (int64_t n : {10000, 100000, 1000000}) b->Args({n, 1});
-    b->ArgNames({"entries", "ref"})->Unit(benchmark::kMillisecond)->UseManualTime();
+    for (int64_t n : {100, 1000}) b->Args({n, kService});
+    for (int64_t n : {10000, 100000, 1000000}) b->Args({n, kPlain});
+    for (int64_t n : {10000, 100000, 1000000}) b->Args({n, kReferences});
+    b->ArgNames({"entries", "file"})->Unit(benchmark::kMillisecond)->UseManualTime();
 }
 void LookupArgs(benchmark::internal::Benchmark *b) {
     for (int64_t n : {10000, 100000, 1000000}) {
@@ -165,8 +184,8 @@ long ResidentBytes() {
 }
 
 template <typename Peer>
-int MeasureRss(size_t n, bool references) {
-    const Workload &w = GetWorkload(n, references);
+int MeasureRss(size_t n, int64_t kind) {
+    const Workload &w = GetWorkload(n, kind);
     const long before = ResidentBytes();
     Peer p;
     if (!p.Load(w.path)) return 1;
@@ -176,11 +195,43 @@ int MeasureRss(size_t n, bool references) {
     return 0;
 }
 
-int RssMain(const char *peer, size_t n, bool references) {
+int RssMain(const char *peer, size_t n, int64_t kind) {
     const std::string name = peer;
-    if (name == "nivra") return MeasureRss<Ours>(n, references);
-    if (name == "inih_unordered_map") return MeasureRss<InihMap>(n, references);
-    if (name == "gkeyfile") return MeasureRss<GKey>(n, references);
+    if (name == "nivra") return MeasureRss<Ours>(n, kind);
+    if (name == "inih_unordered_map") return MeasureRss<InihMap>(n, kind);
+    if (name == "gkeyfile") return MeasureRss<GKey>(n, kind);
+    std::fprintf(stderr, "unknown peer %s\n", peer);
+    return 2;
+}
+
+// Loads and releases reps times with callgrind collecting, after one load
+// and release that it does not count (the file in the page cache, the
+// allocator's arenas grown), so that the count is that of a warm load.
+template <typename Peer>
+int CountLoads(size_t n, int64_t kind, long reps) {
+    const Workload &w = GetWorkload(n, kind);
+    {
+        Peer p;
+        if (!p.Load(w.path)) return 1;
+        p.Release();
+    }
+    CALLGRIND_TOGGLE_COLLECT;
+    for (long i = 0; i < reps; ++i) {
+        Peer p;
+        if (!p.Load(w.path)) return 1;
+        p.Release();
+    }
+    CALLGRIND_TOGGLE_COLLECT;
+    return 0;
+}
+
+int CountMain(const char *peer, size_t n, int64_t kind, long reps) {
+    const std::string name = peer;
+    if (name == "nivra") return CountLoads<Ours>(n, kind, reps);
+    if (name == "gkeyfile") return CountLoads<GKey>(n, kind, reps);
+    if (name == "inih_unordered_map") return CountLoads<InihMap>(n, kind, reps);
+    if (name == "inih_parse_only") return CountLoads<InihParseOnly>(n, kind, reps);
+    if (name == "getline_split") return CountLoads<GetlineSplit>(n, kind, reps);
     std::fprintf(stderr, "unknown peer %s\n", peer);
     return 2;
 }
@@ -191,7 +242,12 @@ int RssMain(const char *peer, size_t n, bool references) {
 int main(int argc, char **argv) {
     if (argc == 5 && std::strcmp(argv[1], "--rss") == 0) {
         return bench::RssMain(argv[2], std::strtoul(argv[3], nullptr, 10),
-                              std::strcmp(argv[4], "0") != 0);
+                              std::strtol(argv[4], nullptr, 10));
+    }
+    if (argc == 6 && std::strcmp(argv[1], "--count") == 0) {
+        return bench::CountMain(argv[2], std::strtoul(argv[3], nullptr, 10),
+                                std::strtol(argv[4], nullptr, 10),
+                                std::strtol(argv[5], nullptr, 10));
     }
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;

@@ -46,7 +46,226 @@ std::string KeyName(size_t i) {
     return buf;
 }
 
+// Writes text to path unless the file there has its size already.
+void WriteOnce(const std::string &path, const std::string &text) {
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0 || static_cast<size_t>(st.st_size) != text.size()) {
+        std::ofstream(path, std::ios::binary) << text;
+    }
+}
+
+// ---- Service configurations ------------------------------------------------
+
+// How a field's value is made.  kDirRef and kRootRef are references: to the
+// section's own "dir" entry, which comes first in its section, and to
+// [global]'s "root".
+enum class Kind {
+    kWord,
+    kInt,
+    kPort,
+    kBool,
+    kPath,
+    kHost,
+    kDuration,
+    kList,
+    kQuoted,
+    kUrl,
+    kDirRef,
+    kRootRef
+};
+
+struct Field {
+    const char *name;
+    Kind kind;
+    const char *arg;  // the word, path or quoted text, where the kind takes one
+};
+
+struct SectionTemplate {
+    const char *name;
+    const char *comment;
+    std::vector<Field> fields;
+};
+
+const std::vector<SectionTemplate> &FixedSections() {
+    static const std::vector<SectionTemplate> k = {
+        {"global",
+         "What the service is and where it lives.",
+         {{"name", Kind::kWord, "orders-api"},
+          {"root", Kind::kPath, "/srv/orders-api"},
+          {"user", Kind::kWord, "orders"},
+          {"group", Kind::kWord, "services"},
+          {"pid_file", Kind::kRootRef, "run/orders-api.pid"},
+          {"environment", Kind::kWord, "production"},
+          {"description", Kind::kQuoted, "\"Order intake, primary  site\""}}},
+        {"server",
+         "The HTTP listener.",
+         {{"listen_address", Kind::kHost, nullptr},
+          {"port", Kind::kPort, nullptr},
+          {"workers", Kind::kInt, nullptr},
+          {"max_connections", Kind::kInt, nullptr},
+          {"read_timeout", Kind::kDuration, nullptr},
+          {"write_timeout", Kind::kDuration, nullptr},
+          {"keepalive", Kind::kBool, nullptr},
+          {"server_name", Kind::kQuoted, "\"orders.example.net api.example.net\""},
+          {"tls", Kind::kBool, nullptr},
+          {"document_root", Kind::kRootRef, "www"}}},
+        {"database",
+         "Primary store; the password comes from the vault in staging.",
+         {{"driver", Kind::kWord, "postgres"},
+          {"host", Kind::kHost, nullptr},
+          {"port", Kind::kPort, nullptr},
+          {"name", Kind::kWord, "orders"},
+          {"user", Kind::kWord, "orders_rw"},
+          {"password", Kind::kQuoted, "\"c0rrect#horse battery\""},
+          {"pool_size", Kind::kInt, nullptr},
+          {"connect_timeout", Kind::kDuration, nullptr},
+          {"ssl_mode", Kind::kWord, "verify-full"}}},
+        {"cache",
+         "Local disk cache.",
+         {{"dir", Kind::kPath, "/var/cache/orders-api"},
+          {"size_mb", Kind::kInt, nullptr},
+          {"ttl", Kind::kDuration, nullptr},
+          {"index_file", Kind::kDirRef, "index.db"},
+          {"shards", Kind::kInt, nullptr}}},
+        {"logging",
+         "Where the logs go and what they look like.",
+         {{"dir", Kind::kRootRef, "log"},
+          {"file", Kind::kDirRef, "orders-api.log"},
+          {"level", Kind::kWord, "info"},
+          {"format", Kind::kQuoted, "'%t [%l] %m  (%f:%n)'"},
+          {"max_size_mb", Kind::kInt, nullptr},
+          {"rotate", Kind::kInt, nullptr},
+          {"color", Kind::kQuoted, "\"#33aa33\""}}},
+        {"tls",
+         "Certificates are renewed by the host's agent.",
+         {{"certificate", Kind::kRootRef, "tls/cert.pem"},
+          {"key", Kind::kRootRef, "tls/key.pem"},
+          {"ciphers", Kind::kList, "ECDHE-RSA-AES128-GCM-SHA256:ECDHE-RSA-AES256-GCM-SHA384"},
+          {"min_version", Kind::kWord, "1.2"}}},
+        {"metrics",
+         "Scraped by the monitoring cluster.",
+         {{"enabled", Kind::kBool, nullptr},
+          {"listen", Kind::kHost, nullptr},
+          {"path", Kind::kPath, "/metrics"},
+          {"interval", Kind::kDuration, nullptr}}},
+    };
+    return k;
+}
+
+// The sections that repeat, numbered, until the file has its entries.
+const std::vector<SectionTemplate> &RepeatedSections() {
+    static const std::vector<SectionTemplate> k = {
+        {"upstream",
+         "A backend pool.",
+         {{"url", Kind::kUrl, nullptr},
+          {"weight", Kind::kInt, nullptr},
+          {"timeout", Kind::kDuration, nullptr},
+          {"retries", Kind::kInt, nullptr},
+          {"health_check", Kind::kPath, "/healthz"},
+          {"tags", Kind::kList, "blue canary eu-west"}}},
+        {"route",
+         "Requests under this prefix.",
+         {{"dir", Kind::kPath, "/api/v3/orders"},
+          {"methods", Kind::kList, "GET,POST,PUT"},
+          {"rewrite", Kind::kDirRef, "internal"},
+          {"cache", Kind::kBool, nullptr},
+          {"rate_limit", Kind::kInt, nullptr}}},
+    };
+    return k;
+}
+
+// Writes one service file; entries and the expanded values they need.
+class ServiceWriter {
+  public:
+    ServiceWriter(size_t n, Workload *w) : n_(n), w_(w), rng_(0x5EC0FFEEull ^ n) {}
+
+    std::string Write() {
+        text_ =
+            "# orders-api: service configuration.\n"
+            "# Managed by the deployment tool; local changes are kept.\n\n";
+        for (const SectionTemplate &s : FixedSections()) {
+            if (!Section(s, s.name)) return text_;
+        }
+        for (size_t k = 1;; ++k) {
+            for (const SectionTemplate &s : RepeatedSections()) {
+                if (!Section(s, std::string(s.name) + "_" + std::to_string(k))) return text_;
+            }
+        }
+    }
+
+  private:
+    // False once the file has its n entries.
+    bool Section(const SectionTemplate &s, const std::string &name) {
+        if (w_->entries.size() >= n_) return false;
+        text_ += "# " + std::string(s.comment) + "\n[" + name + "]\n";
+        dir_.clear();
+        for (const Field &f : s.fields) {
+            if (w_->entries.size() >= n_) return false;
+            if (rng_.below(6) == 0) text_ += "# " + std::string(f.name) + ": see the runbook\n";
+            Entry e{name, f.name, "", ""};
+            Value(f, &e);
+            if (std::string(f.name) == "dir") dir_ = e.expanded;
+            if (name == "global" && std::string(f.name) == "root") root_ = e.expanded;
+            text_ += e.name + " = " + e.raw + "\n";
+            w_->entries.push_back(std::move(e));
+        }
+        text_ += "\n";
+        return true;
+    }
+
+    std::string Number(size_t lo, size_t hi) { return std::to_string(lo + rng_.below(hi - lo)); }
+
+    void Value(const Field &f, Entry *e) {
+        std::string &raw = e->raw;
+        switch (f.kind) {
+            case Kind::kWord: raw = f.arg; break;
+            case Kind::kInt: raw = Number(1, 5000); break;
+            case Kind::kPort: raw = Number(1024, 65535); break;
+            case Kind::kBool: raw = rng_.below(2) == 0 ? "true" : "false"; break;
+            case Kind::kPath: raw = f.arg; break;
+            case Kind::kHost:
+                raw = "10.0." + Number(0, 255) + "." + Number(1, 255) + ":" + Number(1024, 65535);
+                break;
+            case Kind::kDuration: raw = Number(1, 120) + (rng_.below(2) == 0 ? "s" : "ms"); break;
+            case Kind::kList: raw = f.arg; break;
+            case Kind::kUrl:
+                raw = "https://orders-" + Number(1, 99) + ".internal.example.net:8443/v2";
+                break;
+            case Kind::kQuoted:
+                raw = f.arg;
+                e->expanded = raw.substr(1, raw.size() - 2);
+                return;
+            case Kind::kDirRef:
+                raw = std::string("$dir/") + f.arg;
+                e->expanded = dir_ + "/" + f.arg;
+                return;
+            case Kind::kRootRef:
+                raw = std::string("${global::root}/") + f.arg;
+                e->expanded = root_ + "/" + f.arg;
+                return;
+        }
+        e->expanded = raw;
+    }
+
+    size_t n_;
+    Workload *w_;
+    Rng rng_;
+    std::string text_;
+    std::string dir_;   // the current section's "dir", expanded
+    std::string root_;  // [global]'s root
+};
+
 }  // namespace
+
+Workload MakeServiceConfig(const std::string &dir, size_t n) {
+    mkdir(dir.c_str(), 0755);
+    Workload w;
+    w.path = dir + "/service_" + std::to_string(n) + ".conf";
+    const std::string text = ServiceWriter(n, &w).Write();
+    w.bytes = text.size();
+    WriteOnce(w.path, text);
+    return w;
+}
 
 Workload MakeWorkload(const std::string &dir, size_t n, bool references) {
     mkdir(dir.c_str(), 0755);
@@ -83,10 +302,7 @@ Workload MakeWorkload(const std::string &dir, size_t n, bool references) {
         w.entries.push_back(std::move(e));
     }
     w.bytes = text.size();
-    struct stat st;
-    if (stat(w.path.c_str(), &st) != 0 || static_cast<size_t>(st.st_size) != text.size()) {
-        std::ofstream(w.path, std::ios::binary) << text;
-    }
+    WriteOnce(w.path, text);
     return w;
 }
 

@@ -28,6 +28,18 @@ struct Workload {
 // ${key_NNNNNN} of an earlier entry of the same section.
 Workload MakeWorkload(const std::string &dir, size_t n, bool references);
 
+// Writes (as above) the configuration file of a service with about n
+// entries, written the way people write them: a comment block at the top,
+// sections of 4-12 entries for the server, storage, logging and so on, then
+// as many upstream and route sections as it takes, a comment before each
+// section and above some entries, blank lines between sections, values that
+// are numbers, booleans, paths, addresses, durations and lists, some of them
+// in quotes (blanks, '#', '%' inside), and a few references to an earlier
+// entry of the same section ($dir) or of [global] (${global::root}).  Every
+// peer reads each line the same way; only the quotes and the references
+// mean something to this library alone, which entries[i].expanded records.
+Workload MakeServiceConfig(const std::string &dir, size_t n);
+
 }  // namespace bench
 
 #endif  // NIVRA_BENCH_WORKLOAD_H
