@@ -329,6 +329,20 @@ int outcome(CONF_DOC *doc, int code, int line = 0) {
     return code;
 }
 
+// Makes text (length bytes) the document's text, with reference (the same
+// length, or null) as what the file at path (or null) holds; takes them all
+// over and frees what they replace.
+void take_contents(CONF_DOC *doc, char *text, size_t length, char *reference, char *path) {
+    std::free(doc->text);
+    std::free(doc->path);
+    std::free(doc->reference);
+    doc->text = text;
+    doc->length = length;
+    doc->reference = reference;
+    doc->reference_length = reference != nullptr ? length : 0;
+    doc->path = path;
+}
+
 // Makes text the document's text (taking it over).
 void take_text(CONF_DOC *doc, Text *text) {
     const size_t n = text->size();
@@ -467,14 +481,7 @@ int CONF_doc_read_file(CONF_DOC *doc, const char *path) {
         std::free(path_copy);
         return outcome(doc, kErrMemory);
     }
-    std::free(doc->text);
-    std::free(doc->path);
-    std::free(doc->reference);
-    doc->text = data;
-    doc->length = n;
-    doc->reference = reference;
-    doc->reference_length = n;
-    doc->path = path_copy;
+    take_contents(doc, data, n, reference, path_copy);
     return outcome(doc, 0);
 }
 
@@ -483,14 +490,7 @@ int CONF_doc_read_buffer(CONF_DOC *doc, const void *data, size_t len) {
     if (data == nullptr && len > 0) return outcome(doc, kErrOpen);
     char *text = copy_bytes(len > 0 ? static_cast<const char *>(data) : "", len);
     if (text == nullptr) return outcome(doc, kErrMemory);
-    std::free(doc->text);
-    std::free(doc->path);
-    std::free(doc->reference);
-    doc->text = text;
-    doc->length = len;
-    doc->path = nullptr;
-    doc->reference = nullptr;
-    doc->reference_length = 0;
+    take_contents(doc, text, len, nullptr, nullptr);
     return outcome(doc, 0);
 }
 
