@@ -273,6 +273,9 @@ int add_entry(const CONF_DOC *doc, const Structure &s, const char *section, cons
     const Insertion ins = place_entry(doc, s, std::strcmp(section, kDefaultSection) == 0);
     const char *eol = line_end_of(doc);
     bool ok = out->append(doc->text, ins.at);
+    if (ins.at == 0 && !ins.new_block && ins.indent.begin == ins.indent.end &&
+        starts_with_mark(name, std::strlen(name)))
+        ok = ok && out->append(eol);
     if (ins.at > 0 && doc->text[ins.at - 1] != '\n') {
         // The text ends without a line end: end its last line first.  When
         // that line ends in a backslash, it would continue onto the line

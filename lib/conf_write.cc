@@ -106,6 +106,10 @@ bool append_literal(Text *out, const char *value) {
     return true;
 }
 
+bool starts_with_mark(const char *text, size_t length) {
+    return length >= 3 && std::memcmp(text, "\xEF\xBB\xBF", 3) == 0;
+}
+
 bool append_header(Text *out, const char *section) {
     if (!out->put('[')) return false;
     const size_t n = std::strlen(section);
@@ -153,7 +157,9 @@ extern "C" int CONF_write_fp(CONF_CTX *ctx, FILE *fp) {
         if (const int err = append_section(&out, section, !first_default); err != 0) return err;
     }
     if (fp == nullptr) return kErrWrite;
-    if (std::fwrite(out.data(), 1, out.size(), fp) != out.size() || std::fflush(fp) != 0)
+    const bool blank_first = starts_with_mark(out.data(), out.size());
+    if ((blank_first && std::fputc('\n', fp) == EOF) ||
+        std::fwrite(out.data(), 1, out.size(), fp) != out.size() || std::fflush(fp) != 0)
         return kErrWrite;
     return 0;
 }

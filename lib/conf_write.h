@@ -52,6 +52,11 @@ bool name_writable(const char *name);
 // it is.
 bool append_literal(Text *out, const char *value);
 
+// Whether text begins with the UTF-8 byte-order mark, which a load skips at
+// the start of a file: a first line that begins with those bytes (a name
+// of the "default" section) needs a line before it.
+bool starts_with_mark(const char *text, size_t length);
+
 // Appends "[name]" for a header that names the section name once its
 // escapes are translated; false when memory runs out.  Every section name
 // has such a header.

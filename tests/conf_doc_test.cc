@@ -189,6 +189,17 @@ TEST(ConfWrite, OutputLoadsBackToTheSameContext) {
     EXPECT_EQ(Loaded(std::string(buf, len)), Describe(ctx));
     std::free(buf);
     EXPECT_EQ(CONF_write_fp(ctx, nullptr), -113);
+    CONF_free(ctx);
+    // A first name that begins with the byte-order mark's bytes keeps them.
+    ctx = CONF_new();
+    ASSERT_EQ(CONF_load_buffer(ctx, "\n\xEF\xBB\xBFtop = 1\n", 12), 0);
+    mem = open_memstream(&buf, &len);
+    ASSERT_EQ(CONF_write_fp(ctx, mem), 0);
+    std::fclose(mem);
+    EXPECT_EQ(Loaded(std::string(buf, len)), Describe(ctx));
+    std::free(buf);
+    Doc doc("");
+    EXPECT_EQ(CONF_doc_set(doc.d, nullptr, "\xEF\xBB\xBFtop", "1"), 0);
     EXPECT_EQ(CONF_write_fp(nullptr, stdout), -100);
     CONF_free(ctx);
 }
