@@ -379,6 +379,13 @@ int confirm(const Text &text, const char *section, const char *name, const char 
     return s.resolved() && std::strcmp(s.value(), wanted) == 0 ? 0 : kErrUnwritable;
 }
 
+bool ends_in_lone_backslash(const char *text) {
+    size_t n = std::strlen(text);
+    size_t run = 0;
+    while (n > 0 && text[--n] == '\\') ++run;
+    return run % 2 == 1;
+}
+
 int set_value(CONF_DOC *doc, const char *section, const char *name, const char *value, bool raw) {
     if (doc == nullptr) return kErrNullContext;
     if (name == nullptr || value == nullptr) return outcome(doc, kErrNullContext);
@@ -388,6 +395,9 @@ int set_value(CONF_DOC *doc, const char *section, const char *name, const char *
     if (s.found && (raw ? std::strcmp(s.value_text(), value) == 0
                         : s.resolved() && std::strcmp(s.value(), value) == 0))
         return outcome(doc, 0);
+    // A raw text ending in an odd run of backslashes either continues the
+    // line or loses its last backslash when it expands: not what it says.
+    if (raw && ends_in_lone_backslash(value)) return outcome(doc, kErrUnwritable);
     Text literal;
     if (!raw && !append_literal(&literal, value)) return outcome(doc, kErrMemory);
     const NewValue v =

@@ -112,8 +112,9 @@ int CONF_doc_set(CONF_DOC *doc, const char *section, const char *name, const cha
 /*
  * CONF_doc_set with raw written as the value's text as it stands, so that
  * its references and escapes take effect when the file loads.  raw must
- * read back as the value's text: no line end, no comment, no final lone
- * backslash, no leading or trailing blank (-110 otherwise).  Unresolved
+ * read back as the value's text: no line end, no comment, no leading or
+ * trailing blank, and no odd run of backslashes at its end (which would
+ * continue the line, or lose its last backslash) (-110 otherwise).  Unresolved
  * references are no error here (CONF_doc_save refuses a text that does not
  * load).  When the definition's text already is raw, no byte changes.
  */

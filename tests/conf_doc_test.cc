@@ -122,10 +122,10 @@ TEST(ConfDocSet, RefusesWithoutChangingAnything) {
         int error;
         int line;
     } const cases[] = {
-        {"a = 1\n", "a b", nullptr, -110, 0},   {"a = 1\n", "a::b", nullptr, -110, 0},
-        {"a = 1\n", "x", "1 # c", -110, 0},     {"a = 1\n", "x", "two\nlines", -110, 0},
-        {"a = 1\n", "x", "ends\\", -110, 0},    {"a = 1\nb\n", "a", nullptr, -111, 2},
-        {"[s\na = 1\n", "a", nullptr, -111, 1},
+        {"a = 1\n", "a b", nullptr, -110, 0},  {"a = 1\n", "a::b", nullptr, -110, 0},
+        {"a = 1\n", "x", "1 # c", -110, 0},    {"a = 1\n", "x", "two\nlines", -110, 0},
+        {"a = 1\n", "x", "ends\\", -110, 0},   {"a = 1\n", "x", "ends\\\\\\", -110, 0},
+        {"a = 1\nb\n", "a", nullptr, -111, 2}, {"[s\na = 1\n", "a", nullptr, -111, 1},
     };
     for (const Refusal &c : cases) {
         SCOPED_TRACE(c.name);
