@@ -266,6 +266,13 @@ bool ends_continued(const char *text, size_t n) {
     return n > 0 && text[n - 1] == '\\' && (n == 1 || text[n - 2] != '\\');
 }
 
+// Whether the line that ends at at (with or without its line end)
+// continues onto whatever follows.
+bool continues_at(const char *text, size_t at) {
+    if (at > 0 && text[at - 1] == '\n') --at;
+    return ends_continued(text, at);
+}
+
 // The text with a new line for (section, name) added where it belongs.
 int add_entry(const CONF_DOC *doc, const Structure &s, const char *section, const char *name,
               const NewValue &v, Text *out) {
@@ -276,13 +283,11 @@ int add_entry(const CONF_DOC *doc, const Structure &s, const char *section, cons
     if (ins.at == 0 && !ins.new_block && ins.indent.begin == ins.indent.end &&
         starts_with_mark(name, std::strlen(name)))
         ok = ok && out->append(eol);
-    if (ins.at > 0 && doc->text[ins.at - 1] != '\n') {
-        // The text ends without a line end: end its last line first.  When
-        // that line ends in a backslash, it would continue onto the line
-        // added; an empty line ends it as the end of the text did.
-        ok = ok && out->append(eol);
-        if (ends_continued(doc->text, ins.at)) ok = ok && out->append(eol);
-    }
+    // A text that ends without a line end gets one first.  A last line
+    // that ends in a backslash would continue onto the line added; an empty
+    // line ends it as the end of the text did.
+    if (ins.at > 0 && doc->text[ins.at - 1] != '\n') ok = ok && out->append(eol);
+    if (continues_at(doc->text, ins.at)) ok = ok && out->append(eol);
     if (ins.new_block) {
         if (ins.at > 0) ok = ok && out->append(eol);
         ok = ok && append_header(out, section) && out->append(eol);

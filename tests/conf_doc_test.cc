@@ -72,6 +72,7 @@ const SetCase kSetCases[] = {
     {"a = 1", "new", "n", "v", "a = 1\n\n[new]\nn = v\n"},
     // A last line that continues is ended by an empty line, not by the addition.
     {"[s]\na = b\\", "s", "n", "1", "[s]\na = b\\\n\nn = 1\n"},
+    {"# c:\\\n", nullptr, "n", "1", "# c:\\\n\nn = 1\n"},
     {"a = 1\r\n", "s", "n", "v", "a = 1\r\n\r\n[s]\r\nn = v\r\n"},
     {"a = 1\n", " odd]sec\t", "n", "v", "a = 1\n\n[\\ odd\\]sec\\t]\nn = v\n"},
     // Setting the value it has changes nothing, even when written otherwise.
