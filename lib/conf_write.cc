@@ -83,7 +83,7 @@ bool name_writable(const char *name) {
     for (const char *p = name; *p != '\0';) {
         if (is_class(*p, CC_NAME_PUNCT)) {
             ++p;
-        } else if (*p == '\\' && p[1] != '\0' && p[1] != '\n' && p[1] != '\r') {
+        } else if (*p == '\\' && p[1] != '\0' && p[1] != '\n') {
             p += 2;
         } else {
             return false;

@@ -42,7 +42,8 @@ class Text {
 };
 
 // Whether name can stand as an entry's name in a line: a name run of name
-// characters and backslash pairs (a backslash and any byte but a line end)
+// characters and backslash pairs (a backslash and any byte but LF: a CR
+// inside a line stays, only those at its end go)
 // that reads back as exactly these bytes.
 bool name_writable(const char *name);
 
