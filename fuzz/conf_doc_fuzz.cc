@@ -207,8 +207,15 @@ bool DropsWholeLines(const std::string &before, const std::string &after, size_t
     static const std::string kBom = "\xEF\xBB\xBF";
     const bool marked = before.compare(0, 3, kBom) == 0;
     if (marked && after.compare(0, 3, kBom) != 0) return false;
+    // A line brought to the front that begins with the mark's bytes keeps an
+    // empty line before it (a load would take them for the mark).
+    std::string kept = after;
+    const size_t blank = !marked && after.compare(0, 1, "\n") == 0     ? 1
+                         : !marked && after.compare(0, 2, "\r\n") == 0 ? 2
+                                                                       : 0;
+    if (blank > 0 && after.compare(blank, 3, kBom) == 0) kept = after.substr(blank);
     const std::vector<std::string> a = Lines(marked ? before.substr(3) : before),
-                                   b = Lines(marked ? after.substr(3) : after);
+                                   b = Lines(marked ? kept.substr(3) : kept);
     size_t i = 0;
     for (const std::string &line : b) {
         while (i < a.size() && a[i] != line) ++i;

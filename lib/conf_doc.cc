@@ -457,6 +457,14 @@ int remove_spans(CONF_DOC *doc, Array<Span> *cuts, bool count_spans) {
     Text out;
     int lines = 0;
     if (!cut_spans(doc, *cuts, &out, &lines)) return outcome(doc, kErrMemory);
+    // A line that now comes first and begins with the byte-order mark's
+    // bytes would lose them to a load: an empty line stays before it.
+    if (starts_with_mark(out.data(), out.size()) && !starts_with_mark(doc->text, doc->length)) {
+        Text kept;
+        if (!kept.append(line_end_of(doc)) || !kept.append(out.data(), out.size()))
+            return outcome(doc, kErrMemory);
+        out.swap(kept);
+    }
     take_text(doc, &out);
     outcome(doc, 0);
     return count_spans ? static_cast<int>(cuts->size()) : lines;
