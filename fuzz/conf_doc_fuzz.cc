@@ -202,28 +202,37 @@ std::vector<std::string> Lines(const std::string &text) {
 }
 
 // Whether after is before less some of its lines, and how many went.
+// Whether b is a with whole lines dropped, b's lines from first on.
+bool Subsequence(const std::vector<std::string> &a, const std::vector<std::string> &b,
+                 size_t first) {
+    size_t i = 0;
+    for (size_t k = first; k < b.size(); ++k) {
+        while (i < a.size() && a[i] != b[k]) ++i;
+        if (i == a.size()) return false;
+        ++i;
+    }
+    return true;
+}
+
 bool DropsWholeLines(const std::string &before, const std::string &after, size_t *dropped) {
     // A byte-order mark belongs to the text, not to its first line: it stays.
     static const std::string kBom = "\xEF\xBB\xBF";
     const bool marked = before.compare(0, 3, kBom) == 0;
     if (marked && after.compare(0, 3, kBom) != 0) return false;
+    const std::vector<std::string> a = Lines(marked ? before.substr(3) : before),
+                                   b = Lines(marked ? after.substr(3) : after);
+    if (Subsequence(a, b, 0)) {
+        *dropped = a.size() - b.size();
+        return true;
+    }
     // A line brought to the front that begins with the mark's bytes keeps an
     // empty line before it (a load would take them for the mark).
-    std::string kept = after;
-    const size_t blank = !marked && after.compare(0, 1, "\n") == 0     ? 1
-                         : !marked && after.compare(0, 2, "\r\n") == 0 ? 2
-                                                                       : 0;
-    if (blank > 0 && after.compare(blank, 3, kBom) == 0) kept = after.substr(blank);
-    const std::vector<std::string> a = Lines(marked ? before.substr(3) : before),
-                                   b = Lines(marked ? kept.substr(3) : kept);
-    size_t i = 0;
-    for (const std::string &line : b) {
-        while (i < a.size() && a[i] != line) ++i;
-        if (i == a.size()) return false;
-        ++i;
+    if (!marked && b.size() > 1 && (b[0] == "\n" || b[0] == "\r\n") &&
+        b[1].compare(0, 3, kBom) == 0 && Subsequence(a, b, 1)) {
+        *dropped = a.size() - (b.size() - 1);
+        return true;
     }
-    *dropped = a.size() - b.size();
-    return true;
+    return false;
 }
 
 // The kinds of line end a text has, as bits.
