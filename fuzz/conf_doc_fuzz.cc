@@ -201,7 +201,6 @@ std::vector<std::string> Lines(const std::string &text) {
     return lines;
 }
 
-// Whether after is before less some of its lines, and how many went.
 // Whether b is a with whole lines dropped, b's lines from first on.
 bool Subsequence(const std::vector<std::string> &a, const std::vector<std::string> &b,
                  size_t first) {
@@ -214,9 +213,9 @@ bool Subsequence(const std::vector<std::string> &a, const std::vector<std::strin
     return true;
 }
 
+// Whether after is before less some of its lines, and how many went.
 bool DropsWholeLines(const std::string &before, const std::string &after, size_t *dropped) {
     // A byte-order mark belongs to the text, not to its first line: it stays.
-    static const std::string kBom = "\xEF\xBB\xBF";
     const bool marked = before.compare(0, 3, kBom) == 0;
     if (marked && after.compare(0, 3, kBom) != 0) return false;
     const std::vector<std::string> a = Lines(marked ? before.substr(3) : before),
@@ -354,8 +353,9 @@ void Apply(CONF_DOC *doc, const Request &r) {
         } else if (!removed.empty() || (!added.empty() && added.find('\n') == std::string::npos)) {
             Fail("set of a new entry did more than add lines", before, after);
         }
-        if (r.op == kSetRaw && EndsInLoneBackslash(r.value))
-            Fail("set_raw took a text that ends in a lone backslash", before, after);
+        // (A definition that already has that text, before a NUL, stays.)
+        if (r.op == kSetRaw && after != before && EndsInLoneBackslash(r.value))
+            Fail("set_raw wrote a text that ends in a lone backslash", before, after);
         // Idempotent.
         const int again = r.op == kSet ? CONF_doc_set(doc, section, n.c_str(), r.value.c_str())
                                        : CONF_doc_set_raw(doc, section, n.c_str(), r.value.c_str());
