@@ -378,7 +378,6 @@ class Loader {
            bool tolerant = false)
         : ctx_(ctx), reader_(data, length), observer_(observer), tolerant_(tolerant) {}
     ~Loader() {
-        std::free(section_name_);
         std::free(raw_);
         std::free(pieces_);
     }
@@ -420,7 +419,10 @@ class Loader {
     CONF_CTX *ctx_;
     LineReader reader_;
     long line_no_ = 0;
-    char *section_name_ = nullptr;
+    // The current section's name: the default one, or the last header's,
+    // expanded into header_ (one buffer for every header of the file).
+    const char *section_name_ = kDefaultSection;
+    ExpandBuffer header_;
     uint32_t section_hash_ = 0;  // lh_strhash(section_name_)
     CONF_VALUE *section_ = nullptr;
     ExpandBuffer value_;  // every value is expanded here, then copied
@@ -558,9 +560,6 @@ void Loader::check_comment() {
 
 int Loader::setup() {
     if (!reader_.init()) return kErrMemory;
-    section_name_ = static_cast<char *>(std::malloc(sizeof kDefaultSection));
-    if (section_name_ == nullptr) return kErrMemory;
-    std::memcpy(section_name_, kDefaultSection, sizeof kDefaultSection);
     // Stored in the context at once, so that expansion sees entries as they
     // are stored.
     if (table_for(ctx_) == nullptr) return kErrMemory;
@@ -569,7 +568,7 @@ int Loader::setup() {
 
 int Loader::enter_section() {
     section_hash_ = lh_strhash(section_name_);
-    section_ = find_or_add_section(ctx_, section_name_);
+    section_ = find_or_add_section(ctx_, section_name_, section_hash_);
     return section_ != nullptr ? 0 : kErrSection;
 }
 
@@ -664,7 +663,9 @@ int Loader::header(char *p) {
     parts_.name = offset(start);
     parts_.name_end = offset(name_end);
     *name_end = '\0';
-    if (!str_copy(ctx_, nullptr, &section_name_, start)) return expansion_error();
+    if (!expand_into(ctx_, nullptr, start, static_cast<size_t>(name_end - start), &header_))
+        return expansion_error();
+    section_name_ = header_.data();
     if (const int err = enter_section(); err != 0) return err;
     notify(LoadEvent::kHeader, kNoOffset);
     return 0;
@@ -744,9 +745,10 @@ int Loader::store(const EntryLine &e, const char *section, const char *value, si
     CONF_VALUE *entry = make_entry_in(table, e.name, e.name_len, value, value_len);
     if (entry == nullptr) return kErrMemory;
     *origin_of(entry) = EntryOrigin{file_, static_cast<int32_t>(first_line_)};
+    const uint32_t section_hash = e.qualifier != nullptr ? lh_strhash(e.qualifier) : section_hash_;
     CONF_VALUE *target = section_;
     if (e.qualifier != nullptr && std::strcmp(section, section_name_) != 0) {
-        target = find_or_add_section(ctx_, section);
+        target = find_or_add_section(ctx_, section, section_hash);
         if (target == nullptr) {
             discard_entry(table, entry);
             return kErrSection;
@@ -758,7 +760,6 @@ int Loader::store(const EntryLine &e, const char *section, const char *value, si
         const CONF_VALUE *earlier = find_entry(ctx_, target->section, entry->name);
         if (earlier != nullptr) notify(LoadEvent::kReplacing, kNoOffset, entry, earlier);
     }
-    const uint32_t section_hash = e.qualifier != nullptr ? lh_strhash(e.qualifier) : section_hash_;
     uint32_t name_hash = 0;
     if (!prefetcher_.name_hash(e.name, e.name_len, &name_hash))
         name_hash = lh_strhash_n(e.name, e.name_len);

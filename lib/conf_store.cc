@@ -260,7 +260,11 @@ CONF_VALUE *get_section(CONF_CTX *ctx, const char *name) {
     return static_cast<CONF_VALUE *>(lh_retrieve(ctx->table, &probe));
 }
 
-CONF_VALUE *new_section(LH_TABLE *table, const char *name) {
+namespace {
+
+// new_section, with the table insertion given.
+template <typename Insert>
+CONF_VALUE *new_section_with(LH_TABLE *table, const char *name, Insert insert) {
     StoreState *st = state_for(table);
     if (st == nullptr) return nullptr;
     SK_STACK **order = &st->order;
@@ -272,7 +276,7 @@ CONF_VALUE *new_section(LH_TABLE *table, const char *name) {
         return nullptr;
     }
     const uint32_t before = table->item_count;
-    if (lh_insert(table, v) != nullptr) internal_fault();
+    if (insert(table, v) != nullptr) internal_fault();
     // A failed doubling of the bucket array still stores the record; only a
     // node that could not be had leaves it out.
     if (table->item_count == before) {
@@ -283,9 +287,27 @@ CONF_VALUE *new_section(LH_TABLE *table, const char *name) {
     return v;
 }
 
+}  // namespace
+
+CONF_VALUE *new_section(LH_TABLE *table, const char *name) {
+    return new_section_with(table, name, lh_insert);
+}
+
 CONF_VALUE *find_or_add_section(CONF_CTX *ctx, const char *name) {
     CONF_VALUE *s = get_section(ctx, name);
     return s != nullptr ? s : new_section(ctx->table, name);
+}
+
+CONF_VALUE *find_or_add_section(CONF_CTX *ctx, const char *name, uint32_t name_hash) {
+    // A section record's name is null, whose string hash is 0: the record's
+    // hash follows from the name's alone, computed once for both calls.
+    const uint32_t h = key_hash(name_hash, 0);
+    CONF_VALUE probe = probe_for(name, nullptr);
+    auto *s = static_cast<CONF_VALUE *>(lh_retrieve_hashed(ctx->table, &probe, h));
+    if (s != nullptr) return s;
+    return new_section_with(ctx->table, name, [h](LH_TABLE *t, void *record) {
+        return lh_insert_hashed(t, record, h);
+    });
 }
 
 int section_count(LH_TABLE *table) {

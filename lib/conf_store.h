@@ -82,6 +82,8 @@ CONF_VALUE *new_section(LH_TABLE *table, const char *name);
 // get_section, or new_section when there is none; null only when a new
 // section could not be made.  Requires a table.
 CONF_VALUE *find_or_add_section(CONF_CTX *ctx, const char *name);
+// The same, for a caller that knows lh_strhash(name) already.
+CONF_VALUE *find_or_add_section(CONF_CTX *ctx, const char *name, uint32_t name_hash);
 
 // The sections of a table in the order in which they came into being; 0
 // and null for a null table or an index out of range.

@@ -129,6 +129,17 @@ LH_NODE **getrn_hashed(LH_TABLE *t, const void *probe, uint32_t h) {
     return link;
 }
 
+// lh_retrieve of a probe whose hash is h, once error is cleared.
+void *retrieve_at(LH_TABLE *t, const void *probe, uint32_t h) {
+    LH_NODE *n = *getrn_hashed(t, probe, h);
+    if (n == nullptr) {
+        add_relaxed(t->retrieve_miss_count, 1);
+        return nullptr;
+    }
+    add_relaxed(t->retrieve_count, 1);
+    return n->record;
+}
+
 LH_NODE **getrn(LH_TABLE *t, const void *probe, uint32_t *hash) {
     *hash = t->hash_fn(probe);
     return getrn_hashed(t, probe, *hash);
@@ -348,6 +359,12 @@ void *nivra::lh_insert_hashed(LH_TABLE *t, void *record, uint32_t hash) {
     return insert_at(t, record, hash);
 }
 
+void *nivra::lh_retrieve_hashed(LH_TABLE *t, const void *probe, uint32_t hash) {
+    clear_error(t);
+    assert(hash == t->hash_fn(probe));
+    return retrieve_at(t, probe, hash);
+}
+
 void **nivra::lh_owner_data(LH_TABLE *t) { return &impl(t)->owner_data; }
 
 extern "C" {
@@ -414,14 +431,7 @@ void *lh_delete(LH_TABLE *t, const void *probe) {
 
 void *lh_retrieve(LH_TABLE *t, const void *probe) {
     clear_error(t);
-    uint32_t h = 0;
-    LH_NODE *n = *getrn(t, probe, &h);
-    if (n == nullptr) {
-        add_relaxed(t->retrieve_miss_count, 1);
-        return nullptr;
-    }
-    add_relaxed(t->retrieve_count, 1);
-    return n->record;
+    return retrieve_at(t, probe, t->hash_fn(probe));
 }
 
 void lh_doall_arg(LH_TABLE *t, void (*fn)(void *record, void *arg), void *arg) {

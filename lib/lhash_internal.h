@@ -20,6 +20,10 @@ void **lh_owner_data(LH_TABLE *t);
 // already (the statistics count it as a hash_fn call all the same).
 void *lh_insert_hashed(LH_TABLE *t, void *record, uint32_t hash);
 
+// lh_retrieve of a probe whose hash, hash_fn(probe), the caller computed
+// already (counted as a hash_fn call all the same).
+void *lh_retrieve_hashed(LH_TABLE *t, const void *probe, uint32_t hash);
+
 // lh_strhash of the n bytes at s, which hold no NUL: hashes a name inside a
 // longer text without copying it out first.
 uint32_t lh_strhash_n(const char *s, size_t n);
