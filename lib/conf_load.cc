@@ -25,6 +25,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "conf_expand.h"
 #include "conf_load.h"
@@ -35,11 +39,77 @@
 namespace nivra::conf {
 namespace {
 
+// A stream is read first into a small buffer inside the reader, then, when
+// the file goes on past it, in chunks of kReadChunk: a small file (what most
+// services load) costs no allocation for its bytes.  Lines are assembled in
+// a small inline buffer too until one outgrows it.
+constexpr size_t kSmallChunk = 4096;
 constexpr size_t kReadChunk = size_t{64} * 1024;
-constexpr size_t kInitialLine = 1024;
+constexpr size_t kSmallLine = 256;
 // Largest line buffer that can still double without overflowing size_t.
 constexpr size_t kMaxDoublableLine = SIZE_MAX / 2;
 constexpr unsigned char kBom[3] = {0xEF, 0xBB, 0xBF};
+
+// What the scan for a physical line's LF met on the way: whether the line
+// needs the careful scanners (it holds a NUL, a quote, a backslash or a
+// '$'), and where its first '#' is (kNoOffset when none).  A line that
+// needs no care is one physical line (a continuation needs a backslash), is
+// cut at its first '#', and its values are their own expansions: the
+// comment scan and the expansion would find nothing else.
+struct LineMarks {
+    bool careful = false;
+    size_t hash = kNoOffset;
+};
+
+// The bytes that make a line need care, besides NUL.
+constexpr char kCarefulBytes[] = "\"'`\\$";
+static_assert(stop_set_is(kCarefulBytes, CC_QUOTE, "\\$"));
+
+bool is_careful(char c) { return c == '\0' || c == '\\' || c == '$' || is_class(c, CC_QUOTE); }
+
+// Marks what the n bytes at p hold before the first LF, from offset i on,
+// p being offset base of the physical line; returns that LF's offset in p,
+// or n when there is none.
+size_t scan_line_tail(const char *p, size_t n, size_t base, size_t i, LineMarks *m) {
+    for (; i < n && p[i] != '\n'; ++i) {
+        if (is_careful(p[i])) m->careful = true;
+        if (p[i] == '#' && m->hash == kNoOffset) m->hash = base + i;
+    }
+    return i;
+}
+
+// scan_line_tail from the start, sixteen bytes at a time where SSE2 is
+// there: every byte is compared with the LF, the '#' and the careful bytes
+// at once, and the masks of a block that holds one of them say where.
+// Reads nothing past p + n (the last bytes, fewer than sixteen, are scanned
+// one by one).
+size_t scan_line(const char *p, size_t n, size_t base, LineMarks *m) {
+    size_t i = 0;
+#if defined(__SSE2__)
+    const __m128i careful[] = {_mm_setzero_si128(), _mm_set1_epi8('"'),  _mm_set1_epi8('\''),
+                               _mm_set1_epi8('`'),  _mm_set1_epi8('\\'), _mm_set1_epi8('$')};
+    static_assert(std::size(careful) == sizeof kCarefulBytes);  // the NUL and the bytes
+    const __m128i hash = _mm_set1_epi8('#');
+    const __m128i lf = _mm_set1_epi8('\n');
+    for (; i + 16 <= n; i += 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + i));
+        __m128i c = _mm_cmpeq_epi8(v, careful[0]);
+        for (size_t k = 1; k < std::size(careful); ++k)
+            c = _mm_or_si128(c, _mm_cmpeq_epi8(v, careful[k]));
+        const auto cbits = static_cast<unsigned>(_mm_movemask_epi8(c));
+        const auto hbits = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, hash)));
+        const auto lbits = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, lf)));
+        if ((cbits | hbits | lbits) == 0) continue;
+        // The bytes before the block's first LF (all of them without one).
+        const unsigned before = lbits != 0 ? (lbits & (0u - lbits)) - 1 : 0xFFFFu;
+        if ((cbits & before) != 0) m->careful = true;
+        if ((hbits & before) != 0 && m->hash == kNoOffset)
+            m->hash = base + i + static_cast<size_t>(__builtin_ctz(hbits & before));
+        if (lbits != 0) return i + static_cast<size_t>(__builtin_ctz(lbits));
+    }
+#endif
+    return scan_line_tail(p, n, base, i, m);
+}
 
 // Reader of physical lines into a growable line buffer, from a stream
 // (through a read buffer of its own) or from bytes in memory (read in
@@ -50,33 +120,49 @@ class LineReader {
     LineReader(const char *data, size_t length)
         : chunk_(const_cast<char *>(data)), mem_len_(length), owns_chunk_(false) {}
     ~LineReader() {
-        if (owns_chunk_) std::free(chunk_);
-        std::free(line_);
+        if (owns_chunk_ && chunk_ != small_chunk_) std::free(chunk_);
+        if (line_ != small_line_) std::free(line_);
     }
     LineReader(const LineReader &) = delete;
     LineReader &operator=(const LineReader &) = delete;
 
-    bool init() {
-        if (owns_chunk_) {
-            chunk_ = static_cast<char *>(std::malloc(kReadChunk));
-            if (chunk_ == nullptr) return false;
-        }
-        line_ = static_cast<char *>(std::malloc(kInitialLine));
-        line_cap_ = kInitialLine;
-        return line_ != nullptr;
+    void init() {
+        if (owns_chunk_) chunk_ = small_chunk_;
+        line_ = small_line_;
+        line_cap_ = kSmallLine;
     }
 
     enum class Result { kLine, kEnd, kReadError, kNoMemory };
 
     // Appends the next physical line, without its LF, at offset at of the
-    // line buffer; *length receives its byte count.  kEnd when the file has
-    // no more bytes.
-    Result read_line(size_t at, size_t *length, size_t *begin) {
+    // line buffer; *length receives its byte count, *begin its input offset,
+    // *marks what it holds and *text where its bytes are, followed by one
+    // byte that is free for a terminator.  That is the line buffer at at,
+    // except for a line that starts a logical one (at 0) and lies whole in
+    // a read buffer of the reader's own: it is handed out in place, its LF
+    // to be overwritten (a copy would cost more than anything done with
+    // most lines).  kEnd when the file has no more bytes.
+    Result read_line(size_t at, size_t *length, size_t *begin, LineMarks *marks, char **text) {
+        *marks = LineMarks{};
+        if (at == 0 && owns_chunk_ && pos_ < len_) {
+            char *start = chunk_ + pos_;
+            const size_t avail = len_ - pos_;
+            const size_t take = scan_line(start, avail, 0, marks);
+            if (take < avail) {
+                *begin = offset();
+                pos_ += take + 1;
+                *length = take;
+                *text = start;
+                return Result::kLine;
+            }
+            *marks = LineMarks{};  // the line goes on past the buffer: copied below
+        }
         size_t n = 0;
         bool any = false;
         for (;;) {
             if (pos_ == len_) {
                 if (!refill()) {
+                    if (no_memory_) return Result::kNoMemory;
                     if (in_ != nullptr && std::ferror(in_)) return Result::kReadError;
                     if (!any) return Result::kEnd;
                     break;
@@ -88,22 +174,29 @@ class LineReader {
             any = true;
             const char *start = chunk_ + pos_;
             const size_t avail = len_ - pos_;
-            const void *lf = std::memchr(start, '\n', avail);
-            const size_t take =
-                lf != nullptr ? static_cast<size_t>(static_cast<const char *>(lf) - start) : avail;
+            const size_t take = scan_line(start, avail, n, marks);
             if (!append(at + n, start, take)) return Result::kNoMemory;
             n += take;
             pos_ += take;
-            if (lf != nullptr) {
+            if (take < avail) {
                 ++pos_;  // the LF itself
                 break;
             }
         }
         *length = n;
+        *text = line_ + at;
         return Result::kLine;
     }
 
     char *line() { return line_; }
+
+    // Makes the n bytes at text, a line handed out in place, the start of
+    // the line buffer (a continued line is joined there).
+    bool adopt(const char *text, size_t n) {
+        if (!ensure(n + 1)) return false;
+        std::memcpy(line_, text, n);
+        return true;
+    }
 
     // The input offset of the next byte to be handed out (a byte-order mark
     // counts as read).
@@ -141,9 +234,19 @@ class LineReader {
     }
 
     bool refill_from_stream() {
+        if (chunk_ == small_chunk_ && len_ == kSmallChunk) {
+            // The file filled the small buffer and may go on: read on in big
+            // chunks.  (A shorter read met the end of the file.)
+            auto *big = static_cast<char *>(std::malloc(kReadChunk));
+            if (big == nullptr) {
+                no_memory_ = true;
+                return false;
+            }
+            chunk_ = big;
+        }
         base_ += len_;
         pos_ = 0;
-        len_ = std::fread(chunk_, 1, kReadChunk, in_);
+        len_ = std::fread(chunk_, 1, chunk_ == small_chunk_ ? kSmallChunk : kReadChunk, in_);
         if (first_ && len_ > 0) {
             first_ = false;
             // A short first read could split the mark; read on until three
@@ -168,8 +271,10 @@ class LineReader {
             if (cap > kMaxDoublableLine) return false;
             cap *= 2;
         }
-        void *p = std::realloc(line_, cap);
+        const bool small = line_ == small_line_;
+        void *p = small ? std::malloc(cap) : std::realloc(line_, cap);
         if (p == nullptr) return false;
+        if (small) std::memcpy(p, small_line_, line_cap_);
         line_ = static_cast<char *>(p);
         line_cap_ = cap;
         return true;
@@ -190,8 +295,11 @@ class LineReader {
     size_t base_ = 0;  // input bytes before the chunk
     bool first_ = true;
     unsigned refills_ = 0;
+    bool no_memory_ = false;  // a refill could not have its chunk
     char *line_ = nullptr;
     size_t line_cap_ = 0;
+    char small_chunk_[kSmallChunk];
+    char small_line_[kSmallLine];
 };
 
 bool is_blank(char c) { return is_class(c, CC_SPACE); }
@@ -434,6 +542,8 @@ class Loader {
     const char *line_ = nullptr;  // the logical line being processed
     char *line_end_ = nullptr;    // its terminator, once comments are cut
     bool plain_line_ = false;     // what is left holds no quote, backslash or '$'
+    bool careful_ = false;        // the logical line needs the careful scanners
+    size_t hash_at_ = kNoOffset;  // its first '#', when it needs no care
     char *raw_ = nullptr;         // the same line as read (observer only)
     size_t raw_len_ = 0;
     size_t raw_cap_ = 0;
@@ -559,7 +669,7 @@ void Loader::check_comment() {
 }
 
 int Loader::setup() {
-    if (!reader_.init()) return kErrMemory;
+    reader_.init();
     // Stored in the context at once, so that expansion sees entries as they
     // are stored.
     if (table_for(ctx_) == nullptr) return kErrMemory;
@@ -585,10 +695,14 @@ int Loader::read_all() {
         if (!open) {
             first_line_ = line_no_ + 1;
             piece_count_ = 0;
+            careful_ = false;
+            hash_at_ = kNoOffset;
         }
         size_t got = 0;
         size_t source = reader_.offset();
-        const auto r = reader_.read_line(n, &got, &source);
+        LineMarks marks;
+        char *text = nullptr;
+        const auto r = reader_.read_line(n, &got, &source, &marks, &text);
         if (!open) source_.begin = source;
         if (r == LineReader::Result::kReadError) return kErrRead;
         if (r == LineReader::Result::kNoMemory) return kErrMemory;
@@ -598,11 +712,13 @@ int Loader::read_all() {
             return process(reader_.line(), n);
         }
         ++line_no_;
-        char *text = reader_.line() + n;
-        const void *nul = std::memchr(text, '\0', got);
+        char *const line = text - n;  // the logical line: its first piece is at n == 0
+        // Only a line that needs care can hold a NUL.
+        const void *nul = marks.careful ? std::memchr(text, '\0', got) : nullptr;
         if (nul != nullptr) got = static_cast<size_t>(static_cast<const char *>(nul) - text);
+        careful_ = careful_ || marks.careful;
+        if (hash_at_ == kNoOffset && marks.hash != kNoOffset) hash_at_ = n + marks.hash;
         while (got > 0 && (text[got - 1] == '\r' || text[got - 1] == '\n')) --got;
-        const char *line = reader_.line();
         const size_t start = n;
         n += got;
         open = nul == nullptr && n >= 1 && line[n - 1] == '\\' && (n == 1 || line[n - 2] != '\\');
@@ -611,9 +727,13 @@ int Loader::read_all() {
             source_.end = reader_.offset();
             if (const int err = add_piece(start, source, n - start); err != 0) return err;
         }
-        if (open) continue;
-        reader_.line()[n] = '\0';  // read_line always leaves room for it
-        if (const int err = process(reader_.line(), n); err != 0) return err;
+        if (open) {
+            // The next piece is joined to this one in the line buffer.
+            if (line != reader_.line() && !reader_.adopt(line, n)) return kErrMemory;
+            continue;
+        }
+        line[n] = '\0';  // read_line always leaves room for it
+        if (const int err = process(line, n); err != 0) return err;
         n = 0;
     }
 }
@@ -627,7 +747,14 @@ int Loader::process(char *line, size_t length) {
         parts_ =
             LineParts{kNoOffset, kNoOffset, kNoOffset, kNoOffset, kNoOffset, kNoOffset, kNoOffset};
     }
-    line_end_ = clear_comments(line, &plain_line_);
+    if (careful_) {
+        line_end_ = clear_comments(line, &plain_line_);
+    } else {
+        // No quote, backslash or '$': the first '#' starts the comment.
+        plain_line_ = true;
+        line_end_ = line + (hash_at_ != kNoOffset ? hash_at_ : length);
+        *line_end_ = '\0';
+    }
     if (observer_ != nullptr) {
         const auto kept = static_cast<size_t>(line_end_ - line);
         comment_at_ = kept < raw_len_ ? kept : kNoOffset;
