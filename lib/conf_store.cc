@@ -6,7 +6,7 @@
 // the only one that converts between the two.  The table's owner slot holds
 // the store's own state, created with the first section or arena entry and
 // released with the table: the section order (a stack of section records)
-// and the arena that the loader's entries come from.
+// and the arena that section records and the loader's entries come from.
 //
 // The arena.  A load makes one block per entry (record, origin, name and
 // value) and keeps nearly all of them until the table is released, so the
@@ -120,12 +120,17 @@ void *arena_take(StoreState *st, size_t units) {
     return b;
 }
 
-// Gives an arena entry's block back to its free list.
-void arena_give_back(StoreState *st, CONF_VALUE *entry) {
-    const auto units = static_cast<unsigned char>(reinterpret_cast<char *>(entry)[kEntryHead]);
-    auto *b = reinterpret_cast<FreeBlock *>(entry);
+// Gives a block of units arena units back to its free list.
+void arena_give_back(StoreState *st, void *block, size_t units) {
+    auto *b = static_cast<FreeBlock *>(block);
     b->next = st->free_blocks[units];
     st->free_blocks[units] = b;
+}
+
+// The same for an arena entry, whose block records its size.
+void arena_give_back(StoreState *st, CONF_VALUE *entry) {
+    const auto units = static_cast<unsigned char>(reinterpret_cast<char *>(entry)[kEntryHead]);
+    arena_give_back(st, entry, units);
 }
 
 // Fills a block of make_entry's layout: record, origin (empty), then name
@@ -158,11 +163,31 @@ CONF_VALUE probe_for(const char *section, const char *name) {
     return CONF_VALUE{const_cast<char *>(section), const_cast<char *>(name), nullptr};
 }
 
-// A section record and its name are one heap block, like an entry; its
+// A section record and its name are one block, from the arena unless the
+// name is too long for it (which the name's length tells at any time); its
 // stack is separate (it grows).
+size_t section_units(const char *name) {
+    return (sizeof(CONF_VALUE) + std::strlen(name) + 1 + kUnit - 1) / kUnit;
+}
+bool section_in_arena(size_t units) { return units * kUnit <= kMaxArenaBlock; }
+
+// Releases a section record's stack, and its block when that is a heap
+// block (an arena block goes with the arena).
 void free_section(CONF_VALUE *section) {
     sk_free(entries_of(section));
-    std::free(section);
+    if (!section_in_arena(section_units(section->section))) std::free(section);
+}
+
+// Releases an unstored section record at once: an arena block goes back to
+// its free list.
+void discard_section(StoreState *st, CONF_VALUE *section) {
+    const size_t units = section_units(section->section);
+    sk_free(entries_of(section));
+    if (section_in_arena(units)) {
+        arena_give_back(st, section, units);
+    } else {
+        std::free(section);
+    }
 }
 
 // Releases a section record with its stack; its entries' heap blocks too
@@ -184,11 +209,13 @@ void free_section_with_entries(CONF_VALUE *v, bool heap_entries) {
 
 // An unstored section record with its own name and an empty stack; null
 // when memory runs out, with nothing left behind.
-CONF_VALUE *make_section(const char *name) {
+CONF_VALUE *make_section(StoreState *st, const char *name) {
     SK_STACK *sk = sk_new(nullptr);
     if (sk == nullptr) return nullptr;
     const size_t size = std::strlen(name) + 1;
-    auto *v = static_cast<CONF_VALUE *>(std::malloc(sizeof(CONF_VALUE) + size));
+    const size_t units = section_units(name);
+    void *block = section_in_arena(units) ? arena_take(st, units) : std::malloc(units * kUnit);
+    auto *v = static_cast<CONF_VALUE *>(block);
     if (v == nullptr) {
         sk_free(sk);
         return nullptr;
@@ -269,10 +296,10 @@ CONF_VALUE *new_section_with(LH_TABLE *table, const char *name, Insert insert) {
     if (st == nullptr) return nullptr;
     SK_STACK **order = &st->order;
     if (*order == nullptr && (*order = sk_new(nullptr)) == nullptr) return nullptr;
-    CONF_VALUE *v = make_section(name);
+    CONF_VALUE *v = make_section(st, name);
     if (v == nullptr) return nullptr;
     if (sk_CONF_VALUE_push(*order, v) == 0) {
-        free_section(v);
+        discard_section(st, v);
         return nullptr;
     }
     const uint32_t before = table->item_count;
@@ -281,7 +308,7 @@ CONF_VALUE *new_section_with(LH_TABLE *table, const char *name, Insert insert) {
     // node that could not be had leaves it out.
     if (table->item_count == before) {
         sk_CONF_VALUE_pop(*order);
-        free_section(v);
+        discard_section(st, v);
         return nullptr;
     }
     return v;
