@@ -4,6 +4,9 @@
 // be found again by CONF_get_string, the listing and the typed lookups must
 // agree with it, and CONF_free must release everything (LeakSanitizer
 // checks).  The input layout is described at LLVMFuzzerTestOneInput.
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -59,12 +62,33 @@ void CheckNote(void *, const nivra::conf::LoadNote *n) {
     }
 }
 
-int LoadBytes(CONF_CTX *ctx, const uint8_t *data, size_t size, bool from_memory, bool observed) {
+enum class Source { kStream, kBuffer, kObserved, kPath };
+
+// Loads the bytes by path: a memory file named through /proc, read by the
+// loader's own descriptor reader.  kNoFile when the file cannot be made.
+constexpr int kNoFile = 1;  // no load returns a positive number
+int LoadPath(CONF_CTX *ctx, const uint8_t *data, size_t size) {
+    const int fd = memfd_create("conf", MFD_CLOEXEC);
+    if (fd < 0) return kNoFile;
+    int rc = kNoFile;
+    if (size == 0 || write(fd, data, size) == static_cast<ssize_t>(size)) {
+        const std::string path = "/proc/self/fd/" + std::to_string(fd);
+        rc = CONF_load(ctx, path.c_str());
+    }
+    close(fd);
+    return rc;
+}
+
+int LoadBytes(CONF_CTX *ctx, const uint8_t *data, size_t size, Source source) {
     // With the error cleared first, a non-zero result means this load failed,
     // and then (only then) the context must have no table.
     ctx->last_errnum = 0;
+    const bool observed = source == Source::kObserved;
     int rc = 0;
-    if (from_memory) {
+    if (source == Source::kPath) {
+        rc = LoadPath(ctx, data, size);
+        if (rc == kNoFile) std::abort();  // no memory file: the comparison would be void
+    } else if (source == Source::kBuffer) {
         rc = CONF_load_buffer(ctx, data, size);
     } else {
         // fmemopen refuses a zero size; an empty file reads like /dev/null.
@@ -88,21 +112,15 @@ int LoadBytes(CONF_CTX *ctx, const uint8_t *data, size_t size, bool from_memory,
     return rc;
 }
 
-enum class Source { kStream, kBuffer, kObserved };
-
 // Loads the input (as one file, or two in turn) from one source into a new
 // context, checks it, and describes it.
 std::string Run(uint8_t flags, const uint8_t *data, size_t size, size_t split, Source source) {
     CONF_CTX *ctx = CONF_new();
     if (ctx == nullptr) return "";
-    const bool memory = source == Source::kBuffer;
-    const bool observed = source == Source::kObserved;
     if (flags & 1) {
-        if (LoadBytes(ctx, data, split, memory, observed) == 0) {
-            LoadBytes(ctx, data + split, size - split, memory, observed);
-        }
+        if (LoadBytes(ctx, data, split, source) == 0) LoadBytes(ctx, data + split, size - split, source);
     } else {
-        LoadBytes(ctx, data, size, memory, observed);
+        LoadBytes(ctx, data, size, source);
     }
     CheckStore(ctx);
     std::string description = Describe(ctx);
@@ -115,8 +133,8 @@ std::string Run(uint8_t flags, const uint8_t *data, size_t size, size_t split, S
 // Input layout: byte 0 holds flags (bit 0: split the rest into two files
 // loaded in turn into one context; bit 1: set the environment variable
 // NIVRA_FUZZ); bytes 1-2 give the split point.  The input is loaded from a
-// stream, from memory, and from a stream through confcheck's observer; the
-// three contexts must be the same.
+// stream, from memory, from a stream through confcheck's observer and by
+// path; the four contexts must be the same.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size < 3) return 0;
     const uint8_t flags = data[0];
@@ -131,7 +149,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     }
     const std::string stream = Run(flags, data, size, split, Source::kStream);
     if (Run(flags, data, size, split, Source::kBuffer) != stream ||
-        Run(flags, data, size, split, Source::kObserved) != stream) {
+        Run(flags, data, size, split, Source::kObserved) != stream ||
+        Run(flags, data, size, split, Source::kPath) != stream) {
         std::fprintf(stderr, "the sources disagree on:\n%s", stream.c_str());
         std::abort();
     }
