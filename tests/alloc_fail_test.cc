@@ -484,6 +484,35 @@ TEST(AllocFail, ALoadThatReplacesAndCreatesASectionWhereTheTableDoubles) {
     });
 }
 
+// Section records take arena blocks up to a name of 231 bytes and heap
+// blocks above; each kind is released, or given back when it cannot be
+// stored, by its own rule.  Names on both sides of the boundary, with an
+// entry each, loaded from a file (the descriptor reader) and swept.
+TEST(AllocFail, SectionsOnBothSidesOfTheArenaBoundary) {
+    const size_t lengths[] = {1, 230, 231, 232, 233, 400};
+    std::string text = "top = 1\n";
+    for (size_t n : lengths) text += "[" + std::string(n, 's') + "]\nk = " + std::to_string(n) + "\n";
+    TempFiles files;
+    const std::string path = files.Write(text);
+    SweepBoth("sections short and long", [&](long k) -> long {
+        CONF_CTX *ctx = CONF_new();
+        Arm(k);
+        const int rc = CONF_load(ctx, path.c_str());
+        const long attempts = alloc_seam::Attempts();
+        if (rc == 0) {
+            for (size_t n : lengths) {
+                EXPECT_STREQ(CONF_get_string(ctx, std::string(n, 's').c_str(), "k"),
+                             std::to_string(n).c_str());
+            }
+            EXPECT_EQ(nivra::conf::store_check(ctx), nullptr);
+        } else {
+            ExpectCleanLoadFailure(ctx, rc);
+        }
+        CONF_free(ctx);
+        return attempts;
+    });
+}
+
 TEST(AllocFail, ExpansionLeavesTheTargetUntouched) {
     SweepBoth("value expansion", [](long k) -> long {
         CONF_CTX *ctx = CONF_new();

@@ -99,6 +99,27 @@ TEST(Sources, EverySourceOfTheSameBytesGivesTheSameContext) {
     }
 }
 
+// A path that opens but cannot be read (a directory) fails as a read error
+// at line 0 and drops the table; one that does not open is -101 and leaves
+// the table as it was.
+TEST(Sources, APathThatCannotBeReadFailsWithoutATable) {
+    TempFiles files;
+    const std::string dir = std::filesystem::path(files.Write("")).parent_path();
+    const struct {
+        std::string path;
+        int rc;
+        bool table_kept;
+    } cases[] = {{dir, -108, false}, {dir + "/no such file", -101, true}};
+    for (const auto &c : cases) {
+        CONF_CTX *ctx = CONF_new();
+        ASSERT_EQ(CONF_load_buffer(ctx, "a = 1\n", 6), 0);
+        EXPECT_EQ(CONF_load(ctx, c.path.c_str()), c.rc) << c.path;
+        EXPECT_EQ(ctx->table != nullptr, c.table_kept) << c.path;
+        EXPECT_EQ(CONF_get_last_error_line(ctx), 0) << c.path;
+        CONF_free(ctx);
+    }
+}
+
 // A UTF-8 byte-order mark where reading starts is skipped by every source,
 // also when nothing follows it (an empty file) and before one line.
 TEST(Sources, AByteOrderMarkIsSkippedEvenWithNothingAfterIt) {
