@@ -29,6 +29,7 @@
 
 #include "conf_syntax.h"
 #include "lhash_internal.h"
+#include "stack_internal.h"
 
 namespace nivra::conf {
 namespace {
@@ -163,18 +164,22 @@ CONF_VALUE probe_for(const char *section, const char *name) {
     return CONF_VALUE{const_cast<char *>(section), const_cast<char *>(name), nullptr};
 }
 
-// A section record and its name are one block, from the arena unless the
-// name is too long for it (which the name's length tells at any time); its
-// stack is separate (it grows).
+// A section record, its stack's record and its name are one block, from the
+// arena unless the name is too long for it (which the name's length tells
+// at any time); only the stack's slots are a heap block of their own (they
+// grow).
+constexpr size_t kSectionHead = sizeof(CONF_VALUE) + sizeof(SK_STACK);
+static_assert(sizeof(CONF_VALUE) % alignof(SK_STACK) == 0 && kSectionHead % kUnit == 0);
+
 size_t section_units(const char *name) {
-    return (sizeof(CONF_VALUE) + std::strlen(name) + 1 + kUnit - 1) / kUnit;
+    return (kSectionHead + std::strlen(name) + 1 + kUnit - 1) / kUnit;
 }
 bool section_in_arena(size_t units) { return units * kUnit <= kMaxArenaBlock; }
 
-// Releases a section record's stack, and its block when that is a heap
-// block (an arena block goes with the arena).
+// Releases a section record's stack slots, and its block when that is a
+// heap block (an arena block goes with the arena).
 void free_section(CONF_VALUE *section) {
-    sk_free(entries_of(section));
+    sk_release(entries_of(section));
     if (!section_in_arena(section_units(section->section))) std::free(section);
 }
 
@@ -182,7 +187,7 @@ void free_section(CONF_VALUE *section) {
 // its free list.
 void discard_section(StoreState *st, CONF_VALUE *section) {
     const size_t units = section_units(section->section);
-    sk_free(entries_of(section));
+    sk_release(entries_of(section));
     if (section_in_arena(units)) {
         arena_give_back(st, section, units);
     } else {
@@ -210,17 +215,22 @@ void free_section_with_entries(CONF_VALUE *v, bool heap_entries) {
 // An unstored section record with its own name and an empty stack; null
 // when memory runs out, with nothing left behind.
 CONF_VALUE *make_section(StoreState *st, const char *name) {
-    SK_STACK *sk = sk_new(nullptr);
-    if (sk == nullptr) return nullptr;
     const size_t size = std::strlen(name) + 1;
     const size_t units = section_units(name);
-    void *block = section_in_arena(units) ? arena_take(st, units) : std::malloc(units * kUnit);
+    const bool in_arena = section_in_arena(units);
+    void *block = in_arena ? arena_take(st, units) : std::malloc(units * kUnit);
+    if (block == nullptr) return nullptr;
     auto *v = static_cast<CONF_VALUE *>(block);
-    if (v == nullptr) {
-        sk_free(sk);
+    auto *sk = reinterpret_cast<SK_STACK *>(v + 1);
+    if (!sk_init(sk, nullptr)) {
+        if (in_arena) {
+            arena_give_back(st, block, units);
+        } else {
+            std::free(block);
+        }
         return nullptr;
     }
-    char *copy = reinterpret_cast<char *>(v + 1);
+    char *copy = reinterpret_cast<char *>(sk + 1);
     std::memcpy(copy, name, size);
     v->section = copy;
     v->name = nullptr;

@@ -1,5 +1,6 @@
 // stack.cc - the growable pointer stack.  The invariants are listed in stack.h.
 #include "stack.h"
+#include "stack_internal.h"
 
 #include <cassert>
 #include <climits>
@@ -28,21 +29,29 @@ bool reserve_for_insert(SK_STACK *sk) {
 
 }  // namespace
 
+bool nivra::sk_init(SK_STACK *sk, SK_CMP_FN cmp) {
+    auto **items = static_cast<void **>(std::malloc(sizeof(void *) * kInitialCapacity));
+    if (items == nullptr) return false;
+    for (int i = 0; i < kInitialCapacity; ++i) items[i] = nullptr;
+    sk->items = items;
+    sk->count = 0;
+    sk->sorted = 0;
+    sk->capacity = kInitialCapacity;
+    sk->compare_fn = cmp;
+    return true;
+}
+
+void nivra::sk_release(SK_STACK *sk) { std::free(sk->items); }
+
 extern "C" {
 
 SK_STACK *sk_new(SK_CMP_FN cmp) {
     auto *sk = static_cast<SK_STACK *>(std::malloc(sizeof(SK_STACK)));
     if (sk == nullptr) return nullptr;
-    sk->items = static_cast<void **>(std::malloc(sizeof(void *) * kInitialCapacity));
-    if (sk->items == nullptr) {
+    if (!nivra::sk_init(sk, cmp)) {
         std::free(sk);
         return nullptr;
     }
-    for (int i = 0; i < kInitialCapacity; ++i) sk->items[i] = nullptr;
-    sk->count = 0;
-    sk->sorted = 0;
-    sk->capacity = kInitialCapacity;
-    sk->compare_fn = cmp;
     return sk;
 }
 

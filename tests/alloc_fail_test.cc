@@ -484,12 +484,13 @@ TEST(AllocFail, ALoadThatReplacesAndCreatesASectionWhereTheTableDoubles) {
     });
 }
 
-// Section records take arena blocks up to a name of 231 bytes and heap
-// blocks above; each kind is released, or given back when it cannot be
-// stored, by its own rule.  Names on both sides of the boundary, with an
-// entry each, loaded from a file (the descriptor reader) and swept.
+// Section records (with their stack's record) take arena blocks up to a
+// name of 199 bytes and heap blocks above; each kind is released, or given
+// back when it cannot be stored, by its own rule.  Names on both sides of
+// the boundary, with an entry each, loaded from a file (the descriptor
+// reader) and swept.
 TEST(AllocFail, SectionsOnBothSidesOfTheArenaBoundary) {
-    const size_t lengths[] = {1, 230, 231, 232, 233, 400};
+    const size_t lengths[] = {1, 198, 199, 200, 201, 400};
     std::string text = "top = 1\n";
     for (size_t n : lengths) text += "[" + std::string(n, 's') + "]\nk = " + std::to_string(n) + "\n";
     TempFiles files;
