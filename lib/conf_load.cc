@@ -824,8 +824,15 @@ int Loader::header(char *p) {
     parts_.name = offset(start);
     parts_.name_end = offset(name_end);
     *name_end = '\0';
-    if (!expand_into(ctx_, nullptr, start, static_cast<size_t>(name_end - start), &header_))
+    const auto name_len = static_cast<size_t>(name_end - start);
+    if (plain_line_) {
+        // No quote, backslash or '$': the name is its own expansion.
+        if (!header_.start(name_len + 1)) return kErrMemory;
+        header_.append(start, name_len);
+        header_.terminate();
+    } else if (!expand_into(ctx_, nullptr, start, name_len, &header_)) {
         return expansion_error();
+    }
     section_name_ = header_.data();
     if (const int err = enter_section(); err != 0) return err;
     notify(LoadEvent::kHeader, kNoOffset);
