@@ -4,9 +4,12 @@
 // records themselves are made and stored through conf_store.h, values are
 // expanded by conf_expand.h, lines are scanned by conf_syntax.h.
 //
-// The file is read once, through one read buffer, into one line buffer that
-// is reused for every logical line.  Physical lines are taken whole, with
-// their true length, so no line is limited, cut or joined by accident:
+// The file is read once, through one read buffer.  A line that lies whole in
+// that buffer is parsed where it lies; one that crosses a refill, a
+// continued line, and every line of memory the loader may not write, are
+// assembled in one line buffer that is reused for every logical line.
+// Physical lines are taken whole, with their true length, so no line is
+// limited, cut or joined by accident:
 //   - a physical line ends at LF; its trailing CR and LF bytes are removed;
 //   - a NUL byte ends its physical line's text (the rest of that line is
 //     ignored, and the line is not continued);

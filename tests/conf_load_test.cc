@@ -244,8 +244,9 @@ TEST_F(Load, LongLinesAreReadWholeAndCountOnce) {
     EXPECT_EQ(std::string(Get("default", "a")), big + big);
 }
 
-// The line scan looks at sixteen bytes at a time: a comment, a quote, a
-// reference or a NUL is found wherever it falls in a block, in the last
+// The line scan looks at sixteen bytes at a time: a comment, each quote, a
+// backslash, a reference or a NUL is found wherever it falls in a block
+// (bytes 0x80-0xFF around it being ordinary bytes), in the last
 // bytes of a file read from memory (which the scan must not read past), and
 // after a CR; each file is loaded from a file and from memory.
 TEST_F(Load, EveryByteOfALineIsSeenWhereverItFalls) {
@@ -255,6 +256,10 @@ TEST_F(Load, EveryByteOfALineIsSeenWhereverItFalls) {
             std::string text = "r = R\n";
             text += "c = " + head + "#" + tail + "\n";
             text += "q = " + head + "\"#\"" + tail + "\n";
+            text += "s = " + head + "'#'" + tail + "\n";
+            text += "g = " + head + "`#`" + tail + "\n";
+            text += "b = " + head + "\\#" + tail + "\n";
+            text += "u = " + std::string(at, '\xE9') + "#" + std::string(len - at, '\xFF') + "\n";
             text += "d = " + head + "${r}" + tail + "\r\n";
             text += "n = " + head + '\0' + tail + "\n";
             text += "e = " + head + "#" + tail;  // the last line, without its LF
@@ -266,6 +271,10 @@ TEST_F(Load, EveryByteOfALineIsSeenWhereverItFalls) {
                     << len << " " << at;
                 EXPECT_EQ(std::string(Get("default", "c")), head) << len << " " << at;
                 EXPECT_EQ(std::string(Get("default", "q")), head + "#" + tail);
+                EXPECT_EQ(std::string(Get("default", "s")), head + "#" + tail);
+                EXPECT_EQ(std::string(Get("default", "g")), head + "#" + tail);
+                EXPECT_EQ(std::string(Get("default", "b")), head + "#" + tail);
+                EXPECT_EQ(std::string(Get("default", "u")), std::string(at, '\xE9'));
                 EXPECT_EQ(std::string(Get("default", "d")), head + "R" + tail);
                 EXPECT_EQ(std::string(Get("default", "n")), head);
                 EXPECT_EQ(std::string(Get("default", "e")), head);
