@@ -488,10 +488,10 @@ TEST(AllocFail, ALoadThatReplacesAndCreatesASectionWhereTheTableDoubles) {
 // name of 199 bytes and heap blocks above; each kind is released, or given
 // back when it cannot be stored, by its own rule.  Names on both sides of
 // the boundary, with an entry each, loaded from a file (the descriptor
-// reader) and swept.
+// reader, whose file outgrows its inline buffer) and swept.
 TEST(AllocFail, SectionsOnBothSidesOfTheArenaBoundary) {
     const size_t lengths[] = {1, 198, 199, 200, 201, 400};
-    std::string text = "top = 1\n";
+    std::string text = "top = 1\nlong = " + std::string(5000, 'v') + "\n";
     for (size_t n : lengths) text += "[" + std::string(n, 's') + "]\nk = " + std::to_string(n) + "\n";
     TempFiles files;
     const std::string path = files.Write(text);
