@@ -2,7 +2,7 @@
 """Runs the benchmarks once and writes the Markdown result table.
 
     bench/report.py BUILD_DIR [--out bench/RESULTS.md] [--repetitions 9] [--quick] [--filter RE]
-                    [--count-up-to N]
+                    [--count-up-to N] [--counts-only FILE | --counts FILE]
 
 Every figure comes from this one run on this machine: medians and min-max
 over the repetitions, ratios between peers computed from those medians.
@@ -12,6 +12,11 @@ release executes per entry, counted by callgrind over the benchmark binary
 noise of a shared machine does not move.  --count-up-to limits the counts to
 files of at most N entries (0: none); a count of the 1M files takes minutes.
 --quick runs the small sizes once (a smoke pass: nothing is asserted).
+--counts-only FILE counts the instructions of every row and saves them,
+without timing anything (the counts do not care what else the machine is
+doing); --counts FILE then takes them instead of counting again.  Both
+record the benchmark binary's size and modification time, and a report
+refuses counts of another binary.
 """
 import argparse
 import concurrent.futures
@@ -160,9 +165,21 @@ def main():
                     help="count instructions for files of at most this many entries")
     ap.add_argument("--quick", action="store_true")
     ap.add_argument("--filter", help="benchmark_filter for both binaries (a partial table)")
+    ap.add_argument("--counts-only", metavar="FILE", help="count instructions only, saving them to FILE")
+    ap.add_argument("--counts", metavar="FILE", help="take the instruction counts from FILE")
     args = ap.parse_args()
     conf_bin = os.path.join(args.build, "bench", "nivra_bench_conf")
     table_bin = os.path.join(args.build, "bench", "nivra_bench_lhash")
+    st = os.stat(conf_bin)
+    binary_id = f"{st.st_size}:{st.st_mtime_ns}"
+
+    if args.counts_only:
+        counts = count_all(conf_bin, [r for r in ROWS if r[0] <= args.count_up_to])
+        with open(args.counts_only, "w") as f:
+            json.dump({"binary": binary_id,
+                       "counts": [[p, n, k, v] for (p, n, k), v in sorted(counts.items())]}, f)
+        print("wrote", args.counts_only)
+        return
 
     if args.quick:
         common = ["--benchmark_min_time=0.01", "--benchmark_repetitions=1"]
@@ -183,7 +200,14 @@ def main():
 
     peers = PEERS
     rows = [r for r in ROWS if any(f"load/{p}/entries:{r[0]}/file:{r[1]}" in conf for p in peers)]
-    counts = count_all(conf_bin, [r for r in rows if r[0] <= args.count_up_to])
+    if args.counts:
+        with open(args.counts) as f:
+            saved = json.load(f)
+        if saved["binary"] != binary_id:
+            sys.exit(f"{args.counts} counts another build of {conf_bin}")
+        counts = {(p, n, k): v for p, n, k, v in saved["counts"]}
+    else:
+        counts = count_all(conf_bin, [r for r in rows if r[0] <= args.count_up_to])
     lines = []
     w = lines.append
     w("# Benchmark results")
