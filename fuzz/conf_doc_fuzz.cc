@@ -213,25 +213,27 @@ bool Subsequence(const std::vector<std::string> &a, const std::vector<std::strin
     return true;
 }
 
-// Whether after is before less some of its lines, and how many went.
-bool DropsWholeLines(const std::string &before, const std::string &after, size_t *dropped) {
+// Whether after is before less some of its lines, and how many went.  The
+// count is ambiguous in one case, and then the one equal to want (when
+// given) is taken: see below.
+bool DropsWholeLines(const std::string &before, const std::string &after, size_t *dropped,
+                     size_t want = std::string::npos) {
     // A byte-order mark belongs to the text, not to its first line: it stays.
     const bool marked = before.compare(0, 3, kBom) == 0;
     if (marked && after.compare(0, 3, kBom) != 0) return false;
     const std::vector<std::string> a = Lines(marked ? before.substr(3) : before),
                                    b = Lines(marked ? after.substr(3) : after);
-    if (Subsequence(a, b, 0)) {
-        *dropped = a.size() - b.size();
-        return true;
-    }
+    const bool whole = Subsequence(a, b, 0);
     // A line brought to the front that begins with the mark's bytes keeps an
-    // empty line before it (a load would take them for the mark).
-    if (!marked && b.size() > 1 && (b[0] == "\n" || b[0] == "\r\n") &&
-        b[1].compare(0, 3, kBom) == 0 && Subsequence(a, b, 1)) {
-        *dropped = a.size() - (b.size() - 1);
-        return true;
-    }
-    return false;
+    // empty line before it (a load would take them for the mark).  That line
+    // may also be an empty line of the text that stayed: the texts are the
+    // same either way, and only the count tells which.
+    const bool kept = !marked && b.size() > 1 && (b[0] == "\n" || b[0] == "\r\n") &&
+                      b[1].compare(0, 3, kBom) == 0 && Subsequence(a, b, 1);
+    if (!whole && !kept) return false;
+    *dropped = whole ? a.size() - b.size() : a.size() - (b.size() - 1);
+    if (whole && kept && *dropped != want && a.size() - (b.size() - 1) == want) *dropped = want;
+    return true;
 }
 
 // The kinds of line end a text has, as bits.
@@ -411,7 +413,8 @@ void Apply(CONF_DOC *doc, const Request &r) {
         }
         case kRemoveSection: {
             size_t dropped = 0;
-            if (!DropsWholeLines(before, after, &dropped) || dropped != static_cast<size_t>(rc))
+            if (!DropsWholeLines(before, after, &dropped, static_cast<size_t>(rc)) ||
+                dropped != static_cast<size_t>(rc))
                 Fail("remove_section did more than remove its lines", before, after);
             if (!plain) break;
             if (!new_loads) Fail("remove_section made a text that does not load", before, after);
