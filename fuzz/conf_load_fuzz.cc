@@ -118,7 +118,8 @@ std::string Run(uint8_t flags, const uint8_t *data, size_t size, size_t split, S
     CONF_CTX *ctx = CONF_new();
     if (ctx == nullptr) return "";
     if (flags & 1) {
-        if (LoadBytes(ctx, data, split, source) == 0) LoadBytes(ctx, data + split, size - split, source);
+        if (LoadBytes(ctx, data, split, source) == 0)
+            LoadBytes(ctx, data + split, size - split, source);
     } else {
         LoadBytes(ctx, data, size, source);
     }

@@ -492,7 +492,8 @@ TEST(AllocFail, ALoadThatReplacesAndCreatesASectionWhereTheTableDoubles) {
 TEST(AllocFail, SectionsOnBothSidesOfTheArenaBoundary) {
     const size_t lengths[] = {1, 198, 199, 200, 201, 400};
     std::string text = "top = 1\nlong = " + std::string(5000, 'v') + "\n";
-    for (size_t n : lengths) text += "[" + std::string(n, 's') + "]\nk = " + std::to_string(n) + "\n";
+    for (size_t n : lengths)
+        text += "[" + std::string(n, 's') + "]\nk = " + std::to_string(n) + "\n";
     TempFiles files;
     const std::string path = files.Write(text);
     SweepBoth("sections short and long", [&](long k) -> long {
