@@ -183,15 +183,14 @@ void free_section(CONF_VALUE *section) {
     if (!section_in_arena(section_units(section->section))) std::free(section);
 }
 
-// Releases an unstored section record at once: an arena block goes back to
-// its free list.
-void discard_section(StoreState *st, CONF_VALUE *section) {
-    const size_t units = section_units(section->section);
+// Releases an unstored section record at once, made by make_section with
+// its block from the heap or not: an arena block goes back to its free list.
+void discard_section(StoreState *st, CONF_VALUE *section, bool heap_block) {
     sk_release(entries_of(section));
-    if (section_in_arena(units)) {
-        arena_give_back(st, section, units);
-    } else {
+    if (heap_block) {
         std::free(section);
+    } else {
+        arena_give_back(st, section, section_units(section->section));
     }
 }
 
@@ -213,11 +212,13 @@ void free_section_with_entries(CONF_VALUE *v, bool heap_entries) {
 }
 
 // An unstored section record with its own name and an empty stack; null
-// when memory runs out, with nothing left behind.
-CONF_VALUE *make_section(StoreState *st, const char *name) {
+// when memory runs out, with nothing left behind.  *heap_block tells whether
+// its block came from the heap (a name too long for the arena).
+CONF_VALUE *make_section(StoreState *st, const char *name, bool *heap_block) {
     const size_t size = std::strlen(name) + 1;
     const size_t units = section_units(name);
     const bool in_arena = section_in_arena(units);
+    *heap_block = !in_arena;
     void *block = in_arena ? arena_take(st, units) : std::malloc(units * kUnit);
     if (block == nullptr) return nullptr;
     auto *v = static_cast<CONF_VALUE *>(block);
@@ -306,10 +307,11 @@ CONF_VALUE *new_section_with(LH_TABLE *table, const char *name, Insert insert) {
     if (st == nullptr) return nullptr;
     SK_STACK **order = &st->order;
     if (*order == nullptr && (*order = sk_new(nullptr)) == nullptr) return nullptr;
-    CONF_VALUE *v = make_section(st, name);
+    bool heap_block = false;
+    CONF_VALUE *v = make_section(st, name, &heap_block);
     if (v == nullptr) return nullptr;
     if (sk_CONF_VALUE_push(*order, v) == 0) {
-        discard_section(st, v);
+        discard_section(st, v, heap_block);
         return nullptr;
     }
     const uint32_t before = table->item_count;
@@ -318,7 +320,7 @@ CONF_VALUE *new_section_with(LH_TABLE *table, const char *name, Insert insert) {
     // node that could not be had leaves it out.
     if (table->item_count == before) {
         sk_CONF_VALUE_pop(*order);
-        discard_section(st, v);
+        discard_section(st, v, heap_block);
         return nullptr;
     }
     return v;
