@@ -333,8 +333,7 @@ CONF_VALUE *new_section(LH_TABLE *table, const char *name) {
 }
 
 CONF_VALUE *find_or_add_section(CONF_CTX *ctx, const char *name) {
-    CONF_VALUE *s = get_section(ctx, name);
-    return s != nullptr ? s : new_section(ctx->table, name);
+    return find_or_add_section(ctx, name, lh_strhash(name));
 }
 
 CONF_VALUE *find_or_add_section(CONF_CTX *ctx, const char *name, uint32_t name_hash) {

@@ -68,13 +68,13 @@ constexpr char kUsage[] =
 
 enum class OpKind { kSet, kSetRaw, kUnset, kRemoveSection };
 
-struct OpSpec {
+struct OpForm {
     const char *flag;
     OpKind kind;
     int args;
     const char *needs;
 };
-constexpr OpSpec kOps[] = {
+constexpr OpForm kOps[] = {
     {"--set", OpKind::kSet, 3, "a SECTION, a NAME and a VALUE"},
     {"--set-raw", OpKind::kSetRaw, 3, "a SECTION, a NAME and a TEXT"},
     {"--unset", OpKind::kUnset, 2, "a SECTION and a NAME"},
@@ -82,7 +82,7 @@ constexpr OpSpec kOps[] = {
 };
 
 struct Op {
-    const OpSpec *spec;
+    const OpForm *form;
     const char *section;
     const char *name;
     const char *value;
@@ -113,13 +113,13 @@ int out_of_memory(std::FILE *err) {
 // status of a usage error.
 int parse_op(int argc, const char *const *argv, int *i, Options *o, std::FILE *err) {
     const char *a = argv[*i];
-    for (const OpSpec &spec : kOps) {
-        if (std::strcmp(a, spec.flag) != 0) continue;
-        if (*i + spec.args >= argc) return usage(err, std::string(a) + " needs " + spec.needs);
+    for (const OpForm &form : kOps) {
+        if (std::strcmp(a, form.flag) != 0) continue;
+        if (*i + form.args >= argc) return usage(err, std::string(a) + " needs " + form.needs);
         const char *const *arg = argv + *i + 1;
         o->ops.push_back(
-            {&spec, arg[0], spec.args > 1 ? arg[1] : nullptr, spec.args > 2 ? arg[2] : nullptr});
-        *i += spec.args;
+            {&form, arg[0], form.args > 1 ? arg[1] : nullptr, form.args > 2 ? arg[2] : nullptr});
+        *i += form.args;
         return -1;
     }
     return usage(err, std::string(o->file == nullptr ? "unknown option '" : "unknown operation '") +
@@ -189,11 +189,11 @@ void report_unwritable(const Op &op, std::FILE *err) {
     const Doc probe(CONF_doc_new(), CONF_doc_free);
     const bool section_ok = probe != nullptr && CONF_doc_set(probe.get(), op.section, "x", "") == 0;
     const bool name_ok = probe != nullptr && CONF_doc_set(probe.get(), nullptr, op.name, "") == 0;
-    std::fprintf(err, "confedit: %s: ", op.spec->flag);
+    std::fprintf(err, "confedit: %s: ", op.form->flag);
     if (!section_ok) {
         std::fprintf(err, "the section name '%s' cannot be written in a header line\n",
                      conf_report::escaped(op.section).c_str());
-    } else if (!name_ok || op.spec->kind != OpKind::kSetRaw) {
+    } else if (!name_ok || op.form->kind != OpKind::kSetRaw) {
         std::fprintf(err, "the name '%s' cannot be written as an entry's name\n",
                      conf_report::escaped(op.name).c_str());
     } else {
@@ -205,7 +205,7 @@ void report_unwritable(const Op &op, std::FILE *err) {
 }
 
 int apply(CONF_DOC *doc, const Op &op) {
-    switch (op.spec->kind) {
+    switch (op.form->kind) {
         case OpKind::kSet: return CONF_doc_set(doc, op.section, op.name, op.value);
         case OpKind::kSetRaw: return CONF_doc_set_raw(doc, op.section, op.name, op.value);
         case OpKind::kUnset: return CONF_doc_unset(doc, op.section, op.name);
