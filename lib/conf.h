@@ -40,6 +40,12 @@
  *   -111 "text does not parse"                 (editing)
  *   -112 "file changed since it was read"      (editing)
  *   -113 "error writing configuration file"    (CONF_write_fp, editing)
+ *   -114 "file is not writable"                (saving)
+ *   -115 "file property cannot be kept"        (saving)
+ *   -116 "file is locked by another process"   (saving)
+ *   -117 "not a regular file"                  (editing, saving)
+ *   -118 "file has more than one link"         (saving)
+ *   -119 "saved, but the directory could not be synced"  (saving)
  * For an error found while a file was being read (-102 to -109) the text ends
  * with ", line N": the last physical line of the logical line being read.
  *

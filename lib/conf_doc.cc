@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <type_traits>
 
 #include "conf_file.h"
 #include "conf_load.h"
@@ -21,13 +22,16 @@
 struct CONF_DOC {
     char *text;  // NUL-terminated; length counts inner NULs
     size_t length;
-    char *path;  // the file the reference is the contents of, or null
-    char *reference;
+    nivra::conf::FileId file;  // the file the reference is the contents of
+    char *reference;           // null: the document has no file
     size_t reference_length;
     int error;
     int error_line;
     const char *error_text;
 };
+
+static_assert(std::is_trivially_copyable_v<nivra::conf::FileId>,
+              "a document is allocated zeroed by calloc");
 
 namespace nivra::conf {
 namespace {
@@ -338,17 +342,16 @@ int outcome(CONF_DOC *doc, int code, int line = 0) {
 }
 
 // Makes text (length bytes) the document's text, with reference (the same
-// length, or null) as what the file at path (or null) holds; takes them all
-// over and frees what they replace.
-void take_contents(CONF_DOC *doc, char *text, size_t length, char *reference, char *path) {
+// length, or null) as what the file id (or none) holds; takes text and
+// reference over and frees what they replace.
+void take_contents(CONF_DOC *doc, char *text, size_t length, char *reference, const FileId *id) {
     std::free(doc->text);
-    std::free(doc->path);
     std::free(doc->reference);
     doc->text = text;
     doc->length = length;
     doc->reference = reference;
     doc->reference_length = reference != nullptr ? length : 0;
-    doc->path = path;
+    doc->file = id != nullptr ? *id : FileId{};
 }
 
 // Makes text the document's text (taking it over).
@@ -489,7 +492,6 @@ CONF_DOC *CONF_doc_new(void) {
 void CONF_doc_free(CONF_DOC *doc) {
     if (doc == nullptr) return;
     std::free(doc->text);
-    std::free(doc->path);
     std::free(doc->reference);
     std::free(doc);
 }
@@ -498,16 +500,14 @@ int CONF_doc_read_file(CONF_DOC *doc, const char *path) {
     if (doc == nullptr) return kErrNullContext;
     char *data = nullptr;
     size_t n = 0;
-    if (const int err = read_whole_file(path, &data, &n); err != 0) return outcome(doc, err);
+    FileId id;
+    if (const int err = read_whole_file(path, &data, &n, &id); err != 0) return outcome(doc, err);
     char *reference = copy_bytes(data, n);
-    char *path_copy = copy_bytes(path, std::strlen(path));
-    if (reference == nullptr || path_copy == nullptr) {
+    if (reference == nullptr) {
         std::free(data);
-        std::free(reference);
-        std::free(path_copy);
         return outcome(doc, kErrMemory);
     }
-    take_contents(doc, data, n, reference, path_copy);
+    take_contents(doc, data, n, reference, &id);
     return outcome(doc, 0);
 }
 
@@ -562,6 +562,10 @@ int CONF_doc_check(const CONF_DOC *doc, CONF_CTX *ctx) {
 }
 
 int CONF_doc_save(CONF_DOC *doc, const char *path) {
+    return CONF_doc_save_with(doc, path, 0, CONF_DOC_DEFAULT_WAIT_MS);
+}
+
+int CONF_doc_save_with(CONF_DOC *doc, const char *path, unsigned flags, int wait_ms) {
     if (doc == nullptr) return kErrNullContext;
     if (path == nullptr) return outcome(doc, kErrOpen);
     CONF_CTX *ctx = CONF_new();
@@ -571,26 +575,33 @@ int CONF_doc_save(CONF_DOC *doc, const char *path) {
     CONF_free(ctx);
     if (loaded != 0) return outcome(doc, loaded, line);
     char *reference = copy_bytes(doc->text, doc->length);
-    char *path_copy = copy_bytes(path, std::strlen(path));
-    const bool check = doc->path != nullptr && std::strcmp(doc->path, path) == 0;
-    int err = reference != nullptr && path_copy != nullptr ? 0 : kErrMemory;
-    if (err == 0) {
-        err = save_atomically(SaveRequest{path, doc->text, doc->length, check, doc->reference,
-                                          doc->reference_length});
-    }
-    if (err < 0) {
-        const int saved = errno;
+    if (reference == nullptr) return outcome(doc, kErrMemory);
+    const SaveRequest request{path,
+                              doc->text,
+                              doc->length,
+                              doc->reference != nullptr ? &doc->file : nullptr,
+                              doc->reference,
+                              doc->reference_length,
+                              (flags & CONF_DOC_IN_PLACE) != 0,
+                              wait_ms > 0 ? wait_ms : 0};
+    SaveResult result;
+    const int err = save_file(request, &result);
+    const int saved = errno;
+    if (err < 0 && err != kErrSavedUnsynced) {
         std::free(reference);
-        std::free(path_copy);
+        outcome(doc, err);
+        if (err == kErrProperty && result.detail != nullptr) doc->error_text = result.detail;
         errno = saved;
-        return outcome(doc, err);
+        return err;
     }
+    // Written (or already there): the file now holds the text.
     std::free(doc->reference);
-    std::free(doc->path);
     doc->reference = reference;
     doc->reference_length = doc->length;
-    doc->path = path_copy;
-    return outcome(doc, 0);
+    doc->file = result.written;
+    outcome(doc, err < 0 ? err : 0);
+    errno = saved;
+    return err < 0 ? err : 0;
 }
 
 const char *CONF_doc_last_error(const CONF_DOC *doc, int *line) {

@@ -26,9 +26,10 @@
  *        the line is recorded
  *   -112 "file changed since it was read"
  *   -113 "error writing configuration file"
+ *   -114 to -119: what a save refuses or meets (CONF_doc_save below)
  * and, from CONF_doc_save, the error a load of the text gives (with its
- * line).  Where the system gave a reason (-101, -108, -113), errno holds it
- * when the call returns.
+ * line).  Where the system gave a reason (-101, -108, -113, -114), errno
+ * holds it when the call returns.
  *
  * A section argument of null means "default".  Sections and names are byte
  * strings as the loader stores them: a header's name after its escapes are
@@ -62,9 +63,13 @@ void CONF_doc_free(CONF_DOC *doc);
 /*
  * Replaces the document's text with the contents of the file at path and
  * remembers them, with the path, as what CONF_doc_save compares that file
- * with.  The text need not load (an edit or a save tells).  Returns 0;
- * -101 when the file cannot be opened (a null path included); -108 when
- * it cannot be read (a directory, an I/O error); -102 when memory runs out.
+ * with.  The text need not load (an edit or a save tells).  The file is
+ * remembered by what it is (device and inode) and where it stands (its
+ * directory and name), not by the spelling of path.  Returns 0; -101 when
+ * the file cannot be opened (a null path included); -108 when it cannot be
+ * read (a directory, an I/O error); -117 when it is a device, FIFO or
+ * socket (refused before a byte is read, so /dev/zero or a pipe never
+ * hangs the call); -102 when memory runs out.
  */
 int CONF_doc_read_file(CONF_DOC *doc, const char *path);
 
@@ -148,29 +153,104 @@ int CONF_doc_check(const CONF_DOC *doc, CONF_CTX *ctx);
 /*
  * Writes the text to path so that the file holds either its old contents
  * or the whole new text, whatever happens meanwhile (a crash, a kill, a
- * full disk): the text goes to a new temporary file in the same directory
- * (created exclusively, never through a link planted in its place), which
- * is synced and renamed over path; then the directory is synced.  The file
- * keeps its mode (and its owner and group where the process may set them);
- * when path is a symbolic link, its target is replaced, not the link; a
- * path that does not exist is created (mode 0666 less the umask).
+ * full disk).  CONF_doc_save_with with no flags and a wait for another
+ * writer's lock of CONF_DOC_DEFAULT_WAIT_MS.
  *
- * Refused, with nothing written:
+ * How: path is opened once (the kernel follows links, so when path is a
+ * symbolic link its target is replaced, not the link) and the file's
+ * directory is opened and checked to hold that very file under its name;
+ * every later step goes through those two descriptors.  Under the writers'
+ * lock the file must still be there and, when the document was read from
+ * this file (or last saved to it, or read from where it stands, whatever
+ * the spelling of path), be the same file with the contents read:
+ * otherwise -112.  The new text goes to a new file in the same directory,
+ * unnamed until complete (or named, readable by this process's user alone,
+ * where the filesystem cannot make unnamed files); it is given the old
+ * file's owner and group, then its mode (setuid, setgid and sticky bits
+ * included), then its extended attributes (the POSIX ACL, user.*,
+ * trusted.*, security.*: every one the process can read), and the inode
+ * flags nodump, noatime, sync, compress, nocompress and nocow, all before
+ * a byte of the text is written; it is synced, renamed over the old file,
+ * and the directory is synced.  A path that names nothing is created, with
+ * the mode a new file gets (0666 less the umask, or the directory's default
+ * ACL), never through a dangling link and never over a file that appeared
+ * meanwhile.  A save also removes the temporary files that earlier saves of
+ * the same file left when they were killed outright (named
+ * ".nivra-HASH-PID-N.tmp", 45 bytes whatever the file's name; removed when
+ * their writer is gone and they belong to this process's user).
+ *
+ * Security: the process may run as root; other local users may own
+ * directories on the path, may read the file and may run programs at any
+ * moment of the save.  None of them can redirect the write (a directory
+ * swapped for a link after the check changes nothing), read or change the
+ * new text before it is in place, leave the process waiting without end, or
+ * gain access to the file that they did not have.  Writers exclude each
+ * other with a lock on a lock file beside the file (".nivra-HASH.lock",
+ * removed when the save ends) which only those who may write the file can
+ * open: users who may only read the file cannot take it.  A user who may
+ * write the directory can hold that lock; the wait for it is bounded.
+ *
+ * Refused, with nothing written, the file and its directory as they were,
+ * no temporary file left, and the document unchanged:
  *   - a text that does not load in this process: the load's error number,
  *     text and line;
- *   - -112 when the document was read from path (or last saved to it) and
- *     the file's contents have changed since: another writer was there.
- *     The check and the rename happen under an exclusive lock on the file
- *     (flock), so processes that read, edit and save one file never lose
- *     each other's changes: the later one gets -112 and may read again.
- *     A file replaced while this call waited for its lock is such a change.
- * A text equal to the file's contents is not written (0).  After a
- * successful save the text and path are the document's new reference.
- * Returns 0, the load's error, -112, -101 (null path), -113 (the temporary
- * file could not be made, written, synced or renamed; the file is then as
- * it was, and the temporary file is gone), -102.
+ *   - -112 when the file changed since it was read, as above (a file
+ *     replaced while this call waited for the lock is such a change);
+ *   - -114 "file is not writable": the process may not open the file for
+ *     writing (even where it could replace it: the shell's ">>" refuses
+ *     such a file too), or the file is immutable or append-only; errno says
+ *     why;
+ *   - -115 "file property cannot be kept": the process cannot give the new
+ *     file the old one's owner, group, mode, an ACL, an extended attribute
+ *     or an inode flag (a user saving a file of another owner, say).
+ *     CONF_doc_last_error names the property ("file property cannot be
+ *     kept: group"); CONF_DOC_IN_PLACE keeps them all;
+ *   - -116 "file is locked by another process": another writer held the
+ *     lock for the whole wait;
+ *   - -117 "not a regular file": a device, FIFO or socket (a directory
+ *     gives -113 with errno EISDIR);
+ *   - -118 "file has more than one link": replacing it would leave the
+ *     other names with the old text (CONF_DOC_IN_PLACE writes through all
+ *     of them);
+ *   - -101 for a null path, and for a path that is a dangling symbolic link
+ *     (errno ENOENT);
+ *   - -113 (errno holds the reason) when the directory cannot be opened,
+ *     or the new file cannot be made (the directory is not writable: EACCES),
+ *     written (a full disk), synced or renamed over the old one (EBUSY: it
+ *     is a mount point; CONF_DOC_IN_PLACE serves it);
+ *   - -102 when memory runs out.
+ * A text equal to the file's contents is not written (0).
+ *
+ * After the rename the save has happened: when the directory sync then
+ * fails, the result is -119 "saved, but the directory could not be
+ * synced" (the text is in place; a crash might still bring back the old
+ * file).  After 0 or -119 the text and the file are the document's new
+ * reference.
  */
 int CONF_doc_save(CONF_DOC *doc, const char *path);
+
+/* Flags of CONF_doc_save_with. */
+/*
+ * Rewrite the file's own contents through its descriptor instead of
+ * replacing it: the inode, and so its owner, links, attributes and mount,
+ * stay as they are.  For the files a rename cannot serve: several hard
+ * links, a bind-mounted file, a file whose owner the process cannot give a
+ * new file.  Under the same lock and the same check for another writer.
+ * Not atomic: a crash or a full disk during the write can leave the file
+ * partly written (-113).  The file must exist (-101 otherwise).
+ */
+#define CONF_DOC_IN_PLACE 0x1u
+
+/* How long CONF_doc_save waits for another writer's lock, in milliseconds. */
+#define CONF_DOC_DEFAULT_WAIT_MS 10000
+
+/*
+ * CONF_doc_save with flags (0 or CONF_DOC_IN_PLACE; other bits are
+ * ignored) and a wait for another writer's lock of at most wait_ms
+ * milliseconds (0 or less: none), after which it gives -116.  Results as
+ * CONF_doc_save's.
+ */
+int CONF_doc_save_with(CONF_DOC *doc, const char *path, unsigned flags, int wait_ms);
 
 /*
  * The error the last call recorded: its text ("" when none) and, through

@@ -1,22 +1,46 @@
 // conf_file.cc - reading a configuration file whole, and replacing one so
-// that every reader sees either the old file or the new one.
+// that every reader sees either the old file or the new one, and no other
+// local user can redirect, read, change or block the save.
 //
-// Why a lock and a content check: a read-edit-save cycle may meet another
-// process doing the same.  Each save locks the file it is about to replace
-// (the inode at the path at that moment; when the path moved on meanwhile it
-// locks again), compares the contents with what its document was read from
-// and renames while it holds the lock.  A second writer that read the same
-// contents then finds the new file at the path after the first one's rename
-// and refuses, so no change is ever lost silently.
+// Invariants of a save (save_file):
+//   - The path is walked once, by the kernel (open with O_PATH, which
+//     follows links under the kernel's own protections).  The file's
+//     directory is then found and opened, and the name in it is checked to
+//     be the very file opened.  Every later step works through the
+//     directory's descriptor and that name (openat, fstatat, linkat,
+//     renameat, unlinkat, fsync of the directory).
+//   - Only a regular file is read or replaced; the process must be able to
+//     open it for writing (as the shell's ">>" must).
+//   - Writers exclude each other with an open-file-description write lock
+//     on a lock file beside the file, which only those who may write the
+//     file can open: a lock on the file itself could be blocked by anyone
+//     able to read it (a read lock conflicts with a write lock).  The wait
+//     for it is bounded.  The lock file goes when the save ends.
+//   - The new file is created unnamed (O_TMPFILE; a named file readable by
+//     its creator alone where the filesystem has no O_TMPFILE), given the
+//     old file's owner, group, mode, extended attributes (the ACL among
+//     them) and inode flags before a byte of the text is written, and is
+//     named only to be renamed over the old file.  A property that cannot
+//     be given refuses the save.
+//   - Every failure before the rename removes what the save made; after
+//     the rename the save has happened, whatever else fails.
+//   - A save removes the temporary files that earlier saves of the same
+//     file left when they were killed (their names carry a hash of the
+//     file's name and the writer's process id).
 #include "conf_file.h"
 
+#include <dirent.h>
 #include <fcntl.h>
-#include <sys/file.h>
+#include <linux/fs.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -26,7 +50,26 @@
 #include "conf_write.h"
 
 namespace nivra::conf {
+
+SysFault g_sys_fault;
+
 namespace {
+
+// Every system call whose failure a save must handle goes through here, so
+// that tests can make each fail in turn.
+bool injected(const char *step) {
+    if (g_sys_fault.trace != nullptr) g_sys_fault.trace(step, g_sys_fault.arg);
+    if (g_sys_fault.countdown.load(std::memory_order_relaxed) <= 0) return false;
+    if (g_sys_fault.countdown.fetch_sub(1, std::memory_order_relaxed) != 1) return false;
+    errno = g_sys_fault.err;
+    return true;
+}
+
+template <typename F>
+auto sys(const char *step, F call) -> decltype(call()) {
+    if (injected(step)) return -1;
+    return call();
+}
 
 // Closes a descriptor on every path out, keeping errno as the failure left it.
 class Fd {
@@ -44,22 +87,20 @@ class Fd {
         }
         fd_ = fd;
     }
-    // Closes now and tells whether the close succeeded.
-    bool close() {
-        const int fd = fd_;
-        fd_ = -1;
-        return ::close(fd) == 0;
-    }
 
   private:
     int fd_;
 };
 
+bool same_file(const struct stat &a, const struct stat &b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
 // Reads the descriptor to its end into out.
 bool read_all(int fd, Text *out, int *err) {
     char buf[16384];
     for (;;) {
-        const ssize_t got = ::read(fd, buf, sizeof buf);
+        const ssize_t got = sys("read", [&] { return ::read(fd, buf, sizeof buf); });
         if (got == 0) return true;
         if (got < 0) {
             if (errno == EINTR) continue;
@@ -73,174 +114,712 @@ bool read_all(int fd, Text *out, int *err) {
     }
 }
 
-bool write_all(int fd, const char *p, size_t n) {
+bool write_all(int fd, const char *p, size_t n, off_t at) {
     while (n > 0) {
-        const ssize_t put = ::write(fd, p, n);
+        const ssize_t put = sys("write", [&] { return ::pwrite(fd, p, n, at); });
         if (put < 0) {
             if (errno == EINTR) continue;
             return false;
         }
         p += put;
+        at += put;
         n -= static_cast<size_t>(put);
     }
     return true;
 }
 
-// The path a symbolic link leads to in the end (path itself when it is no
-// link), in out.  A dangling link leads to the file it names.
-bool resolve_links(const char *path, Text *out) {
-    if (!out->append(path)) return false;
-    for (int hops = 0; hops < 40; ++hops) {
-        struct stat st {};
-        if (::lstat(out->data(), &st) != 0 || !S_ISLNK(st.st_mode)) return true;
-        char target[PATH_MAX];
-        const ssize_t n = ::readlink(out->data(), target, sizeof target - 1);
-        if (n < 0) return true;
-        Text next;
-        const char *slash = std::strrchr(out->data(), '/');
-        if (target[0] != '/' && slash != nullptr &&
-            !next.append(out->data(), static_cast<size_t>(slash - out->data()) + 1))
-            return false;
-        if (!next.append(target, static_cast<size_t>(n))) return false;
-        out->swap(next);
-    }
-    return true;
-}
-
-// The directory part of path ("." when it has none) and the file name.
-bool split_path(const char *path, Text *dir, const char **base) {
+// The directory part of path ("." when it has none, "/" for the root) and
+// the last name.  kErrWrite (errno set) when path ends in "/" (no name) or
+// its last name is too long; kErrMemory.
+int split_path(const char *path, Text *dir, Text *base) {
     const char *slash = std::strrchr(path, '/');
-    *base = slash != nullptr ? slash + 1 : path;
-    if (slash == nullptr) return dir->append(".");
-    if (slash == path) return dir->append("/");
-    return dir->append(path, static_cast<size_t>(slash - path));
+    const char *name = slash != nullptr ? slash + 1 : path;
+    if (*name == '\0' || std::strlen(name) > NAME_MAX) {
+        errno = *name == '\0' ? EISDIR : ENAMETOOLONG;
+        return kErrWrite;
+    }
+    bool ok = base->append(name);
+    if (slash == nullptr) {
+        ok = ok && dir->append(".");
+    } else if (slash == path) {
+        ok = ok && dir->append("/");
+    } else {
+        ok = ok && dir->append(path, static_cast<size_t>(slash - path));
+    }
+    return ok ? 0 : kErrMemory;
 }
 
-// Opens and locks the file at path, making sure that the lock is on the
-// file the path names once it is held (a rename may have replaced it while
-// this process waited).  *fd is -1 when there is no such file.  With
-// check, a replacement seen while waiting is another writer's save:
-// kErrChanged at once, rather than waiting behind every later writer.
-int lock_existing(const char *path, bool check, Fd *fd, struct stat *st) {
-    for (int tries = 0; tries < 100; ++tries) {
-        fd->reset(::open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY));
-        if (fd->get() < 0) return errno == ENOENT ? 0 : kErrWrite;
-        if (::fstat(fd->get(), st) != 0) return kErrWrite;
-        if (S_ISDIR(st->st_mode)) {
+// A file found by its path and located: its O_PATH descriptor, its status,
+// its directory (opened for reading) and its name there.
+struct Located {
+    Fd file;  // O_PATH
+    struct stat st {};
+    Fd dir;
+    Text name;
+    bool exists = false;
+};
+
+// Where the opened file stands: the kernel's name for it, or (where /proc
+// is missing) the path itself.
+bool where(int fd, const char *path, Text *out) {
+    char proc[64];
+    std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd);
+    char real[PATH_MAX];
+    const ssize_t n = ::readlink(proc, real, sizeof real - 1);
+    if (n > 0 && real[0] == '/') return out->append(real, static_cast<size_t>(n));
+    return out->append(path);
+}
+
+// Opens dir and checks that name in it is the file f: a directory swapped
+// after this check redirects nothing, since everything goes through it.
+int open_directory(const char *path, const Text &dir_path, Located *f) {
+    f->dir.reset(sys("open directory",
+                     [&] { return ::open(dir_path.data(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); }));
+    if (f->dir.get() < 0) return kErrWrite;
+    if (!f->exists) return 0;
+    struct stat there {};
+    if (::fstatat(f->dir.get(), f->name.data(), &there, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !same_file(there, f->st)) {
+        // Moved meanwhile (or /proc is missing and path ends in a link).
+        (void)path;
+        errno = EAGAIN;
+        return kErrChanged;
+    }
+    return 0;
+}
+
+// Opens the file at path without side effects (O_PATH: a device is not
+// opened), refuses what is not a regular file, and locates it.  A missing
+// file is located by its path's directory; a dangling link is refused
+// (kErrOpen, ENOENT): nothing is ever created through a link.
+int locate(const char *path, Located *f) {
+    f->file.reset(sys("open file", [&] { return ::open(path, O_PATH | O_CLOEXEC); }));
+    Text real;
+    if (f->file.get() < 0) {
+        if (errno != ENOENT) return kErrWrite;
+        if (!real.append(path)) return kErrMemory;
+    } else {
+        if (sys("fstat file", [&] { return ::fstat(f->file.get(), &f->st); }) != 0)
+            return kErrWrite;
+        if (S_ISDIR(f->st.st_mode)) {
             errno = EISDIR;
             return kErrWrite;
         }
-        while (::flock(fd->get(), LOCK_EX) != 0) {
-            if (errno != EINTR) return kErrWrite;
-        }
-        struct stat now {};
-        const bool exists = ::stat(path, &now) == 0;
-        if (exists && now.st_dev == st->st_dev && now.st_ino == st->st_ino) return 0;
-        if (check) return kErrChanged;
-        if (!exists && errno == ENOENT) {
-            fd->reset();
-            return 0;
-        }
+        if (!S_ISREG(f->st.st_mode)) return kErrNotRegular;
+        f->exists = true;
+        if (!where(f->file.get(), path, &real)) return kErrMemory;
     }
-    errno = EAGAIN;
-    return kErrWrite;
+    Text dir;
+    if (const int err = split_path(real.data(), &dir, &f->name); err != 0) return err;
+    if (const int err = open_directory(path, dir, f); err != 0) return err;
+    if (f->exists) return 0;
+    struct stat link {};
+    if (::fstatat(f->dir.get(), f->name.data(), &link, AT_SYMLINK_NOFOLLOW) == 0) {
+        errno = S_ISLNK(link.st_mode) ? ENOENT : EAGAIN;
+        return S_ISLNK(link.st_mode) ? kErrOpen : kErrChanged;
+    }
+    return 0;
 }
 
-// A new file beside the target, created exclusively so that no file or
-// link already there is ever followed or truncated.
-int create_temporary(const Text &dir, const char *base, Text *name, Fd *fd) {
-    static unsigned counter = 0;
-    for (int tries = 0; tries < 1000; ++tries) {
-        timespec now{};
-        ::clock_gettime(CLOCK_REALTIME, &now);
-        char suffix[64];
-        std::snprintf(suffix, sizeof suffix, ".%ld.%lx.%u.tmp", static_cast<long>(::getpid()),
-                      static_cast<unsigned long>(now.tv_nsec), ++counter);
-        name->clear();
-        if (!name->append(dir.data()) || !name->append("/.") || !name->append(base) ||
-            !name->append(suffix))
-            return kErrMemory;
-        fd->reset(::open(name->data(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
-        if (fd->get() >= 0) return 0;
+void fill_id(const Located &f, const struct stat &file, FileId *id) {
+    struct stat dir {};
+    *id = FileId{};
+    id->known = true;
+    id->dev = file.st_dev;
+    id->ino = file.st_ino;
+    if (f.dir.get() < 0 || ::fstat(f.dir.get(), &dir) != 0) return;
+    id->located = true;
+    id->dir_dev = dir.st_dev;
+    id->dir_ino = dir.st_ino;
+    std::memcpy(id->name, f.name.data(), f.name.size() + 1);
+}
+
+// --- The lock -------------------------------------------------------------
+
+// 64-bit FNV-1a of the file's name: what ties lock and temporary file names,
+// which must be short whatever the name's length, to the file.
+uint64_t name_hash(const Text &name) {
+    uint64_t h = 14695981039346656037ULL;
+    for (size_t i = 0; i < name.size(); ++i) {
+        h ^= static_cast<unsigned char>(name.data()[i]);
+        h *= 1099511628211ULL;
+    }
+    return h;
+}
+
+// ".nivra-<hash>.lock": 29 bytes.
+void lock_name(const Text &name, char out[40]) {
+    std::snprintf(out, 40, ".nivra-%016llx.lock", static_cast<unsigned long long>(name_hash(name)));
+}
+
+// The lock file's mode: read and write for each class that may write the
+// file, nothing for the others, so that readers cannot open it at all.
+mode_t lock_mode(const struct stat &st) {
+    mode_t m = 0;
+    if ((st.st_mode & S_IWUSR) != 0) m |= S_IRUSR | S_IWUSR;
+    if ((st.st_mode & S_IWGRP) != 0) m |= S_IRGRP | S_IWGRP;
+    if ((st.st_mode & S_IWOTH) != 0) m |= S_IROTH | S_IWOTH;
+    return m;
+}
+
+long now_ms() {
+    timespec t{};
+    ::clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<long>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
+}
+
+void pause_ms(long ms) {
+    const timespec t{ms / 1000, (ms % 1000) * 1000000};
+    ::nanosleep(&t, nullptr);
+}
+
+// One attempt at the lock: 0 held, 1 busy (another writer has it, or its
+// lock file is one this process may not open), else an error.
+int try_lock(const Located &f, const char *name, Fd *lock) {
+    lock->reset(sys("openat lock", [&] {
+        return ::openat(f.dir.get(), name,
+                        O_RDWR | O_CREAT | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC, 0600);
+    }));
+    if (lock->get() < 0) {
+        // One that exists but that this process may not open is another
+        // writer's; one it may not create means a directory it may not write.
+        struct stat there {};
+        const int why = errno;
+        const bool exists = ::fstatat(f.dir.get(), name, &there, AT_SYMLINK_NOFOLLOW) == 0;
+        errno = why;
+        return exists && (why == EACCES || why == ELOOP) ? 1 : kErrWrite;
+    }
+    struct stat st {};
+    if (::fstat(lock->get(), &st) != 0) return kErrWrite;
+    if (!S_ISREG(st.st_mode)) return 1;
+    // A lock file this process just made is given the file's owner, group
+    // and writers, so that every writer of the file can take it.
+    if (f.exists && st.st_uid == ::geteuid() && st.st_size == 0 && (st.st_mode & 07777) == 0600) {
+        if (st.st_uid != f.st.st_uid || st.st_gid != f.st.st_gid)
+            (void)!::fchown(lock->get(), f.st.st_uid, f.st.st_gid);
+        (void)!::fchmod(lock->get(), lock_mode(f.st));
+    }
+    struct flock fl {};
+    fl.l_type = F_WRLCK;
+    fl.l_whence = SEEK_SET;
+    if (sys("lock", [&] { return ::fcntl(lock->get(), F_OFD_SETLK, &fl); }) != 0)
+        return errno == EAGAIN || errno == EACCES ? 1 : kErrWrite;
+    // Held; but the name may have been removed by its last holder meanwhile.
+    struct stat there {};
+    if (::fstatat(f.dir.get(), name, &there, AT_SYMLINK_NOFOLLOW) != 0 || !same_file(there, st))
+        return 1;
+    return 0;
+}
+
+// An in-place save in a directory this process may not write locks the
+// file itself (through its descriptor open for writing).
+int try_lock_file(int fd) {
+    struct flock fl {};
+    fl.l_type = F_WRLCK;
+    fl.l_whence = SEEK_SET;
+    if (sys("lock", [&] { return ::fcntl(fd, F_OFD_SETLK, &fl); }) == 0) return 0;
+    return errno == EAGAIN || errno == EACCES ? 1 : kErrWrite;
+}
+
+// Takes the writers' lock of the file, waiting at most wait_ms.  *on_file
+// says that the lock is on the file's descriptor fd rather than a lock file.
+int take_lock(const Located &f, int fd, bool in_place, int wait_ms, Fd *lock, bool *on_file) {
+    char name[40];
+    lock_name(f.name, name);
+    const long deadline = now_ms() + (wait_ms > 0 ? wait_ms : 0);
+    *on_file = false;
+    for (long pause = 1;; pause = pause < 50 ? pause * 2 : 50) {
+        int got = *on_file ? try_lock_file(fd) : try_lock(f, name, lock);
+        if (got == kErrWrite && in_place && !*on_file && (errno == EACCES || errno == EROFS)) {
+            *on_file = true;
+            got = try_lock_file(fd);
+        }
+        if (got <= 0) return got;
+        lock->reset();
+        if (now_ms() >= deadline) {
+            errno = EAGAIN;
+            return kErrLocked;
+        }
+        pause_ms(pause);
+    }
+}
+
+// Removes the lock file and then lets the lock go (closing the descriptor).
+void drop_lock(const Located &f, Fd *lock) {
+    if (lock->get() < 0) return;
+    char name[40];
+    lock_name(f.name, name);
+    const int saved = errno;
+    ::unlinkat(f.dir.get(), name, 0);
+    errno = saved;
+    lock->reset();
+}
+
+// --- The new file ---------------------------------------------------------
+
+// ".nivra-<hash>-<pid>-<n>.tmp": 45 bytes, whatever the file's name.
+constexpr size_t kTempNameLength = 45;
+
+void temp_name(const Text &name, unsigned n, char out[64]) {
+    std::snprintf(out, 64, ".nivra-%016llx-%08x-%08x.tmp",
+                  static_cast<unsigned long long>(name_hash(name)),
+                  static_cast<unsigned>(::getpid()), n);
+}
+
+// A new file in the directory that nobody else can open: unnamed where the
+// filesystem allows it, else named exclusively (never through a link) and
+// readable by this process's user alone.  *named says which.
+int create_new_file(const Located &f, Fd *fd, char name[64], bool *named) {
+    // A new file at a new name gets the mode any new file gets (0666 less
+    // the umask, or the directory's default ACL); unnamed, nobody can open
+    // it meanwhile.  A replacement starts private and gets the old mode.
+    const mode_t mode = f.exists ? 0600 : 0666;
+    fd->reset(sys("open O_TMPFILE", [&] {
+        return ::openat(f.dir.get(), ".", O_TMPFILE | O_RDWR | O_CLOEXEC, mode);
+    }));
+    *named = false;
+    if (fd->get() >= 0) return 0;
+    if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return kErrWrite;
+    static std::atomic<unsigned> counter{0};
+    for (int tries = 0; tries < 100; ++tries) {
+        temp_name(f.name, counter.fetch_add(1) ^ static_cast<unsigned>(now_ms()), name);
+        fd->reset(sys("openat temporary", [&] {
+            return ::openat(f.dir.get(), name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                            mode);
+        }));
+        if (fd->get() >= 0) {
+            *named = true;
+            return 0;
+        }
         if (errno != EEXIST) return kErrWrite;
     }
     return kErrWrite;
 }
 
-// Syncs the directory, so that the rename itself survives a crash.
-bool sync_directory(const Text &dir) {
-    Fd d(::open(dir.data(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (d.get() < 0) return false;
-    return ::fsync(d.get()) == 0 || errno == EINVAL;
+constexpr const char *kOwner = "file property cannot be kept: owner";
+constexpr const char *kGroup = "file property cannot be kept: group";
+constexpr const char *kMode = "file property cannot be kept: mode";
+constexpr const char *kAcl = "file property cannot be kept: access control list";
+constexpr const char *kXattr = "file property cannot be kept: extended attribute";
+constexpr const char *kFlags = "file property cannot be kept: inode flags";
+
+// A property that could not be given: kErrProperty with what it was, or
+// kErrWrite when the system failed for another reason than permission.
+int property_failure(const char *what, const char **detail) {
+    if (errno != EPERM && errno != EACCES && errno != ENOTSUP && errno != EINVAL) return kErrWrite;
+    *detail = what;
+    return kErrProperty;
 }
 
-// Writes the text into a temporary file beside the target and renames it
-// over the target.  The temporary file is gone afterwards, whatever
-// happens.
-int replace_file(const SaveRequest &r, const Text &target, const struct stat *old) {
-    Text dir;
-    const char *base = nullptr;
-    if (!split_path(target.data(), &dir, &base)) return kErrMemory;
-    Text temp;
+// The names of the file's extended attributes ("" separated), in out.
+bool list_xattrs(int fd, Text *out, bool *ok) {
+    *ok = true;
+    for (int tries = 0; tries < 8; ++tries) {
+        const ssize_t need = sys("flistxattr", [&] { return ::flistxattr(fd, nullptr, 0); });
+        if (need < 0) {
+            *ok = errno == ENOTSUP;
+            return true;
+        }
+        out->clear();
+        char *buf = static_cast<char *>(std::malloc(static_cast<size_t>(need) + 1));
+        if (buf == nullptr) return false;
+        const ssize_t got = ::flistxattr(fd, buf, static_cast<size_t>(need) + 1);
+        const bool appended = got >= 0 && out->append(buf, static_cast<size_t>(got));
+        std::free(buf);
+        if (got >= 0) return appended;
+        if (errno != ERANGE) {
+            *ok = false;
+            return true;
+        }
+    }
+    *ok = false;
+    return true;
+}
+
+// The value of attribute name of fd, in out; false when it has none (or
+// memory runs out: *memory).
+bool get_xattr(int fd, const char *name, Text *out, bool *memory) {
+    out->clear();
+    const ssize_t need = ::fgetxattr(fd, name, nullptr, 0);
+    if (need < 0) return false;
+    char *buf = static_cast<char *>(std::malloc(static_cast<size_t>(need) + 1));
+    if (buf == nullptr) {
+        *memory = true;
+        return false;
+    }
+    const ssize_t got = ::fgetxattr(fd, name, buf, static_cast<size_t>(need) + 1);
+    const bool ok = got >= 0 && out->append(buf, static_cast<size_t>(got));
+    std::free(buf);
+    if (got >= 0 && !ok) *memory = true;
+    return ok;
+}
+
+bool has_name(const Text &names, const char *name) {
+    for (const char *p = names.data(); p < names.data() + names.size(); p += std::strlen(p) + 1) {
+        if (std::strcmp(p, name) == 0) return true;
+    }
+    return false;
+}
+
+// Gives the new file every extended attribute of the old one (the POSIX
+// ACL is the attribute system.posix_acl_access) and no other.
+int copy_xattrs(int old, int fresh, const char **detail) {
+    Text names, fresh_names, value, current;
+    bool ok = true;
+    if (!list_xattrs(old, &names, &ok)) return kErrMemory;
+    if (!ok) return property_failure(kXattr, detail);
+    for (const char *n = names.data(); n < names.data() + names.size(); n += std::strlen(n) + 1) {
+        bool memory = false;
+        if (!get_xattr(old, n, &value, &memory)) {
+            if (memory) return kErrMemory;
+            continue;  // gone meanwhile
+        }
+        const bool same = get_xattr(fresh, n, &current, &memory) &&
+                          current.size() == value.size() &&
+                          std::memcmp(current.data(), value.data(), value.size()) == 0;
+        if (memory) return kErrMemory;
+        if (same) continue;
+        const bool acl = std::strncmp(n, "system.posix_acl", 16) == 0;
+        if (sys("fsetxattr",
+                [&] { return ::fsetxattr(fresh, n, value.data(), value.size(), 0); }) != 0)
+            return property_failure(acl ? kAcl : kXattr, detail);
+    }
+    // What the new file got by itself (an ACL inherited from the directory's
+    // default ACL) and the old one lacks goes.
+    if (!list_xattrs(fresh, &fresh_names, &ok)) return kErrMemory;
+    for (const char *n = fresh_names.data(); ok && n < fresh_names.data() + fresh_names.size();
+         n += std::strlen(n) + 1) {
+        if (has_name(names, n)) continue;
+        const bool acl = std::strncmp(n, "system.posix_acl", 16) == 0;
+        if (sys("fremovexattr", [&] { return ::fremovexattr(fresh, n); }) != 0)
+            return property_failure(acl ? kAcl : kXattr, detail);
+    }
+    return 0;
+}
+
+// Inode flags a new file can be given and a save should keep (not
+// immutable or append-only: a file with those cannot be opened for writing,
+// so it is never replaced).
+constexpr int kKeptFlags =
+    FS_NODUMP_FL | FS_NOATIME_FL | FS_SYNC_FL | FS_COMPR_FL | FS_NOCOMP_FL | FS_NOCOW_FL;
+
+int copy_flags(int old, int fresh, const char **detail) {
+    int want = 0, have = 0;
+    if (::ioctl(old, FS_IOC_GETFLAGS, &want) != 0 || ::ioctl(fresh, FS_IOC_GETFLAGS, &have) != 0)
+        return 0;  // the filesystem has no such flags
+    if ((want & kKeptFlags) == (have & kKeptFlags)) return 0;
+    int flags = (have & ~kKeptFlags) | (want & kKeptFlags);
+    if (sys("set flags", [&] { return ::ioctl(fresh, FS_IOC_SETFLAGS, &flags); }) != 0)
+        return property_failure(kFlags, detail);
+    return 0;
+}
+
+// Gives the new file the old one's owner and group, then its mode (so that
+// setuid and setgid survive the change of owner), then its attributes and
+// flags; each must take exactly, or the save is refused.
+int give_properties(int old, int fresh, const struct stat &st, const char **detail) {
+    struct stat now {};
+    if (::fstat(fresh, &now) != 0) return kErrWrite;
+    if ((now.st_uid != st.st_uid || now.st_gid != st.st_gid) &&
+        sys("fchown", [&] { return ::fchown(fresh, st.st_uid, st.st_gid); }) != 0)
+        return property_failure(now.st_uid != st.st_uid ? kOwner : kGroup, detail);
+    if (sys("fchmod", [&] { return ::fchmod(fresh, st.st_mode & 07777); }) != 0)
+        return property_failure(kMode, detail);
+    if (::fstat(fresh, &now) != 0) return kErrWrite;
+    if ((now.st_mode & 07777) != (st.st_mode & 07777)) {
+        // The kernel drops setgid silently for a group the process is not in.
+        errno = EPERM;
+        return property_failure(kMode, detail);
+    }
+    if (const int err = copy_xattrs(old, fresh, detail); err != 0) return err;
+    return copy_flags(old, fresh, detail);
+}
+
+// Blocks the signals that end a process by default while a temporary file
+// has a name, so that an interrupted save still removes or renames it.
+class QuietSignals {
+  public:
+    QuietSignals() {
+        sigset_t set;
+        sigemptyset(&set);
+        for (const int s : {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGALRM, SIGUSR1, SIGUSR2})
+            sigaddset(&set, s);
+        pthread_sigmask(SIG_BLOCK, &set, &saved_);
+    }
+    ~QuietSignals() { pthread_sigmask(SIG_SETMASK, &saved_, nullptr); }
+    QuietSignals(const QuietSignals &) = delete;
+    QuietSignals &operator=(const QuietSignals &) = delete;
+
+  private:
+    sigset_t saved_{};
+};
+
+// Gives an unnamed file a temporary name in the directory.
+int name_unnamed(const Located &f, int fd, char name[64]) {
+    char proc[64];
+    std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd);
+    static std::atomic<unsigned> counter{0};
+    for (int tries = 0; tries < 100; ++tries) {
+        temp_name(f.name, counter.fetch_add(1) ^ static_cast<unsigned>(now_ms()), name);
+        int rc = sys("linkat", [&] {
+            return ::linkat(AT_FDCWD, proc, f.dir.get(), name, AT_SYMLINK_FOLLOW);
+        });
+        if (rc != 0 && errno == ENOENT)  // no /proc: needs privilege
+            rc = ::linkat(fd, "", f.dir.get(), name, AT_EMPTY_PATH);
+        if (rc == 0) return 0;
+        if (errno != EEXIST) return kErrWrite;
+    }
+    return kErrWrite;
+}
+
+// Puts the complete new file in the old one's place (or, for a new file,
+// at the name, never over anything that appeared there meanwhile).
+int put_in_place(const Located &f, int fd, char name[64], bool named) {
+    const QuietSignals quiet;
+    if (!f.exists && !named) {
+        char proc[64];
+        std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd);
+        const int rc = sys("linkat", [&] {
+            return ::linkat(AT_FDCWD, proc, f.dir.get(), f.name.data(), AT_SYMLINK_FOLLOW);
+        });
+        return rc == 0 ? 0 : errno == EEXIST ? kErrChanged : kErrWrite;
+    }
+    if (!named) {
+        if (const int err = name_unnamed(f, fd, name); err != 0) return err;
+    }
+    int rc = 0;
+    if (f.exists) {
+        rc = sys("renameat",
+                 [&] { return ::renameat(f.dir.get(), name, f.dir.get(), f.name.data()); });
+    } else {
+        rc = sys("linkat",
+                 [&] { return ::linkat(f.dir.get(), name, f.dir.get(), f.name.data(), 0); });
+        if (rc == 0) ::unlinkat(f.dir.get(), name, 0);
+    }
+    if (rc == 0) return 0;
+    const int saved = errno;
+    ::unlinkat(f.dir.get(), name, 0);
+    errno = saved;
+    return saved == EEXIST ? kErrChanged : kErrWrite;
+}
+
+// Whether name is a temporary file of a save of this file whose writer is
+// gone, and which this process's user made.
+bool stale_temporary(int dir, const char *name, const char *prefix) {
+    if (std::strlen(name) != kTempNameLength || std::strncmp(name, prefix, 24) != 0 ||
+        std::strcmp(name + kTempNameLength - 4, ".tmp") != 0)
+        return false;
+    char *end = nullptr;
+    const unsigned long pid = std::strtoul(name + 24, &end, 16);
+    if (end != name + 32 || name[32] != '-' || pid == 0 ||
+        pid == static_cast<unsigned long>(::getpid()))
+        return false;
+    if (::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) return false;
+    struct stat st {};
+    return ::fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
+           st.st_uid == ::geteuid();
+}
+
+// Removes what killed saves of this file left (best effort: nothing here
+// changes the save's result).
+void remove_stale_temporaries(const Located &f) {
+    const int saved = errno;
+    char prefix[64];
+    temp_name(f.name, 0, prefix);  // ".nivra-<hash>-" is its first 24 bytes
+    const int fd = ::openat(f.dir.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR *d = fd >= 0 ? ::fdopendir(fd) : nullptr;
+    if (d == nullptr && fd >= 0) ::close(fd);
+    while (d != nullptr) {
+        const dirent *e = ::readdir(d);
+        if (e == nullptr) break;
+        if (stale_temporary(f.dir.get(), e->d_name, prefix)) ::unlinkat(f.dir.get(), e->d_name, 0);
+    }
+    if (d != nullptr) ::closedir(d);
+    errno = saved;
+}
+
+// Writes the text into a new file, private until complete, and puts it in
+// the old one's place.
+int replace(const SaveRequest &r, const Located &f, int old, SaveResult *result) {
     Fd fd;
-    if (const int err = create_temporary(dir, base, &temp, &fd); err != 0) return err;
-    bool ok = write_all(fd.get(), r.text, r.length);
-    if (ok && old != nullptr) {
-        ok = ::fchmod(fd.get(), old->st_mode & 07777) == 0;
-        // Keeping the owner needs privileges this process may not have.
-        if (ok && (old->st_uid != ::geteuid() || old->st_gid != ::getegid()))
-            (void)!::fchown(fd.get(), old->st_uid, old->st_gid);
-    }
-    ok = ok && ::fsync(fd.get()) == 0;
-    ok = fd.close() && ok;
-    ok = ok && ::rename(temp.data(), target.data()) == 0;
-    if (!ok) {
+    char name[64] = {};
+    bool named = false;
+    if (const int err = create_new_file(f, &fd, name, &named); err != 0) return err;
+    const auto fail = [&](int err) {
         const int saved = errno;
-        ::unlink(temp.data());
+        if (named) ::unlinkat(f.dir.get(), name, 0);
         errno = saved;
-        return kErrWrite;
+        return err;
+    };
+    if (f.exists) {
+        if (const int err = give_properties(old, fd.get(), f.st, &result->detail); err != 0)
+            return fail(err);
     }
-    return sync_directory(dir) ? 0 : kErrWrite;
+    if (!write_all(fd.get(), r.text, r.length, 0)) return fail(kErrWrite);
+    if (sys("fsync file", [&] { return ::fsync(fd.get()); }) != 0) return fail(kErrWrite);
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0) return fail(kErrWrite);
+    if (const int err = put_in_place(f, fd.get(), name, named); err != 0) return fail(err);
+    fill_id(f, st, &result->written);
+    remove_stale_temporaries(f);
+    // The rename is done: a failing sync only leaves its durability open.
+    if (sys("fsync directory", [&] { return ::fsync(f.dir.get()); }) != 0 && errno != EINVAL)
+        return kErrSavedUnsynced;
+    return 0;
+}
+
+// Rewrites the file's own contents through its descriptor: same inode,
+// owner, links and attributes, but not atomic.
+int rewrite_in_place(const SaveRequest &r, const Located &f, int fd, SaveResult *result) {
+    if (!write_all(fd, r.text, r.length, 0)) return kErrWrite;
+    if (sys("ftruncate", [&] { return ::ftruncate(fd, static_cast<off_t>(r.length)); }) != 0)
+        return kErrWrite;
+    if (sys("fsync file", [&] { return ::fsync(fd); }) != 0) return kErrWrite;
+    fill_id(f, f.st, &result->written);
+    return 0;
+}
+
+// Whether the request's document came from this file (or from where it
+// stands), so that its contents must still be what was read.
+bool checked(const SaveRequest &r, const Located &f) {
+    const FileId *id = r.read_from;
+    if (id == nullptr || !id->known) return false;
+    if (f.exists && id->dev == f.st.st_dev && id->ino == f.st.st_ino) return true;
+    struct stat dir {};
+    return id->located && ::fstat(f.dir.get(), &dir) == 0 && dir.st_dev == id->dir_dev &&
+           dir.st_ino == id->dir_ino && std::strcmp(id->name, f.name.data()) == 0;
+}
+
+// Opens the located file for writing (refused as the shell's ">>" would
+// be) and checks that it is still the file located.
+int open_for_writing(const Located &f, Fd *fd) {
+    fd->reset(sys("openat file", [&] {
+        return ::openat(f.dir.get(), f.name.data(),
+                        O_RDWR | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    }));
+    if (fd->get() < 0) {
+        if (errno == EACCES || errno == EPERM || errno == EROFS || errno == ETXTBSY)
+            return kErrNotWritable;
+        return errno == ELOOP || errno == ENOENT ? kErrChanged : kErrWrite;
+    }
+    struct stat st {};
+    if (::fstat(fd->get(), &st) != 0) return kErrWrite;
+    return same_file(st, f.st) ? 0 : kErrChanged;
+}
+
+// Under the lock: whether the file is still what the document read, and
+// whether it already holds the text.
+int compare(const SaveRequest &r, const Located &f, int fd, bool check) {
+    if (!f.exists) return check ? kErrChanged : 0;
+    if (check && (r.read_from->dev != f.st.st_dev || r.read_from->ino != f.st.st_ino))
+        return kErrChanged;
+    Text current;
+    int err = 0;
+    if (!read_all(fd, &current, &err)) return err == kErrMemory ? err : kErrWrite;
+    const auto same = [&current](const char *p, size_t n) {
+        return current.size() == n && (n == 0 || std::memcmp(current.data(), p, n) == 0);
+    };
+    if (check && !same(r.expected, r.expected_length)) return kErrChanged;
+    return same(r.text, r.length) ? kSaveUnchanged : 0;
+}
+
+// One attempt: locate, lock, check, write.  kErrChanged from locating
+// means the file moved under this attempt (the caller tries again unless
+// the document's own file is concerned).
+int attempt(const SaveRequest &r, SaveResult *result, bool *again) {
+    *again = false;
+    Located f;
+    if (const int err = locate(r.path, &f); err != 0) {
+        *again = err == kErrChanged;
+        return err;
+    }
+    Fd fd;
+    if (f.exists) {
+        if (const int err = open_for_writing(f, &fd); err != 0) {
+            *again = err == kErrChanged;
+            return err;
+        }
+        if (f.st.st_nlink > 1 && !r.in_place) return kErrLinks;
+    } else if (r.in_place) {
+        errno = ENOENT;
+        return kErrOpen;
+    }
+    Fd lock;
+    bool on_file = false;
+    if (const int err = take_lock(f, fd.get(), r.in_place, r.wait_ms, &lock, &on_file); err != 0)
+        return err;
+    struct DropLock {
+        const Located &f;
+        Fd &lock;
+        ~DropLock() { drop_lock(f, &lock); }
+    } drop{f, lock};
+    // The file may have been replaced while this attempt waited.
+    struct stat now {};
+    const bool present = ::fstatat(f.dir.get(), f.name.data(), &now, AT_SYMLINK_NOFOLLOW) == 0;
+    const bool check = checked(r, f);
+    if (present != f.exists || (present && !same_file(now, f.st))) {
+        *again = !check;
+        return kErrChanged;
+    }
+    const int cmp = compare(r, f, fd.get(), check);
+    if (cmp == kSaveUnchanged) fill_id(f, f.st, &result->written);
+    if (cmp != 0) return cmp;
+    if (r.in_place) return rewrite_in_place(r, f, fd.get(), result);
+    const int err = replace(r, f, fd.get(), result);
+    *again = err == kErrChanged && !check;
+    return err;
 }
 
 }  // namespace
 
-int read_whole_file(const char *path, char **data, size_t *length) {
+int read_whole_file(const char *path, char **data, size_t *length, FileId *id) {
     if (path == nullptr) return kErrOpen;
-    Fd fd(::open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY));
+    Located f;
+    f.file.reset(sys("open file", [&] { return ::open(path, O_PATH | O_CLOEXEC); }));
+    if (f.file.get() < 0) return kErrOpen;
+    if (::fstat(f.file.get(), &f.st) != 0) return kErrOpen;
+    if (S_ISDIR(f.st.st_mode)) {
+        errno = EISDIR;
+        return kErrRead;
+    }
+    if (!S_ISREG(f.st.st_mode)) return kErrNotRegular;
+    // Opened again for reading through the kernel's own link to the file,
+    // so that nothing else can be read in its place.
+    char proc[64];
+    std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", f.file.get());
+    Fd fd(sys("open for reading", [&] { return ::open(proc, O_RDONLY | O_CLOEXEC | O_NOCTTY); }));
+    if (fd.get() < 0 && errno == ENOENT)
+        fd.reset(::open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    struct stat st {};
     if (fd.get() < 0) return kErrOpen;
+    if (::fstat(fd.get(), &st) != 0 || !same_file(st, f.st)) return kErrOpen;
     Text text;
     int err = 0;
     if (!read_all(fd.get(), &text, &err)) return err;
+    Text real, dir;
+    f.exists = true;
+    if (!where(f.file.get(), path, &real) || split_path(real.data(), &dir, &f.name) != 0 ||
+        open_directory(path, dir, &f) != 0)
+        f.dir.reset();  // known by its identity alone
     const size_t n = text.size();
     char *out = text.release();
     if (out == nullptr) return kErrMemory;
+    fill_id(f, f.st, id);
     *data = out;
     *length = n;
     return 0;
 }
 
-int save_atomically(const SaveRequest &r) {
-    Text target;
-    if (!resolve_links(r.path, &target)) return kErrMemory;
-    Fd lock;
-    struct stat st {};
-    if (const int err = lock_existing(target.data(), r.check, &lock, &st); err != 0) return err;
-    if (lock.get() >= 0) {
-        Text current;
-        int err = 0;
-        if (!read_all(lock.get(), &current, &err)) return err == kErrMemory ? err : kErrWrite;
-        const auto same = [&current](const char *p, size_t n) {
-            return current.size() == n && (n == 0 || std::memcmp(current.data(), p, n) == 0);
-        };
-        if (r.check && !same(r.expected, r.expected_length)) return kErrChanged;
-        if (same(r.text, r.length)) return kSaveUnchanged;
-    } else if (r.check) {
-        // The file it was read from is gone: another writer was there.
-        return kErrChanged;
+int save_file(const SaveRequest &r, SaveResult *result) {
+    if (r.path == nullptr) return kErrOpen;
+    int err = 0;
+    for (int tries = 0; tries < 100; ++tries) {
+        bool again = false;
+        err = attempt(r, result, &again);
+        if (!again) return err;
     }
-    // The lock is held until the new file has taken the old one's place.
-    return replace_file(r, target, lock.get() >= 0 ? &st : nullptr);
+    errno = EAGAIN;
+    return err;
 }
 
 }  // namespace nivra::conf

@@ -256,6 +256,12 @@ const CONF_REASON CONF_str_reasons[] = {
     {kErrNoParse, "text does not parse"},
     {kErrChanged, "file changed since it was read"},
     {kErrWrite, "error writing configuration file"},
+    {kErrNotWritable, "file is not writable"},
+    {kErrProperty, "file property cannot be kept"},
+    {kErrLocked, "file is locked by another process"},
+    {kErrNotRegular, "not a regular file"},
+    {kErrLinks, "file has more than one link"},
+    {kErrSavedUnsynced, "saved, but the directory could not be synced"},
     {0, nullptr},
 };
 

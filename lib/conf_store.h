@@ -37,6 +37,12 @@ inline constexpr int kErrUnwritable = -110;
 inline constexpr int kErrNoParse = -111;
 inline constexpr int kErrChanged = -112;
 inline constexpr int kErrWrite = -113;
+inline constexpr int kErrNotWritable = -114;
+inline constexpr int kErrProperty = -115;
+inline constexpr int kErrLocked = -116;
+inline constexpr int kErrNotRegular = -117;
+inline constexpr int kErrLinks = -118;
+inline constexpr int kErrSavedUnsynced = -119;
 
 inline constexpr char kDefaultSection[] = "default";
 

@@ -363,7 +363,7 @@ TEST(ConfDocSave, SavingIntoAReadOnlyDirectoryIsRefused) {
     ScratchDir dir;
     const std::string path = dir.path + "/app.conf";
     Spit(path, "a = 1\n");
-    chmod(path.c_str(), 0644);
+    chmod(path.c_str(), 0666);  // the file is writable, its directory not
     ASSERT_EQ(chmod(dir.path.c_str(), 0555), 0);
     EXPECT_EQ(InChild([&]() -> std::string {
                   if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0))
