@@ -23,6 +23,7 @@ struct CONF_DOC {
     char *text;  // NUL-terminated; length counts inner NULs
     size_t length;
     nivra::conf::FileId file;  // the file the reference is the contents of
+    char *path;                // the path it was read from or saved to
     char *reference;           // null: the document has no file
     size_t reference_length;
     int error;
@@ -344,9 +345,12 @@ int outcome(CONF_DOC *doc, int code, int line = 0) {
 // Makes text (length bytes) the document's text, with reference (the same
 // length, or null) as what the file id (or none) holds; takes text and
 // reference over and frees what they replace.
-void take_contents(CONF_DOC *doc, char *text, size_t length, char *reference, const FileId *id) {
+void take_contents(CONF_DOC *doc, char *text, size_t length, char *reference, const FileId *id,
+                   char *path) {
     std::free(doc->text);
     std::free(doc->reference);
+    std::free(doc->path);
+    doc->path = path;
     doc->text = text;
     doc->length = length;
     doc->reference = reference;
@@ -493,6 +497,7 @@ void CONF_doc_free(CONF_DOC *doc) {
     if (doc == nullptr) return;
     std::free(doc->text);
     std::free(doc->reference);
+    std::free(doc->path);
     std::free(doc);
 }
 
@@ -503,11 +508,14 @@ int CONF_doc_read_file(CONF_DOC *doc, const char *path) {
     FileId id;
     if (const int err = read_whole_file(path, &data, &n, &id); err != 0) return outcome(doc, err);
     char *reference = copy_bytes(data, n);
-    if (reference == nullptr) {
+    char *path_copy = copy_bytes(path, std::strlen(path));
+    if (reference == nullptr || path_copy == nullptr) {
         std::free(data);
+        std::free(reference);
+        std::free(path_copy);
         return outcome(doc, kErrMemory);
     }
-    take_contents(doc, data, n, reference, &id);
+    take_contents(doc, data, n, reference, &id, path_copy);
     return outcome(doc, 0);
 }
 
@@ -516,7 +524,7 @@ int CONF_doc_read_buffer(CONF_DOC *doc, const void *data, size_t len) {
     if (data == nullptr && len > 0) return outcome(doc, kErrOpen);
     char *text = copy_bytes(len > 0 ? static_cast<const char *>(data) : "", len);
     if (text == nullptr) return outcome(doc, kErrMemory);
-    take_contents(doc, text, len, nullptr, nullptr);
+    take_contents(doc, text, len, nullptr, nullptr, nullptr);
     return outcome(doc, 0);
 }
 
@@ -575,11 +583,18 @@ int CONF_doc_save_with(CONF_DOC *doc, const char *path, unsigned flags, int wait
     CONF_free(ctx);
     if (loaded != 0) return outcome(doc, loaded, line);
     char *reference = copy_bytes(doc->text, doc->length);
-    if (reference == nullptr) return outcome(doc, kErrMemory);
+    char *path_copy = copy_bytes(path, std::strlen(path));
+    if (reference == nullptr || path_copy == nullptr) {
+        std::free(reference);
+        std::free(path_copy);
+        return outcome(doc, kErrMemory);
+    }
+    const bool has_file = doc->reference != nullptr;
     const SaveRequest request{path,
                               doc->text,
                               doc->length,
-                              doc->reference != nullptr ? &doc->file : nullptr,
+                              has_file ? &doc->file : nullptr,
+                              has_file && doc->path != nullptr && std::strcmp(doc->path, path) == 0,
                               doc->reference,
                               doc->reference_length,
                               (flags & CONF_DOC_IN_PLACE) != 0,
@@ -589,6 +604,7 @@ int CONF_doc_save_with(CONF_DOC *doc, const char *path, unsigned flags, int wait
     const int saved = errno;
     if (err < 0 && err != kErrSavedUnsynced) {
         std::free(reference);
+        std::free(path_copy);
         outcome(doc, err);
         if (err == kErrProperty && result.detail != nullptr) doc->error_text = result.detail;
         errno = saved;
@@ -596,9 +612,11 @@ int CONF_doc_save_with(CONF_DOC *doc, const char *path, unsigned flags, int wait
     }
     // Written (or already there): the file now holds the text.
     std::free(doc->reference);
+    std::free(doc->path);
     doc->reference = reference;
     doc->reference_length = doc->length;
     doc->file = result.written;
+    doc->path = path_copy;
     outcome(doc, err < 0 ? err : 0);
     errno = saved;
     return err < 0 ? err : 0;

@@ -276,25 +276,26 @@ void pause_ms(long ms) {
 // One attempt at the lock: 0 held, 1 busy (another writer has it, or its
 // lock file is one this process may not open), else an error.
 int try_lock(const Located &f, const char *name, Fd *lock) {
-    lock->reset(sys("openat lock", [&] {
-        return ::openat(f.dir.get(), name,
-                        O_RDWR | O_CREAT | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC, 0600);
-    }));
+    constexpr int kFlags = O_RDWR | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC;
+    bool created = true;
+    lock->reset(sys("openat lock",
+                    [&] { return ::openat(f.dir.get(), name, kFlags | O_CREAT | O_EXCL, 0600); }));
+    if (lock->get() < 0 && errno == EEXIST) {
+        created = false;
+        lock->reset(::openat(f.dir.get(), name, kFlags));
+        if (lock->get() < 0 && errno == ENOENT) return 1;  // gone meanwhile: again
+    }
     if (lock->get() < 0) {
         // One that exists but that this process may not open is another
         // writer's; one it may not create means a directory it may not write.
-        struct stat there {};
-        const int why = errno;
-        const bool exists = ::fstatat(f.dir.get(), name, &there, AT_SYMLINK_NOFOLLOW) == 0;
-        errno = why;
-        return exists && (why == EACCES || why == ELOOP) ? 1 : kErrWrite;
+        return !created && (errno == EACCES || errno == ELOOP) ? 1 : kErrWrite;
     }
     struct stat st {};
-    if (::fstat(lock->get(), &st) != 0) return kErrWrite;
-    if (!S_ISREG(st.st_mode)) return 1;
-    // A lock file this process just made is given the file's owner, group
-    // and writers, so that every writer of the file can take it.
-    if (f.exists && st.st_uid == ::geteuid() && st.st_size == 0 && (st.st_mode & 07777) == 0600) {
+    int got = ::fstat(lock->get(), &st) == 0 ? 0 : kErrWrite;
+    if (got == 0 && !S_ISREG(st.st_mode)) got = 1;
+    // A lock file this process made is given the file's owner, group and
+    // writers, so that every writer of the file can take it.
+    if (got == 0 && created && f.exists) {
         if (st.st_uid != f.st.st_uid || st.st_gid != f.st.st_gid)
             (void)!::fchown(lock->get(), f.st.st_uid, f.st.st_gid);
         (void)!::fchmod(lock->get(), lock_mode(f.st));
@@ -302,8 +303,14 @@ int try_lock(const Located &f, const char *name, Fd *lock) {
     struct flock fl {};
     fl.l_type = F_WRLCK;
     fl.l_whence = SEEK_SET;
-    if (sys("lock", [&] { return ::fcntl(lock->get(), F_OFD_SETLK, &fl); }) != 0)
-        return errno == EAGAIN || errno == EACCES ? 1 : kErrWrite;
+    if (got == 0 && sys("lock", [&] { return ::fcntl(lock->get(), F_OFD_SETLK, &fl); }) != 0)
+        got = errno == EAGAIN || errno == EACCES ? 1 : kErrWrite;
+    if (got == kErrWrite && created) {
+        const int saved = errno;
+        ::unlinkat(f.dir.get(), name, 0);  // nobody holds it: it is this attempt's
+        errno = saved;
+    }
+    if (got != 0) return got;
     // Held; but the name may have been removed by its last holder meanwhile.
     struct stat there {};
     if (::fstatat(f.dir.get(), name, &there, AT_SYMLINK_NOFOLLOW) != 0 || !same_file(there, st))
@@ -487,7 +494,8 @@ int copy_xattrs(int old, int fresh, const char **detail) {
     // What the new file got by itself (an ACL inherited from the directory's
     // default ACL) and the old one lacks goes.
     if (!list_xattrs(fresh, &fresh_names, &ok)) return kErrMemory;
-    for (const char *n = fresh_names.data(); ok && n < fresh_names.data() + fresh_names.size();
+    if (!ok) return property_failure(kXattr, detail);
+    for (const char *n = fresh_names.data(); n < fresh_names.data() + fresh_names.size();
          n += std::strlen(n) + 1) {
         if (has_name(names, n)) continue;
         const bool acl = std::strncmp(n, "system.posix_acl", 16) == 0;
@@ -684,6 +692,7 @@ int rewrite_in_place(const SaveRequest &r, const Located &f, int fd, SaveResult 
 bool checked(const SaveRequest &r, const Located &f) {
     const FileId *id = r.read_from;
     if (id == nullptr || !id->known) return false;
+    if (r.same_path) return true;
     if (f.exists && id->dev == f.st.st_dev && id->ino == f.st.st_ino) return true;
     struct stat dir {};
     return id->located && ::fstat(f.dir.get(), &dir) == 0 && dir.st_dev == id->dir_dev &&

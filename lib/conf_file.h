@@ -48,6 +48,9 @@ struct SaveRequest {
     // none).  When the save lands on that file, or where it stood, the file
     // must still be that file with those contents (kErrChanged otherwise).
     const FileId *read_from;
+    // The path given is the one the document was read from (or saved to):
+    // it must still lead to that file.
+    bool same_path;
     const char *expected;
     size_t expected_length;
     bool in_place;  // rewrite the file's own contents instead of replacing it
