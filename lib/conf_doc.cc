@@ -598,6 +598,7 @@ int CONF_doc_save_with(CONF_DOC *doc, const char *path, unsigned flags, int wait
                               doc->reference,
                               doc->reference_length,
                               (flags & CONF_DOC_IN_PLACE) != 0,
+                              (flags & CONF_DOC_NEW_FILE) != 0,
                               wait_ms > 0 ? wait_ms : 0};
     SaveResult result;
     const int err = save_file(request, &result);

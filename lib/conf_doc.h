@@ -240,13 +240,19 @@ int CONF_doc_save(CONF_DOC *doc, const char *path);
  * partly written (-113).  The file must exist (-101 otherwise).
  */
 #define CONF_DOC_IN_PLACE 0x1u
+/*
+ * Create the file: -112 when anything (a file, a link) is at path already,
+ * made by another writer since the caller found nothing there.  The new
+ * file appears complete, never empty.
+ */
+#define CONF_DOC_NEW_FILE 0x2u
 
 /* How long CONF_doc_save waits for another writer's lock, in milliseconds. */
 #define CONF_DOC_DEFAULT_WAIT_MS 10000
 
 /*
- * CONF_doc_save with flags (0 or CONF_DOC_IN_PLACE; other bits are
- * ignored) and a wait for another writer's lock of at most wait_ms
+ * CONF_doc_save with flags (0, CONF_DOC_IN_PLACE or CONF_DOC_NEW_FILE;
+ * other bits are ignored) and a wait for another writer's lock of at most wait_ms
  * milliseconds (0 or less: none), after which it gives -116.  Results as
  * CONF_doc_save's.
  */

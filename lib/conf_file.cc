@@ -544,7 +544,9 @@ int give_properties(int old, int fresh, const struct stat &st, const char **deta
 }
 
 // Blocks the signals that end a process by default while a temporary file
-// has a name, so that an interrupted save still removes or renames it.
+// may have a name, so that an interrupted save still removes or renames it
+// (they are delivered when the save is over; the wait for the lock is not
+// covered, so an interrupt there ends the process at once).
 class QuietSignals {
   public:
     QuietSignals() {
@@ -583,7 +585,6 @@ int name_unnamed(const Located &f, int fd, char name[64]) {
 // Puts the complete new file in the old one's place (or, for a new file,
 // at the name, never over anything that appeared there meanwhile).
 int put_in_place(const Located &f, int fd, char name[64], bool named) {
-    const QuietSignals quiet;
     if (!f.exists && !named) {
         char proc[64];
         std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd);
@@ -649,6 +650,7 @@ void remove_stale_temporaries(const Located &f) {
 // Writes the text into a new file, private until complete, and puts it in
 // the old one's place.
 int replace(const SaveRequest &r, const Located &f, int old, SaveResult *result) {
+    const QuietSignals quiet;
     Fd fd;
     char name[64] = {};
     bool named = false;
@@ -743,6 +745,7 @@ int attempt(const SaveRequest &r, SaveResult *result, bool *again) {
         return err;
     }
     Fd fd;
+    if (f.exists && r.must_be_new) return kErrChanged;
     if (f.exists) {
         if (const int err = open_for_writing(f, &fd); err != 0) {
             *again = err == kErrChanged;
@@ -766,8 +769,10 @@ int attempt(const SaveRequest &r, SaveResult *result, bool *again) {
     struct stat now {};
     const bool present = ::fstatat(f.dir.get(), f.name.data(), &now, AT_SYMLINK_NOFOLLOW) == 0;
     const bool check = checked(r, f);
+    // A new file's name is never taken over from another writer.
+    const bool final = check || r.must_be_new;
     if (present != f.exists || (present && !same_file(now, f.st))) {
-        *again = !check;
+        *again = !final;
         return kErrChanged;
     }
     const int cmp = compare(r, f, fd.get(), check);
@@ -775,7 +780,7 @@ int attempt(const SaveRequest &r, SaveResult *result, bool *again) {
     if (cmp != 0) return cmp;
     if (r.in_place) return rewrite_in_place(r, f, fd.get(), result);
     const int err = replace(r, f, fd.get(), result);
-    *again = err == kErrChanged && !check;
+    *again = err == kErrChanged && !final;
     return err;
 }
 

@@ -53,8 +53,9 @@ struct SaveRequest {
     bool same_path;
     const char *expected;
     size_t expected_length;
-    bool in_place;  // rewrite the file's own contents instead of replacing it
-    int wait_ms;    // how long another writer's lock is waited for
+    bool in_place;     // rewrite the file's own contents instead of replacing it
+    bool must_be_new;  // create the file; kErrChanged when one is there
+    int wait_ms;       // how long another writer's lock is waited for
 };
 
 struct SaveResult {

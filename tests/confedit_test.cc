@@ -4,7 +4,11 @@
 // brute-force longest common subsequence on random texts.
 #include <gtest/gtest.h>
 
+#include <dirent.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -238,6 +242,100 @@ TEST_F(ConfEdit, StartsAgainWhenAnotherWriterChangedTheFile) {
     EXPECT_EQ(Run({"FILE", "--set", "default", "mine", "1"}, "a = 1\n", "", &replace), 3);
     EXPECT_EQ(err_, "FILE: error writing configuration file\nFILE: note: Is a directory\n");
     rmdir(path_.c_str());
+}
+
+// ---- Saving ------------------------------------------------------------------
+
+// Runs confedit on path (not a file of the fixture's) and returns its status.
+int RunOn(const std::vector<std::string> &args, std::string *err_text) {
+    std::vector<const char *> argv{"confedit"};
+    for (const std::string &a : args) argv.push_back(a.c_str());
+    Capture out, err;
+    const int rc =
+        confedit::run(static_cast<int>(argv.size()), argv.data(), stdin, out.file(), err.file());
+    *err_text = err.text() + out.text();
+    return rc;
+}
+
+// A missing FILE is created complete (never empty), as any new file; never
+// through a dangling link; and a name with a line end is shown escaped.
+TEST_F(ConfEdit, CreatesAMissingFileButNotThroughALink) {
+    const std::string dir = files_.dir(), path = dir + "/new\nname.conf";
+    std::string err;
+    const mode_t mask = umask(027);
+    EXPECT_EQ(RunOn({"--verbose", path, "--set", "s", "k", "v"}, &err), 0);
+    umask(mask);
+    EXPECT_EQ(err, "created\n");
+    EXPECT_EQ(ReadFile(path), "[s]\nk = v\n");
+    struct stat st {};
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0640u);
+    EXPECT_EQ(RunOn({"--diff", path, "--set", "s", "k", "w"}, &err), 0);
+    EXPECT_NE(err.find("--- " + dir + "/new\\nname.conf\n"), std::string::npos) << err;
+    std::remove(path.c_str());
+    const std::string link = dir + "/link.conf";
+    ASSERT_EQ(symlink((dir + "/target.conf").c_str(), link.c_str()), 0);
+    EXPECT_EQ(RunOn({link, "--set", "s", "k", "v"}, &err), 3);
+    EXPECT_EQ(err, link + ": unable to open configuration file\n" + link +
+                       ": note: No such file or directory\n" + link +
+                       ": note: a symbolic link to nothing: no file is created through a link\n");
+    EXPECT_NE(access((dir + "/target.conf").c_str(), F_OK), 0);
+    std::remove(link.c_str());
+}
+
+// Hard links are refused with the way out, which --in-place takes; --wait
+// takes seconds.
+TEST_F(ConfEdit, HardLinksNeedInPlace) {
+    const std::string other = files_.dir() + "/other.conf";
+    EXPECT_EQ(Run({"FILE", "--set", "s", "k", "2"}, "[s]\nk = 1\n"), 0);
+    ASSERT_EQ(link(path_.c_str(), other.c_str()), 0);
+    std::string err;
+    EXPECT_EQ(RunOn({path_, "--set", "s", "k", "3"}, &err), 3);
+    EXPECT_EQ(Shown(err),
+              "FILE: file has more than one link\nFILE: note: replacing it would leave its other "
+              "names with the old text; --in-place writes through every link\n");
+    EXPECT_EQ(RunOn({"--in-place", "--wait", "0.5", path_, "--set", "s", "k", "3"}, &err), 0);
+    EXPECT_EQ(ReadFile(other), "[s]\nk = 3\n");
+    EXPECT_EQ(RunOn({"--wait", "x", path_, "--set", "s", "k", "3"}, &err), 2);
+    EXPECT_NE(err.find("--wait needs a number of seconds"), std::string::npos);
+    std::remove(other.c_str());
+}
+
+// confedit ended by SIGTERM or SIGINT at any moment leaves the old file or
+// the new one, and after one more save no file of its own.
+TEST_F(ConfEdit, EndedBySignalsLeavesNothingBehind) {
+    std::string big = "[s]\n";
+    for (int i = 0; i < 20000; ++i)
+        big += "k" + std::to_string(i) + " = " + std::string(60, 'a') + "\n";
+    Run({"FILE", "--set", "s", "x", "0"}, big);
+    const std::string path = path_;
+    std::string current = ReadFile(path);
+    for (int round = 0; round < 60; ++round) {
+        const pid_t pid = fork();
+        if (pid == 0) {
+            std::string err;
+            _exit(RunOn({path, "--set", "s", "x", std::to_string(round + 1)}, &err));
+        }
+        usleep(static_cast<useconds_t>((round * 7919) % 40000));
+        kill(pid, round % 2 == 0 ? SIGTERM : SIGINT);
+        int status = 0;
+        waitpid(pid, &status, 0);
+        const std::string now = ReadFile(path);
+        ASSERT_TRUE(now == current ||
+                    now.find("x = " + std::to_string(round + 1) + "\n") != std::string::npos)
+            << "round " << round;
+        current = now;
+    }
+    std::string err;
+    ASSERT_EQ(RunOn({path, "--set", "s", "x", "last"}, &err), 0) << err;
+    std::vector<std::string> left;
+    if (DIR *d = opendir(files_.dir().c_str())) {
+        while (const dirent *e = readdir(d)) {
+            if (std::string(e->d_name).rfind(".nivra-", 0) == 0) left.emplace_back(e->d_name);
+        }
+        closedir(d);
+    }
+    EXPECT_TRUE(left.empty()) << left.front();
 }
 
 // ---- The diff --------------------------------------------------------------

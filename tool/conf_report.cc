@@ -141,6 +141,28 @@ std::string escaped(std::string_view text) {
     return out;
 }
 
+std::string shown_name(std::string_view name) {
+    std::string out;
+    for (const char c : name) {
+        const auto b = static_cast<unsigned char>(c);
+        const char *named = c == '\n'   ? "\\n"
+                            : c == '\t' ? "\\t"
+                            : c == '\r' ? "\\r"
+                            : c == '\\' ? "\\\\"
+                                        : nullptr;
+        if (named != nullptr) {
+            out += named;
+        } else if (b < 0x20 || b == 0x7F) {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02X", b);
+            out += hex;
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
 const char *error_text(int number) {
     for (const nivra::conf::CONF_REASON *r = nivra::conf::CONF_str_reasons; r->text != nullptr;
          ++r) {

@@ -28,6 +28,11 @@ const char *error_text(int number);
 // that it shows as one line whatever it holds.
 std::string escaped(std::string_view text);
 
+// A file's name as messages print it: control characters and the backslash
+// escaped as C writes them (\n, \t, \\, \xHH), so that a name cannot
+// split a message or move the terminal's cursor; other bytes as they are.
+std::string shown_name(std::string_view name);
+
 // A failure the system explains: "FILE: TEXT" then "FILE: note: REASON".
 void print_system_error(std::FILE *err, const char *file, const char *text, const char *reason);
 

@@ -8,7 +8,10 @@
 // from the new contents, a bounded number of times.
 #include "confedit.h"
 
+#include <sys/stat.h>
+
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -38,12 +41,12 @@ constexpr int kMaxCycles = 10;
 constexpr char kStdinName[] = "<stdin>";
 
 constexpr char kUsage[] =
-    "Usage: confedit [--diff | --dry-run] [--verbose] FILE OP...\n"
+    "Usage: confedit [--diff | --dry-run] [--verbose] [--in-place] [--wait SECONDS] FILE OP...\n"
     "Apply the operations OP to the configuration FILE together and write it\n"
     "once, changing only the lines they must: comments, blank lines, layout and\n"
     "every other line stay byte for byte.  Nothing is written when the result\n"
     "would not load.  A FILE of - reads standard input and writes the result to\n"
-    "standard output.\n"
+    "standard output.  A FILE that does not exist is created (its directory must).\n"
     "\n"
     "Operations (the SECTION default holds the entries before the first header):\n"
     "  --set SECTION NAME VALUE     give NAME in SECTION the value VALUE as it\n"
@@ -57,6 +60,11 @@ constexpr char kUsage[] =
     "  --diff             print the change as a unified diff; write nothing\n"
     "  --dry-run          check that the result loads; write nothing\n"
     "  --verbose          say on standard error whether FILE changed\n"
+    "  --in-place         rewrite FILE's own contents instead of replacing it\n"
+    "                     (for hard links, bind mounts, files of another owner;\n"
+    "                     not atomic: a crash can leave it partly written)\n"
+    "  --wait SECONDS     wait at most this long for another confedit's lock\n"
+    "                     (default 10)\n"
     "  --help, --version  print this text or the version, and exit\n"
     "\n"
     "Exit status:\n"
@@ -64,7 +72,8 @@ constexpr char kUsage[] =
     "     loads)\n"
     "  1  the result would not load, or a line of FILE does not parse\n"
     "  2  the command line was wrong, or a name cannot be written\n"
-    "  3  FILE could not be read, locked or written, or memory ran out\n";
+    "  3  FILE could not be read, locked or written, or memory ran out (also\n"
+    "     when FILE was written but its directory could not be synced)\n";
 
 enum class OpKind { kSet, kSetRaw, kUnset, kRemoveSection };
 
@@ -92,7 +101,10 @@ struct Options {
     bool diff = false;
     bool dry_run = false;
     bool verbose = false;
+    bool in_place = false;
+    int wait_ms = CONF_DOC_DEFAULT_WAIT_MS;
     const char *file = nullptr;
+    std::string shown;  // FILE as messages print it
     std::vector<Op> ops;
 };
 
@@ -126,6 +138,17 @@ int parse_op(int argc, const char *const *argv, int *i, Options *o, std::FILE *e
                           a + "'");
 }
 
+// A number of seconds (decimals allowed) as milliseconds.
+bool parse_wait(const char *text, int *ms) {
+    char *end = nullptr;
+    errno = 0;
+    const double seconds = std::strtod(text, &end);
+    if (end == text || *end != '\0' || errno != 0 || !(seconds >= 0 && seconds <= 86400))
+        return false;
+    *ms = static_cast<int>(seconds * 1000 + 0.5);
+    return true;
+}
+
 // Reads the command line; returns -1 to go on, else the exit status (after
 // printing help, the version, or a usage error).
 int parse(int argc, const char *const *argv, Options *o, std::FILE *out, std::FILE *err) {
@@ -147,6 +170,12 @@ int parse(int argc, const char *const *argv, Options *o, std::FILE *out, std::FI
             o->dry_run = true;
         } else if (option && std::strcmp(a, "--verbose") == 0) {
             o->verbose = true;
+        } else if (option && std::strcmp(a, "--in-place") == 0) {
+            o->in_place = true;
+        } else if (option && std::strcmp(a, "--wait") == 0) {
+            if (i + 1 >= argc || !parse_wait(argv[i + 1], &o->wait_ms))
+                return usage(err, "--wait needs a number of seconds from 0 to 86400");
+            ++i;
         } else if (o->file == nullptr && !option) {
             o->file = a;
             options = true;  // "--" ends the options before FILE only
@@ -155,6 +184,7 @@ int parse(int argc, const char *const *argv, Options *o, std::FILE *out, std::FI
         }
     }
     if (o->file == nullptr) return usage(err, "no configuration file given");
+    o->shown = conf_report::shown_name(o->file);
     if (o->ops.empty()) return usage(err, "no operation given");
     if (o->diff && o->dry_run) return usage(err, "--diff and --dry-run go alone");
     return -1;
@@ -270,7 +300,7 @@ int filter(const Options &o, std::FILE *in, std::FILE *out, std::FILE *err) {
     if (const int status = edit(doc.get(), o, kStdinName, err); status >= 0) return status;
     const std::string_view after = text_of(doc.get());
     if (o.diff) {
-        line_diff::unified(before, after, o.file, o.file, out);
+        line_diff::unified(before, after, o.shown.c_str(), o.shown.c_str(), out);
     } else if (!o.dry_run) {
         std::fwrite(after.data(), 1, after.size(), out);
     }
@@ -287,20 +317,85 @@ bool is_load_error(int rc) {
            rc == kErrNoValue || rc == kErrTooLong;
 }
 
-// A failed read or save of FILE: the library's text and the system's reason
-// (or, for a save that found the text not to load, the load's report).
-int file_failure(const CONF_DOC *doc, int rc, int why, const Options &o, std::FILE *err) {
+// What confedit adds to the library's text of a failed save: the way out,
+// or which part failed.  Null when the system's reason says it all.
+const char *advice(int rc, int why) {
+    using namespace nivra::conf;
+    switch (rc) {
+        case kErrProperty:
+            return "a new file cannot be given it here; --in-place rewrites the file itself and "
+                   "keeps every property";
+        case kErrLinks:
+            return "replacing it would leave its other names with the old text; --in-place "
+                   "writes through every link";
+        case kErrLocked: return "another process holds its lock; --wait sets how long to wait";
+        case kErrNotRegular: return "only a regular file can be edited";
+        case kErrSavedUnsynced:
+            return "the new text is in place, but a crash may still bring back the old file";
+        case kErrOpen:
+            return why == ENOENT ? "a symbolic link to nothing: no file is created through a link"
+                                 : nullptr;
+        case kErrWrite:
+            if (why == EACCES || why == EPERM || why == EROFS)
+                return "its directory does not let this user create a file there";
+            if (why == EBUSY) return "it is a mount point; --in-place rewrites it where it is";
+            return nullptr;
+        default: return nullptr;
+    }
+}
+
+// Whether the system's reason means anything after rc.
+bool has_reason(int rc) {
+    using namespace nivra::conf;
+    return rc != kErrLinks && rc != kErrLocked && rc != kErrNotRegular && rc != kErrChanged;
+}
+
+// A failed read or save of FILE: the library's text, the system's reason
+// and the advice (or, for a save that found the text not to load, the
+// load's report).
+int file_failure(const CONF_DOC *doc, int rc, int why, const Options &o, std::FILE *err,
+                 bool dangling = false) {
     if (rc == kErrMemory) return out_of_memory(err);
     const std::string text = CONF_doc_last_error(doc, nullptr);
+    const char *file = o.shown.c_str();
     if (!is_load_error(rc)) {
-        conf_report::print_system_error(err, o.file, text.c_str(), std::strerror(why));
+        std::fprintf(err, "%s: %s\n", file, text.c_str());
+        if (has_reason(rc)) std::fprintf(err, "%s: note: %s\n", file, std::strerror(why));
+        const char *more = rc != nivra::conf::kErrOpen || dangling ? advice(rc, why) : nullptr;
+        if (more != nullptr) std::fprintf(err, "%s: note: %s\n", file, more);
         return kExitCannotRead;
     }
     // The text loaded a moment before, in the check; say what the save met.
-    if (check_text(text_of(doc), o.file, false, err) < 0) {
-        std::fprintf(err, "%s: %s\n", o.file, text.c_str());
-    }
+    if (check_text(text_of(doc), file, false, err) < 0)
+        std::fprintf(err, "%s: %s\n", file, text.c_str());
     return kExitNoLoad;
+}
+
+// Whether FILE, which could not be read for want of a file, is one to
+// create: nothing at all at its name (not even a dangling link), in a
+// directory that exists.  *dangling tells a link to nothing.
+bool to_create(const char *path, bool *dangling) {
+    struct stat st {};
+    *dangling = ::lstat(path, &st) == 0;
+    if (*dangling || errno != ENOENT) return false;
+    const char *slash = std::strrchr(path, '/');
+    const std::string dir = slash == nullptr ? "." : slash == path ? "/" : std::string(path, slash);
+    return ::stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// Reads FILE into doc, or starts it empty when FILE is to be created (*create).
+// Returns -1 to go on, else the exit status.
+int read_or_create(CONF_DOC *doc, const Options &o, bool *create, std::FILE *err) {
+    *create = false;
+    const int rc = CONF_doc_read_file(doc, o.file);
+    if (rc == 0) return -1;
+    const int why = errno;
+    bool dangling = false;
+    if (rc == nivra::conf::kErrOpen && why == ENOENT && to_create(o.file, &dangling)) {
+        *create = true;
+        return CONF_doc_read_buffer(doc, "", 0) == 0 ? -1 : out_of_memory(err);
+    }
+    return file_failure(doc, rc, why, o, err, dangling);
 }
 
 // One read-edit-save cycle of FILE.  Returns the exit status, or -1 when
@@ -308,38 +403,38 @@ int file_failure(const CONF_DOC *doc, int rc, int why, const Options &o, std::FI
 int cycle(const Options &o, const Hooks *hooks, std::FILE *out, std::FILE *err) {
     const Doc doc(CONF_doc_new(), CONF_doc_free);
     if (doc == nullptr) return out_of_memory(err);
-    if (const int rc = CONF_doc_read_file(doc.get(), o.file); rc != 0) {
-        const int why = errno;
-        return file_failure(doc.get(), rc, why, o, err);
-    }
+    bool create = false;
+    if (const int status = read_or_create(doc.get(), o, &create, err); status >= 0) return status;
     const std::string before(text_of(doc.get()));
-    if (const int status = edit(doc.get(), o, o.file, err); status >= 0) return status;
+    if (const int status = edit(doc.get(), o, o.shown.c_str(), err); status >= 0) return status;
     const std::string_view after = text_of(doc.get());
     if (o.diff) {
-        line_diff::unified(before, after, o.file, o.file, out);
+        line_diff::unified(before, after, o.shown.c_str(), o.shown.c_str(), out);
         if (!flushed(out, err)) return kExitCannotRead;
     }
-    if (o.diff || o.dry_run || after == before) {
-        say(o, after != before, err);
+    if (o.diff || o.dry_run || (after == before && !create)) {
+        say(o, after != before || create, err);
         return 0;
     }
     if (hooks != nullptr && hooks->before_save != nullptr) hooks->before_save(hooks->arg);
-    const int rc = CONF_doc_save(doc.get(), o.file);
+    const unsigned flags =
+        (o.in_place ? CONF_DOC_IN_PLACE : 0u) | (create ? CONF_DOC_NEW_FILE : 0u);
+    const int rc = CONF_doc_save_with(doc.get(), o.file, flags, o.wait_ms);
     const int why = errno;
     if (rc == nivra::conf::kErrChanged) return -1;
     if (rc != 0) return file_failure(doc.get(), rc, why, o, err);
-    say(o, true, err);
+    if (o.verbose) std::fputs(create ? "created\n" : "changed\n", err);
     return 0;
 }
 
 int edit_file(const Options &o, const Hooks *hooks, std::FILE *out, std::FILE *err) {
+    const char *file = o.shown.c_str();
     for (int i = 0; i < kMaxCycles; ++i) {
         if (const int status = cycle(o, hooks, out, err); status >= 0) return status;
-        if (o.verbose)
-            std::fprintf(err, "%s: changed since it was read; reading it again\n", o.file);
+        if (o.verbose) std::fprintf(err, "%s: changed since it was read; reading it again\n", file);
     }
     std::fprintf(err, "%s: %s\n%s: note: another program changed it during each of %d attempts\n",
-                 o.file, conf_report::error_text(nivra::conf::kErrChanged), o.file, kMaxCycles);
+                 file, conf_report::error_text(nivra::conf::kErrChanged), file, kMaxCycles);
     return kExitCannotRead;
 }
 
