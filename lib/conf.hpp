@@ -48,6 +48,8 @@
 #error "conf.hpp needs C++17 or later"
 #else
 
+#include <chrono>
+#include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -546,9 +548,17 @@ class ConfDoc {
     // unless it does not load (that load's error and line) or the file
     // changed since it was read (-112).
     std::optional<ConfError> save(ConfName path) {
+        return save(path, 0, std::chrono::milliseconds(CONF_DOC_DEFAULT_WAIT_MS));
+    }
+
+    // CONF_doc_save_with: flags CONF_DOC_IN_PLACE or CONF_DOC_NEW_FILE, and
+    // how long another writer's lock is waited for.  -119 (written, the
+    // directory not synced) is returned as an error too.
+    std::optional<ConfError> save(ConfName path, unsigned flags, std::chrono::milliseconds wait) {
         const detail::CName file(path);
         if (file.status() == detail::CName::kNoMemory) return Conf::no_memory();
-        return result(CONF_doc_save(doc_, file.c_str()));
+        const auto ms = wait.count() < 0 ? 0 : wait.count() > INT_MAX ? INT_MAX : wait.count();
+        return result(CONF_doc_save_with(doc_, file.c_str(), flags, static_cast<int>(ms)));
     }
 
   private:

@@ -3,7 +3,11 @@
 // reports a broken file with its line.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <chrono>
+#include <cstdio>
 #include <iterator>
 #include <string>
 #include <type_traits>
@@ -283,6 +287,17 @@ TEST(ConfHpp, DocumentReadsAndSavesFiles) {
     EXPECT_EQ(err->number, -113);
     EXPECT_EQ(doc.read_string("a\0b = 1\n"sv), std::nullopt);
     EXPECT_EQ(doc.text().size(), 8U);  // NUL bytes included
+
+    // Flags and the wait: a new file must not exist, in place keeps links.
+    const std::string linked = files.dir() + "/linked.conf";
+    ASSERT_EQ(link(path.c_str(), linked.c_str()), 0);
+    ASSERT_FALSE(doc.read_string("[s]\nk = 3\n"));
+    EXPECT_EQ(doc.save(path, CONF_DOC_NEW_FILE, std::chrono::milliseconds(0))->number, -112);
+    EXPECT_EQ(doc.save(path)->number, -118);
+    EXPECT_FALSE(doc.save(path, CONF_DOC_IN_PLACE, std::chrono::seconds(1)));
+    ASSERT_FALSE(conf.load_file(std::string_view(linked)));
+    EXPECT_EQ(conf.get_int64("s", "k"), 3);
+    std::remove(linked.c_str());
 }
 
 TEST(ConfHpp, LayeredLoadsTellWhereValuesCameFrom) {

@@ -329,7 +329,8 @@ const char *advice(int rc, int why) {
             return "replacing it would leave its other names with the old text; --in-place "
                    "writes through every link";
         case kErrLocked: return "another process holds its lock; --wait sets how long to wait";
-        case kErrNotRegular: return "only a regular file can be edited";
+        case kErrNotRegular:
+            return "only a regular file can be edited (a FILE of - reads standard input)";
         case kErrSavedUnsynced:
             return "the new text is in place, but a crash may still bring back the old file";
         case kErrOpen:
