@@ -72,6 +72,7 @@ TEST_F(ConfEdit, EachOperationAndSeveralAtOnce) {
          "# c\n[net]\nport = 8080  # http\nhost = a\n"},
         {{"--set", "new", "k", "cost: $5"}, "a = 1\n", "a = 1\n\n[new]\nk = cost: \\$5\n"},
         {{"--set-raw", "default", "b", "${a}/x"}, "a = 1\n", "a = 1\nb = ${a}/x\n"},
+        {{"--set", "odd ", "n", "v"}, "a = 1\n", "a = 1\n\n[odd\\ ]\nn = v\n"},
         {{"--unset", "s", "k"}, "[s]\nk = 1\nj = 2\nk = 3\n[t]\ns::k = 4\n", "[s]\nj = 2\n[t]\n"},
         {{"--remove-section", "old"},
          "a = 1\n[old]\n# c\nx = 1\n[keep]\ny = 2\n",
