@@ -143,7 +143,7 @@ TEST(ConfDocSet, RefusesWithoutChangingAnything) {
     struct Refusal {
         const char *text;
         const char *name;
-        const char *raw;  // null: a literal "v"
+        const char *raw;  // null: a literal "v"; "a" is defined, so a raw text replaces it
         int error;
         int line;
     } const cases[] = {
@@ -151,6 +151,8 @@ TEST(ConfDocSet, RefusesWithoutChangingAnything) {
         {"a = 1\n", "x", "1 # c", -110, 0},    {"a = 1\n", "x", "two\nlines", -110, 0},
         {"a = 1\n", "x", "ends\\", -110, 0},   {"a = 1\n", "x", "ends\\\\\\", -110, 0},
         {"a = 1\nb\n", "a", nullptr, -111, 2}, {"[s\na = 1\n", "a", nullptr, -111, 1},
+        {"a = 1\n", "a", "1 # c", -110, 0},    {"a = 1\n", "a", "two\nlines", -110, 0},
+        {"a = 1\n", "a", " lead", -110, 0},    {"a = 1\n", "a", "ends\\", -110, 0},
     };
     for (const Refusal &c : cases) {
         SCOPED_TRACE(c.name);
@@ -273,6 +275,19 @@ TEST_F(ConfDocSave, RefusesWhenAnotherWriterChangedTheFile) {
     // The saved text is the new reference: a second edit saves cleanly.
     ASSERT_EQ(CONF_doc_set(first.d, nullptr, "b", "2"), 0);
     EXPECT_EQ(CONF_doc_save(first.d, path.c_str()), 0);
+}
+
+TEST_F(ConfDocSave, RefusesAChangeThatKeepsTheLength) {
+    const std::string path = files_.Write("a = 1\n");
+    Doc first("");
+    Doc second("");
+    ASSERT_EQ(CONF_doc_read_file(first.d, path.c_str()), 0);
+    ASSERT_EQ(CONF_doc_read_file(second.d, path.c_str()), 0);
+    ASSERT_EQ(CONF_doc_set(first.d, nullptr, "a", "2"), 0);
+    ASSERT_EQ(CONF_doc_save(first.d, path.c_str()), 0);
+    ASSERT_EQ(CONF_doc_set(second.d, nullptr, "b", "1"), 0);
+    EXPECT_EQ(CONF_doc_save(second.d, path.c_str()), -112);
+    EXPECT_EQ(Read(path), "a = 2\n");
 }
 
 TEST_F(ConfDocSave, ALinkKeepsPointingAtTheReplacedFile) {
