@@ -96,6 +96,34 @@ TEST_F(Layers, EmptyFilesAndLinksToDevNullMask) {
     EXPECT_EQ(Get("default", "a"), "1");
 }
 
+TEST_F(Layers, DropInsLoadInTheByteOrderOfTheirNames) {
+    // Sorted by bytes, not as numbers or letters: "10" before "9", upper
+    // case before lower, bytes above 0x7F last.
+    const char *const in_order[] = {"10-b", "9-a", "A", "_x", "a", "\xC3\xA9"};
+    Put("lib/app.conf", "order = main\n");
+    for (size_t i = 0; i < sizeof in_order / sizeof *in_order; ++i) {
+        const std::string name = in_order[i];
+        Put(std::string(i % 2 ? "etc" : "lib") + "/app.conf.d/" + name + ".conf",
+            "order = $order," + name + "\n");
+    }
+    EXPECT_EQ(Load(), 0);
+    EXPECT_EQ(Get("default", "order"), "main,10-b,9-a,A,_x,a,\xC3\xA9");
+}
+
+TEST_F(Layers, LinksToRegularFilesLoad) {
+    const std::string vendor = Put("opt/main.conf", "a = linked\n");
+    const std::string extra = Put("opt/extra.conf", "b = linked\n");
+    Put("lib/app.conf", "a = vendor\n");
+    Put("etc/app.conf.d/.keep", "");
+    Put("run/.keep", "");
+    ASSERT_EQ(symlink(vendor.c_str(), (root_ + "/run/app.conf").c_str()), 0);
+    ASSERT_EQ(symlink(extra.c_str(), (root_ + "/etc/app.conf.d/20-extra.conf").c_str()), 0);
+    EXPECT_EQ(Load(), 0);
+    EXPECT_EQ(Get("default", "a"), "linked");
+    EXPECT_EQ(Get("default", "b"), "linked");
+    EXPECT_EQ(Origin("default", "b"), "etc/app.conf.d/20-extra.conf:1");
+}
+
 TEST_F(Layers, NothingToLoadAndBadNames) {
     EXPECT_EQ(Load(), 0);  // no directory exists
     EXPECT_EQ(CONF_get_section_count(ctx_), 0);
