@@ -207,6 +207,27 @@ TEST_F(ConfEdit, ExitStatusForUsageAndForWhatCannotBeRead) {
     EXPECT_EQ(out_, "confedit (Nivra support kit) " NIVRA_VERSION_TEXT "\n");
 }
 
+TEST_F(ConfEdit, ADiffThatCannotBeWrittenFailsAndTheFileStays) {
+    const std::string path = files_.Write("[s]\nk = 1\n");
+    std::FILE *full = std::fopen("/dev/full", "w");
+    ASSERT_NE(full, nullptr);
+    for (const char *file : {path.c_str(), "-"}) {
+        std::FILE *in = std::tmpfile();
+        std::fputs("[s]\nk = 1\n", in);
+        std::rewind(in);
+        Capture err;
+        const char *argv[] = {"confedit", "--diff", file, "--set", "s", "k", "2"};
+        EXPECT_EQ(confedit::run(7, argv, in, full, err.file()), 3) << file;
+        EXPECT_EQ(err.text(),
+                  "<stdout>: error writing configuration file\n<stdout>: note: No space left on "
+                  "device\n")
+            << file;
+        std::fclose(in);
+    }
+    std::fclose(full);
+    EXPECT_EQ(ReadFile(path), "[s]\nk = 1\n");
+}
+
 TEST_F(ConfEdit, StartsAgainWhenAnotherWriterChangedTheFile) {
     OtherWriter writer{&path_, 2};
     const confedit::Hooks hooks{OtherWriter::Change, &writer};
