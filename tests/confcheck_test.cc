@@ -135,6 +135,19 @@ TEST_F(Confcheck, EachOptionOnSmallFiles) {
          "FILE:7: warning: 'After' is defined again in section [Unit]; its value from line 2 is "
          "lost\n",
          ""},
+        {"lint: every control escape, each with its own words",
+         {"--lint", "FILE"},
+         "n = c:\\ntmp\nr = c:\\rtmp\nb = c:\\btmp\nt = c:\\temp\n",
+         1,
+         "FILE:1: warning: '\\n' in this unquoted value becomes a line feed (write \\\\ for a "
+         "backslash, or quote the value)\n"
+         "FILE:2: warning: '\\r' in this unquoted value becomes a carriage return (write \\\\ "
+         "for a backslash, or quote the value)\n"
+         "FILE:3: warning: '\\b' in this unquoted value becomes a backspace (write \\\\ for a "
+         "backslash, or quote the value)\n"
+         "FILE:4: warning: '\\t' in this unquoted value becomes a TAB (write \\\\ for a "
+         "backslash, or quote the value)\n",
+         ""},
         {"lint: a comment that ends in a backslash swallows the next line",
          {"--lint", "FILE"},
          "# files go to C:\\data\\\nport = 80\nhost = h\n",
@@ -482,6 +495,19 @@ TEST_F(ConfcheckLayers, LintWarnsOfOverridesWithNoEffectAndIgnoredFiles) {
               "ROOT/etc/app/app.conf.d/20-same.conf:6: warning: 'port' is defined again in "
               "section [server]; its value from line 2 is lost\n");
     EXPECT_EQ(err_, "");
+}
+
+TEST_F(ConfcheckLayers, OriginsOfAPathWithALineEndAndABackslashStayOnOneLine) {
+    Put("odd\nname\\x/app.conf", "k = 1\n");
+    layers_ = root_ + "/odd\nname\\x";
+    EXPECT_EQ(RunLayers({"--origin", "app.conf"}), 0) << err_;
+    EXPECT_EQ(out_, "# ROOT/odd\\x0Aname\\x5Cx/app.conf:1\nk = 1\n");
+    CONF_CTX *ctx = CONF_new();
+    EXPECT_EQ(CONF_load_buffer(ctx, out_.data(), out_.size()), 0);
+    EXPECT_STREQ(CONF_get_string(ctx, nullptr, "k"), "1");
+    CONF_free(ctx);
+    EXPECT_EQ(RunLayers({"--origin", "--get", "default", "k", "app.conf"}), 0);
+    EXPECT_EQ(out_, "1\nROOT/odd\\x0Aname\\x5Cx/app.conf:1\n");
 }
 
 TEST_F(ConfcheckLayers, FailuresNameTheFileOrTheName) {
