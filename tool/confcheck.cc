@@ -433,15 +433,15 @@ bool load_layered(Loading *l, const std::vector<std::string> &layers, const char
     dirs.reserve(layers.size());
     for (const std::string &d : layers) dirs.push_back(d.c_str());
     LayerWalk walk{l};
-    char *failed = nullptr;
+    nivra::conf::LayersFound found;
     const int rc = nivra::conf::walk_layers(
         dirs.data(), dirs.size(), name,
-        nivra::conf::LayerVisitor{LayerWalk::file, LayerWalk::ignored, &walk}, &failed);
-    const std::unique_ptr<char, decltype(&std::free)> failed_path(failed, std::free);
+        nivra::conf::LayerVisitor{LayerWalk::file, LayerWalk::ignored, nullptr, &walk}, &found);
+    const std::unique_ptr<char, decltype(&std::free)> failed_path(found.failed_path, std::free);
     if (walk.out_of_memory || rc == kErrMemory) throw std::bad_alloc();
     if (rc == kErrOpen) {
-        if (failed == nullptr) throw std::bad_alloc();  // only its path's copy can fail
-        report_unlistable(l->err, failed);
+        if (failed_path == nullptr) throw std::bad_alloc();  // only its path's copy can fail
+        report_unlistable(l->err, failed_path.get());
     }
     return rc == 0;
 }
