@@ -459,7 +459,13 @@ TEST_F(ConfcheckLayers, EveryModeShowsTheMergedFilesWithTheirOrigins) {
          "    \"port\": {\"value\": \"9090\", \"file\": \"ROOT/etc/app/app.conf.d/50-local.conf\", "
          "\"line\": 2}\n  }\n}\n",
          ""},
-        {"nothing of the name anywhere is no error", {"other.conf"}, "", 0, "", ""},
+        {"a name that no directory has",
+         {"other.conf"},
+         "",
+         3,
+         "",
+         "confcheck: no directory has 'other.conf': none of ROOT/etc/app, ROOT/run/app, "
+         "ROOT/usr/lib/app holds other.conf or other.conf.d\n"},
     };
     for (const Case &c : cases) {
         EXPECT_EQ(RunLayers(c.args), c.status) << c.what;
@@ -495,6 +501,35 @@ TEST_F(ConfcheckLayers, LintWarnsOfOverridesWithNoEffectAndIgnoredFiles) {
               "ROOT/etc/app/app.conf.d/20-same.conf:6: warning: 'port' is defined again in "
               "section [server]; its value from line 2 is lost\n");
     EXPECT_EQ(err_, "");
+}
+
+TEST_F(ConfcheckLayers, LintNamesWhatALinkToNothingOrADirectoryMasks) {
+    ASSERT_EQ(symlink("missing.conf", (root_ + "/etc/app/app.conf").c_str()), 0);
+    ASSERT_EQ(symlink("gone", (root_ + "/etc/app/app.conf.d/10-defaults.conf").c_str()), 0);
+    Put("run/app/app.conf.d/10-defaults.conf", "[server]\nworkers = 2\n");
+    std::filesystem::create_directories(root_ + "/run/app/app.conf.d/70-dir.conf");
+    const std::string why =
+        " (only a regular file loads; to mask a name on purpose, link it to /dev/null)\n";
+    EXPECT_EQ(RunLayers({"--lint", "app.conf"}), 1);
+    EXPECT_EQ(out_,
+              "ROOT/etc/app/app.conf: warning: this dangling link masks ROOT/usr/lib/app/app.conf, "
+              "which is not read" +
+                  why +
+                  "ROOT/etc/app/app.conf.d/10-defaults.conf: warning: this dangling link masks "
+                  "ROOT/run/app/app.conf.d/10-defaults.conf and "
+                  "ROOT/usr/lib/app/app.conf.d/10-defaults.conf, which are not read" +
+                  why + "ROOT/run/app/app.conf.d/70-dir.conf: warning: this directory is not read" +
+                  why);
+    EXPECT_EQ(err_, "");
+    // A link to /dev/null masks the main file on purpose: no warning.
+    std::filesystem::remove(root_ + "/etc/app/app.conf");
+    std::filesystem::remove(root_ + "/etc/app/app.conf.d/10-defaults.conf");
+    std::filesystem::remove(root_ + "/run/app/app.conf.d/70-dir.conf");
+    ASSERT_EQ(symlink("/dev/null", (root_ + "/etc/app/app.conf").c_str()), 0);
+    EXPECT_EQ(RunLayers({"--lint", "app.conf"}), 0);
+    EXPECT_EQ(out_ + err_, "");
+    EXPECT_EQ(RunLayers({"app.conf"}), 0);
+    EXPECT_EQ(out_, "[server]\nworkers = 2\nport = 9090\n");
 }
 
 TEST_F(ConfcheckLayers, OriginsOfAPathWithALineEndAndABackslashStayOnOneLine) {
