@@ -418,6 +418,7 @@ class ConfcheckLayers : public Confcheck {
 };
 
 TEST_F(ConfcheckLayers, EveryModeShowsTheMergedFilesWithTheirOrigins) {
+    Put("run/app/empty.conf.d/.keep", "");
     const Case cases[] = {
         {"dump: masked drop-in gone; a replaced entry moves to the end",
          {"app.conf"},
@@ -459,6 +460,7 @@ TEST_F(ConfcheckLayers, EveryModeShowsTheMergedFilesWithTheirOrigins) {
          "    \"port\": {\"value\": \"9090\", \"file\": \"ROOT/etc/app/app.conf.d/50-local.conf\", "
          "\"line\": 2}\n  }\n}\n",
          ""},
+        {"a name with an empty drop-in directory alone", {"empty.conf"}, "", 0, "", ""},
         {"a name that no directory has",
          {"other.conf"},
          "",
