@@ -9,9 +9,9 @@ set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR "Nivra")
 set(CPACK_PACKAGE_CONTACT "Nivra developers <nivra@localhost>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
-  "Nivra support kit: host identifier tool, configuration-file library and checker")
+  "Nivra support kit: host identifier tool, configuration-file library, checker and editor")
 set(CPACK_PACKAGE_DESCRIPTION
-  "nodeprint prints this host's system identifier; confcheck checks and dumps configuration files.\nlibnivra (static and shared, with headers, a CMake package and a pkg-config file) provides\nlevelled trace output, hex conversions, the host identity record, a pointer stack, a linear\nhash table and a configuration-file library with C and C++ interfaces.")
+  "nodeprint prints this host's system identifier; confcheck checks and dumps configuration\nfiles; confedit sets, unsets and removes their entries and sections in place, changing only\nthe lines it must.\nlibnivra (static and shared, with headers, a CMake package and a pkg-config file) provides\nlevelled trace output, hex conversions, the host identity record, a pointer stack, a linear\nhash table and a configuration-file library with C and C++ interfaces.")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION libs)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)

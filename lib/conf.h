@@ -206,15 +206,18 @@ const char *CONF_get_last_error_str(const CONF_CTX *ctx);
  * Layered configuration: a main file and drop-in files from several
  * directories, dirs[0] first in priority.
  *
- * The main file is DIR/name of the first directory that has it (as a
- * regular file or a link to one); lower directories' copies are not read.
- * The drop-ins are the regular files (or links to them) DIR/name.d/X.conf of
- * every directory, X not starting with "."; for each file name only the
- * copy of the highest-priority directory counts, and an empty file or a
- * link to /dev/null there masks the name (nothing of that name loads).
- * They load after the main file in the byte order of their file names.
+ * The main file is DIR/name of the first directory that has that name;
+ * lower directories' copies are not read.  The drop-ins are the entries
+ * DIR/name.d/X.conf of every directory, X not starting with "."; for each
+ * file name only the copy of the highest-priority directory counts.  They
+ * load after the main file in the byte order of their file names.  For
+ * the main file and the drop-ins alike, the copy that counts loads when it
+ * is a regular file (or a link to one); anything else there masks the
+ * name, so that nothing of that name loads: a link to /dev/null (the way
+ * to mask), and also a dangling link, a directory or another device.  An
+ * empty drop-in masks its name too, and an empty main file loads nothing.
  * Missing directories and files are no error (a null entry of dirs is a
- * missing directory).
+ * missing directory), and a name that no directory has loads nothing.
  *
  * Each file loads exactly as CONF_load loads it, in that order, into the
  * context (a later definition replaces an earlier one); the first that

@@ -2,6 +2,8 @@
 // several directories, then drop-in files of every directory merged in the
 // byte order of their names, an administrator's copy replacing a vendor's
 // of the same name and an empty one (or a link to /dev/null) masking it.
+// For the main file and the drop-ins alike, whatever stands first under a
+// name decides: only a file loads, and anything else masks the lower copies.
 //
 // The walk only finds files; each one loads exactly as CONF_load loads it.
 #include "conf_layers.h"
@@ -78,16 +80,42 @@ bool join(Text *out, const char *dir, const char *a, const char *b = "") {
     return out->append(dir) && out->put('/') && out->append(a) && out->append(b);
 }
 
+// What stands under a name in one directory.
+enum class Entry { kNone, kFile, kMask, kStray };
+
+// Whether st is the null device, what a masking link leads to.
+bool is_dev_null(const struct stat &st) {
+    struct stat null {};
+    return S_ISCHR(st.st_mode) && ::stat("/dev/null", &null) == 0 && S_ISCHR(null.st_mode) &&
+           st.st_rdev == null.st_rdev;
+}
+
+// The entry at path, through links.  An empty file is a mask where
+// empty_masks (a drop-in); an empty main file loads, as it always did,
+// which comes to the same.  A dangling link is there, but is no file.
+Entry classify(const char *path, bool empty_masks) {
+    struct stat st {};
+    if (::stat(path, &st) == 0) {
+        if (S_ISREG(st.st_mode))
+            return empty_masks && st.st_size == 0 ? Entry::kMask : Entry::kFile;
+        return is_dev_null(st) ? Entry::kMask : Entry::kStray;
+    }
+    return ::lstat(path, &st) == 0 ? Entry::kStray : Entry::kNone;
+}
+
 bool is_drop_in_name(const char *file_name) {
     const size_t n = std::strlen(file_name);
     const size_t k = sizeof kDropInSuffix - 1;
     return n > k && std::strcmp(file_name + n - k, kDropInSuffix) == 0;
 }
 
-// Adds the drop-ins of one directory's NAME.d; a missing directory has none.
-int list_drop_ins(const char *d_dir, size_t dir, const LayerVisitor &v, DropIns *found) {
+// Adds the drop-ins of one directory's NAME.d; a missing directory has
+// none.  *listed tells whether the directory exists.
+int list_drop_ins(const char *d_dir, size_t dir, const LayerVisitor &v, DropIns *found,
+                  bool *listed) {
     DIR *listing = ::opendir(d_dir);
     if (listing == nullptr) return errno == ENOENT || errno == ENOTDIR ? 0 : kErrOpen;
+    *listed = true;
     int err = 0;
     Text path;
     while (const dirent *e = ::readdir(listing)) {
@@ -106,18 +134,76 @@ int list_drop_ins(const char *d_dir, size_t dir, const LayerVisitor &v, DropIns 
     return err;
 }
 
+bool join_drop_in(Text *out, const char *const *dirs, const char *name, const DropIn &d) {
+    return join(out, dirs[d.dir], name, ".d/") && out->append(d.file_name);
+}
+
+// Tells the visitor of the stray drop-in found[first] with the lower
+// copies of its name, found[first + 1, end).
+bool tell_stray_drop_in(const char *const *dirs, const char *name, const DropIns &found,
+                        size_t first, size_t end, const char *path, const LayerVisitor &v) {
+    if (first + 1 == end) v.stray(v.arg, path, nullptr);
+    Text masked;
+    for (size_t k = first + 1; k < end; ++k) {
+        if (!join_drop_in(&masked, dirs, name, found[k])) return false;
+        v.stray(v.arg, path, masked.data());
+    }
+    return true;
+}
+
 // The drop-in that counts for each name, in name order, to the visitor.
 int visit_drop_ins(const char *const *dirs, const char *name, const DropIns &found,
                    const LayerVisitor &v) {
     Text path;
-    for (size_t i = 0; i < found.size(); ++i) {
-        if (i > 0 && std::strcmp(found[i].file_name, found[i - 1].file_name) == 0) continue;
-        if (!join(&path, dirs[found[i].dir], name, ".d/") || !path.append(found[i].file_name))
+    for (size_t i = 0, end = 0; i < found.size(); i = end) {
+        end = i + 1;
+        while (end < found.size() && std::strcmp(found[end].file_name, found[i].file_name) == 0)
+            ++end;
+        if (!join_drop_in(&path, dirs, name, found[i])) return kErrMemory;
+        const Entry e = classify(path.data(), true);
+        if (e == Entry::kFile) {
+            if (const int r = v.file(v.arg, path.data()); r != 0) return r;
+        } else if (e == Entry::kStray && v.stray != nullptr &&
+                   !tell_stray_drop_in(dirs, name, found, i, end, path.data(), v)) {
             return kErrMemory;
+        }
+    }
+    return 0;
+}
+
+// Tells the visitor of the stray main file dirs[first]/name with the
+// lower directories' entries of that name.
+bool tell_stray_main(const char *const *dirs, size_t ndirs, const char *name, size_t first,
+                     const char *path, const LayerVisitor &v) {
+    Text masked;
+    bool any = false;
+    for (size_t j = first + 1; j < ndirs; ++j) {
         struct stat st {};
-        // Masked: empty, or a link to /dev/null (a device); not a file: ignored.
-        if (::stat(path.data(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size == 0) continue;
-        if (const int r = v.file(v.arg, path.data()); r != 0) return r;
+        if (dirs[j] == nullptr) continue;
+        if (!join(&masked, dirs[j], name)) return false;
+        if (::lstat(masked.data(), &st) != 0) continue;
+        v.stray(v.arg, path, masked.data());
+        any = true;
+    }
+    if (!any) v.stray(v.arg, path, nullptr);
+    return true;
+}
+
+// The main file: what stands first under name decides.
+int visit_main(const char *const *dirs, size_t ndirs, const char *name, const LayerVisitor &v,
+               LayersFound *found) {
+    Text path;
+    for (size_t i = 0; i < ndirs; ++i) {
+        if (dirs[i] == nullptr) continue;
+        if (!join(&path, dirs[i], name)) return kErrMemory;
+        const Entry e = classify(path.data(), false);
+        if (e == Entry::kNone) continue;
+        found->any = true;
+        if (e == Entry::kFile) return v.file(v.arg, path.data());
+        if (e == Entry::kStray && v.stray != nullptr &&
+            !tell_stray_main(dirs, ndirs, name, i, path.data(), v))
+            return kErrMemory;
+        return 0;
     }
     return 0;
 }
@@ -130,27 +216,22 @@ bool layer_name_valid(const char *name) {
 }
 
 int walk_layers(const char *const *dirs, size_t ndirs, const char *name, const LayerVisitor &v,
-                char **failed_path) {
+                LayersFound *found) {
+    LayersFound unused;
+    if (found == nullptr) found = &unused;
+    if (const int r = visit_main(dirs, ndirs, name, v, found); r != 0) return r;
     Text path;
-    for (size_t i = 0; i < ndirs; ++i) {
-        struct stat st {};
-        if (dirs[i] == nullptr) continue;
-        if (!join(&path, dirs[i], name)) return kErrMemory;
-        if (::stat(path.data(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
-        if (const int r = v.file(v.arg, path.data()); r != 0) return r;
-        break;
-    }
-    DropIns found;
+    DropIns drop_ins;
     for (size_t i = 0; i < ndirs; ++i) {
         if (dirs[i] == nullptr) continue;
         if (!join(&path, dirs[i], name, ".d")) return kErrMemory;
-        if (const int err = list_drop_ins(path.data(), i, v, &found); err != 0) {
-            if (err == kErrOpen && failed_path != nullptr) *failed_path = path.release();
+        if (const int err = list_drop_ins(path.data(), i, v, &drop_ins, &found->any); err != 0) {
+            if (err == kErrOpen && found != &unused) found->failed_path = path.release();
             return err;
         }
     }
-    found.sort();
-    return visit_drop_ins(dirs, name, found, v);
+    drop_ins.sort();
+    return visit_drop_ins(dirs, name, drop_ins, v);
 }
 
 namespace {
@@ -183,9 +264,10 @@ extern "C" int CONF_load_layered(CONF_CTX *ctx, const char *const *dirs, size_t 
         return ctx->last_errnum;
     }
     LayeredLoad load{ctx};
-    char *failed_path = nullptr;
+    LayersFound found;
     const int r =
-        walk_layers(dirs, ndirs, name, LayerVisitor{load_layer, nullptr, &load}, &failed_path);
+        walk_layers(dirs, ndirs, name, LayerVisitor{load_layer, nullptr, nullptr, &load}, &found);
+    char *failed_path = found.failed_path;
     if (r == kErrMemory || r == kErrOpen) {
         // As a load with the same error leaves it: a directory that cannot be
         // listed like a file that cannot be opened (the table as it was),

@@ -75,27 +75,51 @@ const SetCase kSetCases[] = {
     {"# c:\\\n", nullptr, "n", "1", "# c:\\\n\nn = 1\n"},
     {"a = 1\r\n", "s", "n", "v", "a = 1\r\n\r\n[s]\r\nn = v\r\n"},
     {"a = 1\n", " odd]sec\t", "n", "v", "a = 1\n\n[\\ odd\\]sec\\t]\nn = v\n"},
+    // A blank at either end of a section name is escaped (a header drops it).
+    {"a = 1\n", "odd ", "n", "v", "a = 1\n\n[odd\\ ]\nn = v\n"},
+    {"a = 1\n", " in between ", "n", "v", "a = 1\n\n[\\ in between\\ ]\nn = v\n"},
     // Setting the value it has changes nothing, even when written otherwise.
     {"k = 'a b'  # c\n", nullptr, "k", "a b", "k = 'a b'  # c\n"},
 };
 
+// Sets the case's entry in text; expects exactly expected, which stores
+// the value asked for.
+void ExpectSet(const SetCase &c, const std::string &text, const std::string &expected) {
+    SCOPED_TRACE(text);
+    Doc doc(text);
+    ASSERT_EQ(CONF_doc_set(doc.d, c.section, c.name, c.value), 0);
+    EXPECT_EQ(doc.Text(), expected);
+    const std::string section = c.section != nullptr ? c.section : "default";
+    CONF_CTX *ctx = CONF_new();
+    ASSERT_EQ(CONF_doc_check(doc.d, ctx), 0);
+    const CONF_VALUE *last = nullptr;
+    for (int i = 0; i < CONF_get_entry_count(ctx, section.c_str()); ++i) {
+        const CONF_VALUE *e = CONF_get_entry(ctx, section.c_str(), i);
+        if (std::strcmp(e->name, c.name) == 0) last = e;
+    }
+    ASSERT_NE(last, nullptr);
+    EXPECT_STREQ(last->value, c.value);
+    CONF_free(ctx);
+}
+
+// text with every LF ended as CR LF.
+std::string Crlf(const std::string &text) {
+    std::string out;
+    for (const char c : text) out += c == '\n' ? std::string("\r\n") : std::string(1, c);
+    return out;
+}
+
 TEST(ConfDocSet, ChangesOnlyTheLinesItMust) {
+    for (const SetCase &c : kSetCases) ExpectSet(c, c.text, c.expected);
+}
+
+// Every case again with CR LF line ends: a CR before a line's final
+// backslash still lets it continue, and added lines end as the first does.
+TEST(ConfDocSet, CrLfTextsChangeTheSameLines) {
     for (const SetCase &c : kSetCases) {
-        SCOPED_TRACE(c.text);
-        Doc doc(c.text);
-        ASSERT_EQ(CONF_doc_set(doc.d, c.section, c.name, c.value), 0);
-        EXPECT_EQ(doc.Text(), c.expected);
-        const std::string section = c.section != nullptr ? c.section : "default";
-        CONF_CTX *ctx = CONF_new();
-        ASSERT_EQ(CONF_doc_check(doc.d, ctx), 0);
-        const CONF_VALUE *last = nullptr;
-        for (int i = 0; i < CONF_get_entry_count(ctx, section.c_str()); ++i) {
-            const CONF_VALUE *e = CONF_get_entry(ctx, section.c_str(), i);
-            if (std::strcmp(e->name, c.name) == 0) last = e;
-        }
-        ASSERT_NE(last, nullptr);
-        EXPECT_STREQ(last->value, c.value);
-        CONF_free(ctx);
+        const std::string text = c.text;
+        if (text.find('\n') == std::string::npos || text.find('\r') != std::string::npos) continue;
+        ExpectSet(c, Crlf(text), Crlf(c.expected));
     }
 }
 
@@ -119,7 +143,7 @@ TEST(ConfDocSet, RefusesWithoutChangingAnything) {
     struct Refusal {
         const char *text;
         const char *name;
-        const char *raw;  // null: a literal "v"
+        const char *raw;  // null: a literal "v"; "a" is defined, so a raw text replaces it
         int error;
         int line;
     } const cases[] = {
@@ -127,6 +151,8 @@ TEST(ConfDocSet, RefusesWithoutChangingAnything) {
         {"a = 1\n", "x", "1 # c", -110, 0},    {"a = 1\n", "x", "two\nlines", -110, 0},
         {"a = 1\n", "x", "ends\\", -110, 0},   {"a = 1\n", "x", "ends\\\\\\", -110, 0},
         {"a = 1\nb\n", "a", nullptr, -111, 2}, {"[s\na = 1\n", "a", nullptr, -111, 1},
+        {"a = 1\n", "a", "1 # c", -110, 0},    {"a = 1\n", "a", "two\nlines", -110, 0},
+        {"a = 1\n", "a", " lead", -110, 0},    {"a = 1\n", "a", "ends\\", -110, 0},
     };
     for (const Refusal &c : cases) {
         SCOPED_TRACE(c.name);
@@ -179,7 +205,8 @@ TEST(ConfDocRemove, UnsetAndRemoveSection) {
 TEST(ConfWrite, OutputLoadsBackToTheSameContext) {
     const std::string text =
         "a = ' two  blanks '\nb = \"$HOME\\t#\"\n[empty]\n[my sect]\nk = C:\\\\x\\\\\n"
-        "odd\\ name = \\$1 \\\\\n[\\t\\]]\nz = \\xff\xC3\xA9\nq::w = 1\n";
+        "odd\\ name = \\$1 \\\\\n[\\t\\]]\nz = \\xff\xC3\xA9\nq::w = 1\n"
+        "[odd\\ ]\nk = trailing\n[\\ lead]\nk = leading\n";
     CONF_CTX *ctx = CONF_new();
     ASSERT_EQ(CONF_load_buffer(ctx, text.data(), text.size()), 0);
     char *buf = nullptr;
@@ -248,6 +275,19 @@ TEST_F(ConfDocSave, RefusesWhenAnotherWriterChangedTheFile) {
     // The saved text is the new reference: a second edit saves cleanly.
     ASSERT_EQ(CONF_doc_set(first.d, nullptr, "b", "2"), 0);
     EXPECT_EQ(CONF_doc_save(first.d, path.c_str()), 0);
+}
+
+TEST_F(ConfDocSave, RefusesAChangeThatKeepsTheLength) {
+    const std::string path = files_.Write("a = 1\n");
+    Doc first("");
+    Doc second("");
+    ASSERT_EQ(CONF_doc_read_file(first.d, path.c_str()), 0);
+    ASSERT_EQ(CONF_doc_read_file(second.d, path.c_str()), 0);
+    ASSERT_EQ(CONF_doc_set(first.d, nullptr, "a", "2"), 0);
+    ASSERT_EQ(CONF_doc_save(first.d, path.c_str()), 0);
+    ASSERT_EQ(CONF_doc_set(second.d, nullptr, "b", "1"), 0);
+    EXPECT_EQ(CONF_doc_save(second.d, path.c_str()), -112);
+    EXPECT_EQ(Read(path), "a = 2\n");
 }
 
 TEST_F(ConfDocSave, ALinkKeepsPointingAtTheReplacedFile) {

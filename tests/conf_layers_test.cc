@@ -96,6 +96,82 @@ TEST_F(Layers, EmptyFilesAndLinksToDevNullMask) {
     EXPECT_EQ(Get("default", "a"), "1");
 }
 
+// Whatever stands first under a name decides for the main file as for a
+// drop-in: a file loads, anything else keeps the lower copies from loading.
+TEST_F(Layers, TheMainFileIsMaskedAsADropInIs) {
+    Put("lib/app.conf", "a = vendor\n");
+    Put("lib/app.conf.d/10-x.conf", "x = vendor\n");
+    Put("etc/app.conf.d/.keep", "");
+    Put("run/app.conf.d/.keep", "");
+    const struct {
+        const char *what;
+        void (*make)(const std::string &path);
+        std::string expected;
+    } cases[] = {
+        {"a link to /dev/null",
+         [](const std::string &p) { (void)!symlink("/dev/null", p.c_str()); }, "(none)"},
+        {"a dangling link", [](const std::string &p) { (void)!symlink("nowhere", p.c_str()); },
+         "(none)"},
+        {"a directory", [](const std::string &p) { (void)!mkdir(p.c_str(), 0700); }, "(none)"},
+        {"nothing", [](const std::string &) {}, "vendor"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        for (const std::string dir : {"/etc/", "/run/"}) {
+            const std::string main = root_ + dir + "app.conf";
+            const std::string drop_in = root_ + dir + "app.conf.d/10-x.conf";
+            CONF_free(ctx_);
+            ctx_ = CONF_new();
+            c.make(main);
+            c.make(drop_in);
+            EXPECT_EQ(Load(), 0);
+            EXPECT_EQ(Get("default", "a"), c.expected);
+            EXPECT_EQ(Get("default", "x"), c.expected);
+            std::remove(main.c_str());
+            std::remove(drop_in.c_str());
+        }
+    }
+    // An empty main file loads nothing and masks too, as it always did.
+    Put("run/app.conf", "");
+    CONF_free(ctx_);
+    ctx_ = CONF_new();
+    EXPECT_EQ(Load(), 0);
+    EXPECT_EQ(Get("default", "a"), "(none)");
+    // A name that no directory has is no error: nothing loads.
+    CONF_free(ctx_);
+    ctx_ = CONF_new();
+    EXPECT_EQ(Load("misspelt.conf"), 0);
+    EXPECT_EQ(CONF_get_section_count(ctx_), 0);
+}
+
+TEST_F(Layers, DropInsLoadInTheByteOrderOfTheirNames) {
+    // Sorted by bytes, not as numbers or letters: "10" before "9", upper
+    // case before lower, bytes above 0x7F last.
+    const char *const in_order[] = {"10-b", "9-a", "A", "_x", "a", "\xC3\xA9"};
+    Put("lib/app.conf", "order = main\n");
+    for (size_t i = 0; i < sizeof in_order / sizeof *in_order; ++i) {
+        const std::string name = in_order[i];
+        Put(std::string(i % 2 ? "etc" : "lib") + "/app.conf.d/" + name + ".conf",
+            "order = $order," + name + "\n");
+    }
+    EXPECT_EQ(Load(), 0);
+    EXPECT_EQ(Get("default", "order"), "main,10-b,9-a,A,_x,a,\xC3\xA9");
+}
+
+TEST_F(Layers, LinksToRegularFilesLoad) {
+    const std::string vendor = Put("opt/main.conf", "a = linked\n");
+    const std::string extra = Put("opt/extra.conf", "b = linked\n");
+    Put("lib/app.conf", "a = vendor\n");
+    Put("etc/app.conf.d/.keep", "");
+    Put("run/.keep", "");
+    ASSERT_EQ(symlink(vendor.c_str(), (root_ + "/run/app.conf").c_str()), 0);
+    ASSERT_EQ(symlink(extra.c_str(), (root_ + "/etc/app.conf.d/20-extra.conf").c_str()), 0);
+    EXPECT_EQ(Load(), 0);
+    EXPECT_EQ(Get("default", "a"), "linked");
+    EXPECT_EQ(Get("default", "b"), "linked");
+    EXPECT_EQ(Origin("default", "b"), "etc/app.conf.d/20-extra.conf:1");
+}
+
 TEST_F(Layers, NothingToLoadAndBadNames) {
     EXPECT_EQ(Load(), 0);  // no directory exists
     EXPECT_EQ(CONF_get_section_count(ctx_), 0);

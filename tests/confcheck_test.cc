@@ -135,6 +135,19 @@ TEST_F(Confcheck, EachOptionOnSmallFiles) {
          "FILE:7: warning: 'After' is defined again in section [Unit]; its value from line 2 is "
          "lost\n",
          ""},
+        {"lint: every control escape, each with its own words",
+         {"--lint", "FILE"},
+         "n = c:\\ntmp\nr = c:\\rtmp\nb = c:\\btmp\nt = c:\\temp\n",
+         1,
+         "FILE:1: warning: '\\n' in this unquoted value becomes a line feed (write \\\\ for a "
+         "backslash, or quote the value)\n"
+         "FILE:2: warning: '\\r' in this unquoted value becomes a carriage return (write \\\\ "
+         "for a backslash, or quote the value)\n"
+         "FILE:3: warning: '\\b' in this unquoted value becomes a backspace (write \\\\ for a "
+         "backslash, or quote the value)\n"
+         "FILE:4: warning: '\\t' in this unquoted value becomes a TAB (write \\\\ for a "
+         "backslash, or quote the value)\n",
+         ""},
         {"lint: a comment that ends in a backslash swallows the next line",
          {"--lint", "FILE"},
          "# files go to C:\\data\\\nport = 80\nhost = h\n",
@@ -405,6 +418,7 @@ class ConfcheckLayers : public Confcheck {
 };
 
 TEST_F(ConfcheckLayers, EveryModeShowsTheMergedFilesWithTheirOrigins) {
+    Put("run/app/empty.conf.d/.keep", "");
     const Case cases[] = {
         {"dump: masked drop-in gone; a replaced entry moves to the end",
          {"app.conf"},
@@ -446,7 +460,14 @@ TEST_F(ConfcheckLayers, EveryModeShowsTheMergedFilesWithTheirOrigins) {
          "    \"port\": {\"value\": \"9090\", \"file\": \"ROOT/etc/app/app.conf.d/50-local.conf\", "
          "\"line\": 2}\n  }\n}\n",
          ""},
-        {"nothing of the name anywhere is no error", {"other.conf"}, "", 0, "", ""},
+        {"a name with an empty drop-in directory alone", {"empty.conf"}, "", 0, "", ""},
+        {"a name that no directory has",
+         {"other.conf"},
+         "",
+         3,
+         "",
+         "confcheck: no directory has 'other.conf': none of ROOT/etc/app, ROOT/run/app, "
+         "ROOT/usr/lib/app holds other.conf or other.conf.d\n"},
     };
     for (const Case &c : cases) {
         EXPECT_EQ(RunLayers(c.args), c.status) << c.what;
@@ -482,6 +503,48 @@ TEST_F(ConfcheckLayers, LintWarnsOfOverridesWithNoEffectAndIgnoredFiles) {
               "ROOT/etc/app/app.conf.d/20-same.conf:6: warning: 'port' is defined again in "
               "section [server]; its value from line 2 is lost\n");
     EXPECT_EQ(err_, "");
+}
+
+TEST_F(ConfcheckLayers, LintNamesWhatALinkToNothingOrADirectoryMasks) {
+    ASSERT_EQ(symlink("missing.conf", (root_ + "/etc/app/app.conf").c_str()), 0);
+    ASSERT_EQ(symlink("gone", (root_ + "/etc/app/app.conf.d/10-defaults.conf").c_str()), 0);
+    Put("run/app/app.conf.d/10-defaults.conf", "[server]\nworkers = 2\n");
+    std::filesystem::create_directories(root_ + "/run/app/app.conf.d/70-dir.conf");
+    const std::string why =
+        " (only a regular file loads; to mask a name on purpose, link it to /dev/null)\n";
+    EXPECT_EQ(RunLayers({"--lint", "app.conf"}), 1);
+    EXPECT_EQ(out_,
+              "ROOT/etc/app/app.conf: warning: this dangling link masks ROOT/usr/lib/app/app.conf, "
+              "which is not read" +
+                  why +
+                  "ROOT/etc/app/app.conf.d/10-defaults.conf: warning: this dangling link masks "
+                  "ROOT/run/app/app.conf.d/10-defaults.conf and "
+                  "ROOT/usr/lib/app/app.conf.d/10-defaults.conf, which are not read" +
+                  why + "ROOT/run/app/app.conf.d/70-dir.conf: warning: this directory is not read" +
+                  why);
+    EXPECT_EQ(err_, "");
+    // A link to /dev/null masks the main file on purpose: no warning.
+    std::filesystem::remove(root_ + "/etc/app/app.conf");
+    std::filesystem::remove(root_ + "/etc/app/app.conf.d/10-defaults.conf");
+    std::filesystem::remove(root_ + "/run/app/app.conf.d/70-dir.conf");
+    ASSERT_EQ(symlink("/dev/null", (root_ + "/etc/app/app.conf").c_str()), 0);
+    EXPECT_EQ(RunLayers({"--lint", "app.conf"}), 0);
+    EXPECT_EQ(out_ + err_, "");
+    EXPECT_EQ(RunLayers({"app.conf"}), 0);
+    EXPECT_EQ(out_, "[server]\nworkers = 2\nport = 9090\n");
+}
+
+TEST_F(ConfcheckLayers, OriginsOfAPathWithALineEndAndABackslashStayOnOneLine) {
+    Put("odd\nname\\x/app.conf", "k = 1\n");
+    layers_ = root_ + "/odd\nname\\x";
+    EXPECT_EQ(RunLayers({"--origin", "app.conf"}), 0) << err_;
+    EXPECT_EQ(out_, "# ROOT/odd\\x0Aname\\x5Cx/app.conf:1\nk = 1\n");
+    CONF_CTX *ctx = CONF_new();
+    EXPECT_EQ(CONF_load_buffer(ctx, out_.data(), out_.size()), 0);
+    EXPECT_STREQ(CONF_get_string(ctx, nullptr, "k"), "1");
+    CONF_free(ctx);
+    EXPECT_EQ(RunLayers({"--origin", "--get", "default", "k", "app.conf"}), 0);
+    EXPECT_EQ(out_, "1\nROOT/odd\\x0Aname\\x5Cx/app.conf:1\n");
 }
 
 TEST_F(ConfcheckLayers, FailuresNameTheFileOrTheName) {

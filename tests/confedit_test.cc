@@ -76,6 +76,7 @@ TEST_F(ConfEdit, EachOperationAndSeveralAtOnce) {
          "# c\n[net]\nport = 8080  # http\nhost = a\n"},
         {{"--set", "new", "k", "cost: $5"}, "a = 1\n", "a = 1\n\n[new]\nk = cost: \\$5\n"},
         {{"--set-raw", "default", "b", "${a}/x"}, "a = 1\n", "a = 1\nb = ${a}/x\n"},
+        {{"--set", "odd ", "n", "v"}, "a = 1\n", "a = 1\n\n[odd\\ ]\nn = v\n"},
         {{"--unset", "s", "k"}, "[s]\nk = 1\nj = 2\nk = 3\n[t]\ns::k = 4\n", "[s]\nj = 2\n[t]\n"},
         {{"--remove-section", "old"},
          "a = 1\n[old]\n# c\nx = 1\n[keep]\ny = 2\n",
@@ -208,6 +209,27 @@ TEST_F(ConfEdit, ExitStatusForUsageAndForWhatCannotBeRead) {
     EXPECT_EQ(out_.rfind("Usage: confedit", 0), 0u);
     EXPECT_EQ(Run({"--version"}), 0);
     EXPECT_EQ(out_, "confedit (Nivra support kit) " NIVRA_VERSION_TEXT "\n");
+}
+
+TEST_F(ConfEdit, ADiffThatCannotBeWrittenFailsAndTheFileStays) {
+    const std::string path = files_.Write("[s]\nk = 1\n");
+    std::FILE *full = std::fopen("/dev/full", "w");
+    ASSERT_NE(full, nullptr);
+    for (const char *file : {path.c_str(), "-"}) {
+        std::FILE *in = std::tmpfile();
+        std::fputs("[s]\nk = 1\n", in);
+        std::rewind(in);
+        Capture err;
+        const char *argv[] = {"confedit", "--diff", file, "--set", "s", "k", "2"};
+        EXPECT_EQ(confedit::run(7, argv, in, full, err.file()), 3) << file;
+        EXPECT_EQ(err.text(),
+                  "<stdout>: error writing configuration file\n<stdout>: note: No space left on "
+                  "device\n")
+            << file;
+        std::fclose(in);
+    }
+    std::fclose(full);
+    EXPECT_EQ(ReadFile(path), "[s]\nk = 1\n");
 }
 
 TEST_F(ConfEdit, StartsAgainWhenAnotherWriterChangedTheFile) {

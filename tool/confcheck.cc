@@ -68,7 +68,8 @@ constexpr char kUsage[] =
     "                      in the DIRs, the first of the highest priority: the\n"
     "                      main file DIR/FILE of the first DIR that has one, then\n"
     "                      the drop-ins DIR/FILE.d/*.conf in the order of their\n"
-    "                      names (a FILE with '/', empty, . or .. exits 3)\n"
+    "                      names (a FILE with '/', empty, . or .., or that no\n"
+    "                      DIR has as a file or a FILE.d directory, exits 3)\n"
     "  --origin            show where each entry was defined, as FILE:LINE: a\n"
     "                      '# FILE:LINE' line before each entry of the dump,\n"
     "                      \"file\" and \"line\" beside each value in --json, and a\n"
@@ -385,12 +386,24 @@ bool load_one(Loading *l, const char *file) {
 
 // ---- Layers ----------------------------------------------------------------
 
+// What stands at path in a file's place: a dangling link, a directory or
+// another kind of file, as the start of a sentence.
+std::string stray_kind(const char *path) {
+    struct stat st {};
+    if (::stat(path, &st) != 0) return "this dangling link";
+    return S_ISDIR(st.st_mode) ? "this directory" : "this special file";
+}
+
 // One walk of the layers.  The library below the visitor is built without
 // exceptions, so none may leave the callbacks: running out of memory is
 // recorded and the walk stopped instead.
 struct LayerWalk {
     Loading *loading;
     bool out_of_memory = false;
+    // The entry that masks without being a file, told of last, and the
+    // copies it masks: its warning is the last one, rewritten as they come.
+    std::string stray_path{};
+    std::vector<std::string> masked{};
 
     static int file(void *self, const char *path) {
         auto *w = static_cast<LayerWalk *>(self);
@@ -412,6 +425,37 @@ struct LayerWalk {
             w->out_of_memory = true;
         }
     }
+    static void stray(void *self, const char *path, const char *masked) {
+        auto *w = static_cast<LayerWalk *>(self);
+        try {
+            w->on_stray(path, masked);
+        } catch (const std::bad_alloc &) {
+            w->out_of_memory = true;
+        }
+    }
+
+    void on_stray(const char *path, const char *masked_path) {
+        Warnings &warnings = loading->warnings;
+        if (path != stray_path || warnings.empty() || warnings.back().file != path) {
+            stray_path = path;
+            masked.clear();
+            warnings.push_back({path, 0, ""});
+        }
+        if (masked_path != nullptr) masked.emplace_back(masked_path);
+        std::string text = stray_kind(path);
+        if (masked.empty()) {
+            text += " is not read";
+        } else {
+            text += " masks ";
+            for (size_t i = 0; i < masked.size(); ++i) {
+                if (i > 0) text += i + 1 < masked.size() ? ", " : " and ";
+                text += masked[i];
+            }
+            text += masked.size() == 1 ? ", which is not read" : ", which are not read";
+        }
+        warnings.back().text =
+            text + " (only a regular file loads; to mask a name on purpose, link it to /dev/null)";
+    }
 };
 
 // A drop-in directory that exists but cannot be listed, with the system's
@@ -426,22 +470,39 @@ void report_unlistable(std::FILE *err, const char *dir) {
     conf_report::print_system_error(err, dir, conf_report::error_text(kErrOpen), reason.c_str());
 }
 
+// A name that no directory has: most likely misspelt, so an error here,
+// where the library's layered load reads nothing and succeeds.
+void report_nowhere(std::FILE *err, const std::vector<std::string> &layers, const char *name) {
+    std::string dirs;
+    for (const std::string &d : layers)
+        dirs += (dirs.empty() ? "" : ", ") + conf_report::escaped(d);
+    const std::string shown = conf_report::escaped(name);
+    std::fprintf(err, "confcheck: no directory has '%s': none of %s holds %s or %s.d\n",
+                 shown.c_str(), dirs.c_str(), shown.c_str(), shown.c_str());
+}
+
 // Loads the layered configuration name (a valid name) from the layers, as
-// CONF_load_layered would; reports a failure.  Returns whether it loaded.
+// CONF_load_layered would; reports a failure, and a name no directory has.
+// Returns whether it loaded.
 bool load_layered(Loading *l, const std::vector<std::string> &layers, const char *name) {
     std::vector<const char *> dirs;
     dirs.reserve(layers.size());
     for (const std::string &d : layers) dirs.push_back(d.c_str());
     LayerWalk walk{l};
-    char *failed = nullptr;
+    nivra::conf::LayersFound found;
     const int rc = nivra::conf::walk_layers(
         dirs.data(), dirs.size(), name,
-        nivra::conf::LayerVisitor{LayerWalk::file, LayerWalk::ignored, &walk}, &failed);
-    const std::unique_ptr<char, decltype(&std::free)> failed_path(failed, std::free);
+        nivra::conf::LayerVisitor{LayerWalk::file, LayerWalk::ignored, LayerWalk::stray, &walk},
+        &found);
+    const std::unique_ptr<char, decltype(&std::free)> failed_path(found.failed_path, std::free);
     if (walk.out_of_memory || rc == kErrMemory) throw std::bad_alloc();
     if (rc == kErrOpen) {
-        if (failed == nullptr) throw std::bad_alloc();  // only its path's copy can fail
-        report_unlistable(l->err, failed);
+        if (failed_path == nullptr) throw std::bad_alloc();  // only its path's copy can fail
+        report_unlistable(l->err, failed_path.get());
+    }
+    if (rc == 0 && !found.any) {
+        report_nowhere(l->err, layers, name);
+        return false;
     }
     return rc == 0;
 }
