@@ -323,6 +323,40 @@ TEST_F(ConfEdit, HardLinksNeedInPlace) {
     std::remove(other.c_str());
 }
 
+// A writable file in a directory this user may not write: the message says
+// that the directory is what is missing.  (As root, in a child that gives
+// root up.)
+TEST_F(ConfEdit, SaysWhenTheDirectoryIsNotWritable) {
+    if (geteuid() != 0) GTEST_SKIP() << "skipped: needs root to act as another user";
+    ASSERT_EQ(Run({"FILE", "--set", "s", "k", "1"}, "[s]\nk = 0\n"), 0);
+    ASSERT_EQ(chmod(path_.c_str(), 0666), 0);
+    ASSERT_EQ(chmod(files_.dir().c_str(), 0555), 0);
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        std::string err;
+        if (setgid(65534) != 0 || setuid(65534) != 0) _exit(9);
+        const int rc = RunOn({path_, "--set", "s", "k", "2"}, &err);
+        (void)!write(fds[1], err.data(), err.size());
+        _exit(rc);
+    }
+    close(fds[1]);
+    std::string err;
+    char buf[512];
+    for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;)
+        err.append(buf, static_cast<size_t>(n));
+    close(fds[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    chmod(files_.dir().c_str(), 0700);
+    EXPECT_EQ(WEXITSTATUS(status), 3);
+    EXPECT_EQ(Shown(err),
+              "FILE: error writing configuration file\nFILE: note: Permission denied\nFILE: note: "
+              "its directory does not let this user create a file there\n");
+    EXPECT_EQ(ReadFile(path_), "[s]\nk = 1\n");
+}
+
 // confedit ended by SIGTERM or SIGINT at any moment leaves the old file or
 // the new one, and after one more save no file of its own.
 TEST_F(ConfEdit, EndedBySignalsLeavesNothingBehind) {
