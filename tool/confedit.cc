@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -145,7 +146,7 @@ bool parse_wait(const char *text, int *ms) {
     const double seconds = std::strtod(text, &end);
     if (end == text || *end != '\0' || errno != 0 || !(seconds >= 0 && seconds <= 86400))
         return false;
-    *ms = static_cast<int>(seconds * 1000 + 0.5);
+    *ms = static_cast<int>(std::lround(seconds * 1000));
     return true;
 }
 
