@@ -172,7 +172,7 @@ bool where(int fd, const char *path, Text *out) {
 
 // Opens dir and checks that name in it is the file f: a directory swapped
 // after this check redirects nothing, since everything goes through it.
-int open_directory(const char *path, const Text &dir_path, Located *f) {
+int open_directory(const Text &dir_path, Located *f) {
     f->dir.reset(sys("open directory",
                      [&] { return ::open(dir_path.data(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); }));
     if (f->dir.get() < 0) return kErrWrite;
@@ -181,7 +181,6 @@ int open_directory(const char *path, const Text &dir_path, Located *f) {
     if (::fstatat(f->dir.get(), f->name.data(), &there, AT_SYMLINK_NOFOLLOW) != 0 ||
         !same_file(there, f->st)) {
         // Moved meanwhile (or /proc is missing and path ends in a link).
-        (void)path;
         errno = EAGAIN;
         return kErrChanged;
     }
@@ -211,7 +210,7 @@ int locate(const char *path, Located *f) {
     }
     Text dir;
     if (const int err = split_path(real.data(), &dir, &f->name); err != 0) return err;
-    if (const int err = open_directory(path, dir, f); err != 0) return err;
+    if (const int err = open_directory(dir, f); err != 0) return err;
     if (f->exists) return 0;
     struct stat link {};
     if (::fstatat(f->dir.get(), f->name.data(), &link, AT_SYMLINK_NOFOLLOW) == 0) {
@@ -813,7 +812,7 @@ int read_whole_file(const char *path, char **data, size_t *length, FileId *id) {
     Text real, dir;
     f.exists = true;
     if (!where(f.file.get(), path, &real) || split_path(real.data(), &dir, &f.name) != 0 ||
-        open_directory(path, dir, &f) != 0)
+        open_directory(dir, &f) != 0)
         f.dir.reset();  // known by its identity alone
     const size_t n = text.size();
     char *out = text.release();
