@@ -28,89 +28,18 @@
 #include <string>
 
 #include "conf_doc.h"
+#include "scratch_files.h"
 #include "temp_files.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// The file's bytes; "" when it cannot be read (a directory included).
-std::string Slurp(const std::string &path) {
-    std::string out;
-    const int fd = open(path.c_str(), O_RDONLY);
-    char buf[65536];
-    for (ssize_t n; fd >= 0 && (n = read(fd, buf, sizeof buf)) > 0;)
-        out.append(buf, static_cast<size_t>(n));
-    if (fd >= 0) close(fd);
-    return out;
-}
-
-void Spit(const std::string &path, const std::string &bytes) {
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
-}
-
-// The names in dir, "." and ".." aside.
-std::set<std::string> Names(const std::string &dir) {
-    std::set<std::string> names;
-    DIR *d = opendir(dir.c_str());
-    if (d == nullptr) return names;
-    while (const dirent *e = readdir(d)) {
-        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
-            names.insert(e->d_name);
-    }
-    closedir(d);
-    return names;
-}
-
-// Removes dir and everything in it (one level: the tests make no deeper).
-void RemoveTree(const std::string &dir) {
-    for (const std::string &n : Names(dir)) unlink((dir + "/" + n).c_str());
-    rmdir(dir.c_str());
-}
-
-// A scratch directory, removed with what it holds.
-struct ScratchDir {
-    std::string path;
-    ScratchDir() {
-        char pattern[] = "/tmp/nivra_save_XXXXXX";
-        if (mkdtemp(pattern) == nullptr) std::abort();
-        path = pattern;
-    }
-    ~ScratchDir() {
-        chmod(path.c_str(), 0700);
-        RemoveTree(path);
-    }
-};
-
 bool Loads(const std::string &path) {
     CONF_CTX *ctx = CONF_new();
     const bool ok = CONF_load(ctx, path.c_str()) == 0;
     CONF_free(ctx);
     return ok;
-}
-
-// Runs body in a child process; its result ("" for success, else what went
-// wrong) comes back through a pipe.
-std::string InChild(const std::function<std::string()> &body) {
-    int fds[2];
-    if (pipe(fds) != 0) return "pipe failed";
-    const pid_t pid = fork();
-    if (pid == 0) {
-        close(fds[0]);
-        const std::string r = body();
-        (void)!write(fds[1], r.data(), r.size());
-        _exit(0);
-    }
-    close(fds[1]);
-    std::string out;
-    char buf[256];
-    for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;)
-        out.append(buf, static_cast<size_t>(n));
-    close(fds[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) out += " (child ended abnormally)";
-    return out;
 }
 
 // Eight processes each run fifty read-set-save cycles on one file, each

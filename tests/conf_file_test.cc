@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "conf_doc.h"
+#include "scratch_files.h"
 #include "conf_file.h"
 
 namespace {
@@ -38,83 +39,10 @@ namespace {
 constexpr uid_t kOther = 65534;   // an unprivileged user
 constexpr gid_t kShared = 65533;  // a group that user is made a member of
 
-std::string Slurp(const std::string &path) {
-    std::string out;
-    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK);
-    char buf[65536];
-    for (ssize_t n; fd >= 0 && (n = read(fd, buf, sizeof buf)) > 0;)
-        out.append(buf, static_cast<size_t>(n));
-    if (fd >= 0) close(fd);
-    return out;
-}
-
-void Spit(const std::string &path, const std::string &bytes) {
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
-}
-
-std::set<std::string> Names(const std::string &dir) {
-    std::set<std::string> names;
-    if (DIR *d = opendir(dir.c_str())) {
-        while (const dirent *e = readdir(d)) {
-            if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
-                names.insert(e->d_name);
-        }
-        closedir(d);
-    }
-    return names;
-}
-
-void RemoveTree(const std::string &path) {
-    struct stat st {};
-    if (lstat(path.c_str(), &st) != 0) return;
-    if (S_ISDIR(st.st_mode)) {
-        chmod(path.c_str(), 0700);
-        for (const std::string &n : Names(path)) RemoveTree(path + "/" + n);
-        rmdir(path.c_str());
-    } else {
-        unlink(path.c_str());
-    }
-}
-
-struct ScratchDir {
-    std::string path;
-    explicit ScratchDir(mode_t mode = 0755) {
-        char pattern[] = "/tmp/nivra_file_XXXXXX";
-        if (mkdtemp(pattern) == nullptr) std::abort();
-        path = pattern;
-        chmod(path.c_str(), mode);
-    }
-    ~ScratchDir() { RemoveTree(path); }
-    std::string operator/(const std::string &name) const { return path + "/" + name; }
-};
-
 struct stat Stat(const std::string &path) {
     struct stat st {};
     lstat(path.c_str(), &st);
     return st;
-}
-
-// Runs body in a child; "" is success, anything else what went wrong.
-std::string InChild(const std::function<std::string()> &body) {
-    int fds[2];
-    if (pipe(fds) != 0) return "pipe failed";
-    const pid_t pid = fork();
-    if (pid == 0) {
-        close(fds[0]);
-        const std::string r = body();
-        (void)!write(fds[1], r.data(), r.size());
-        _exit(0);
-    }
-    close(fds[1]);
-    std::string out;
-    char buf[256];
-    for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;)
-        out.append(buf, static_cast<size_t>(n));
-    close(fds[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) out += " (child ended abnormally)";
-    return out;
 }
 
 // Gives up root for the unprivileged user (member of kShared when asked).

@@ -124,16 +124,19 @@ std::string hint(int error, const std::string &t, size_t at) {
     }
 }
 
-}  // namespace
-
-std::string escaped(std::string_view text) {
+// Copies text with every byte that named(byte) names written as that
+// name, and the others as \xHH where hex(byte) says so.
+template <typename Named, typename Hex>
+std::string escape_bytes(std::string_view text, Named named, Hex hex) {
     std::string out;
     for (const char c : text) {
         const auto b = static_cast<unsigned char>(c);
-        if (b < 0x20 || b > 0x7E || b == '\\') {
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "\\x%02X", b);
-            out += hex;
+        if (const char *name = named(c); name != nullptr) {
+            out += name;
+        } else if (hex(b)) {
+            char code[8];
+            std::snprintf(code, sizeof code, "\\x%02X", b);
+            out += code;
         } else {
             out += c;
         }
@@ -141,26 +144,25 @@ std::string escaped(std::string_view text) {
     return out;
 }
 
+}  // namespace
+
+std::string escaped(std::string_view text) {
+    return escape_bytes(
+        text, [](char) -> const char * { return nullptr; },
+        [](unsigned char b) { return b < 0x20 || b > 0x7E || b == '\\'; });
+}
+
 std::string shown_name(std::string_view name) {
-    std::string out;
-    for (const char c : name) {
-        const auto b = static_cast<unsigned char>(c);
-        const char *named = c == '\n'   ? "\\n"
-                            : c == '\t' ? "\\t"
-                            : c == '\r' ? "\\r"
-                            : c == '\\' ? "\\\\"
-                                        : nullptr;
-        if (named != nullptr) {
-            out += named;
-        } else if (b < 0x20 || b == 0x7F) {
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "\\x%02X", b);
-            out += hex;
-        } else {
-            out += c;
+    const auto named = [](char c) -> const char * {
+        switch (c) {
+            case '\n': return "\\n";
+            case '\t': return "\\t";
+            case '\r': return "\\r";
+            case '\\': return "\\\\";
+            default: return nullptr;
         }
-    }
-    return out;
+    };
+    return escape_bytes(name, named, [](unsigned char b) { return b < 0x20 || b == 0x7F; });
 }
 
 const char *error_text(int number) {
