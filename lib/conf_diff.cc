@@ -61,9 +61,10 @@ class Found {
     size_t bytes_ = 0;
 };
 
-CONF_CHANGE change(int kind, const CONF_VALUE *old_entry, const CONF_VALUE *new_entry) {
-    const CONF_VALUE *key = new_entry != nullptr ? new_entry : old_entry;
-    CONF_CHANGE c{kind, key->section, key->name, nullptr, nullptr, nullptr, 0};
+// The change of key's entry from old_entry to new_entry (either may be null).
+CONF_CHANGE change(int kind, const CONF_VALUE &key, const CONF_VALUE *old_entry,
+                   const CONF_VALUE *new_entry) {
+    CONF_CHANGE c{kind, key.section, key.name, nullptr, nullptr, nullptr, 0};
     if (old_entry != nullptr) c.old_value = old_entry->value;
     if (new_entry != nullptr) {
         c.new_value = new_entry->value;
@@ -86,14 +87,14 @@ bool scan(CONF_CTX *from, CONF_CTX *other, bool from_is_new, Found *found) {
     for (int s = 0; s < section_count(t); ++s) {
         const CONF_VALUE *section = section_at(t, s);
         for (int e = 0; e < entry_count(section); ++e) {
-            const CONF_VALUE *entry = entry_at(section, e);
-            const CONF_VALUE *twin = find_in(other, entry);
+            const CONF_VALUE &entry = *entry_at(section, e);
+            const CONF_VALUE *twin = find_in(other, &entry);
             bool ok = true;
             if (twin == nullptr) {
-                ok = from_is_new ? found->add(change(CONF_CHANGE_ADDED, nullptr, entry))
-                                 : found->add(change(CONF_CHANGE_REMOVED, entry, nullptr));
-            } else if (from_is_new && std::strcmp(twin->value, entry->value) != 0) {
-                ok = found->add(change(CONF_CHANGE_CHANGED, twin, entry));
+                ok = from_is_new ? found->add(change(CONF_CHANGE_ADDED, entry, nullptr, &entry))
+                                 : found->add(change(CONF_CHANGE_REMOVED, entry, &entry, nullptr));
+            } else if (from_is_new && std::strcmp(twin->value, entry.value) != 0) {
+                ok = found->add(change(CONF_CHANGE_CHANGED, entry, twin, &entry));
             }
             if (!ok) return false;
         }

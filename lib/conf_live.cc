@@ -300,9 +300,10 @@ CONF_LIVE *CONF_live_new_file(const char *path) {
         CONF_live_free(live);
         return nullptr;
     }
-    const uintptr_t at = (reinterpret_cast<uintptr_t>(live->slot_block) + kCacheLine - 1) &
-                         ~uintptr_t{kCacheLine - 1};
-    live->slots = reinterpret_cast<Slot *>(at);
+    // calloc gives 16 bytes of alignment; the slots start on a line of their own.
+    auto *base = static_cast<char *>(live->slot_block);
+    const size_t skew = (kCacheLine - reinterpret_cast<uintptr_t>(base) % kCacheLine) % kCacheLine;
+    live->slots = reinterpret_cast<Slot *>(base + skew);
     return live;
 }
 
