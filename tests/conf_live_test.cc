@@ -18,6 +18,7 @@
 #include <tuple>
 #include <vector>
 
+#include "conf.hpp"
 #include "conf_live.h"
 #include "conf_live_internal.h"
 
@@ -430,6 +431,63 @@ TEST(LiveWatch, OneFileSourceSeesRenameAndALinkSwitched) {
     CONF_live_release(live, ctx);
     EXPECT_EQ(CONF_live_changed(live), 0);
     CONF_live_free(live);
+}
+
+// ---- C++ ---------------------------------------------------------------------
+
+TEST(LiveConfCpp, ReloadGivesTheChangesOrTheErrorAndSnapshotsHoldTheirVersion) {
+    Scratch dir;
+    const std::string path = dir.Write("s.conf", "[s]\nport = 80\n");
+    nivra::LiveConf live = nivra::LiveConf::file(path);
+    {
+        nivra::LiveConf::Snapshot none(live);
+        EXPECT_FALSE(none);
+        EXPECT_FALSE(none->get("s", "port").has_value());
+    }
+    nivra::LiveReload r = live.reload();
+    ASSERT_FALSE(r.error);
+    ASSERT_EQ(r.changes.size(), 1u);
+    EXPECT_EQ(r.changes[0].kind, CONF_CHANGE_ADDED);
+    EXPECT_FALSE(r.changes[0].old_value);
+    EXPECT_EQ(r.changes[0].new_value, "80");
+    EXPECT_EQ(r.changes[0].file, path);
+    EXPECT_EQ(r.changes[0].line, 2);
+
+    {
+        nivra::LiveConf::Snapshot before = live.snapshot();
+        ASSERT_TRUE(before);
+        dir.Replace("s.conf", "[s]\nport = 81\n");
+        EXPECT_EQ(live.changed(), 1);
+        r = live.reload();
+        ASSERT_EQ(r.changes.size(), 1u);
+        EXPECT_EQ(r.changes[0].old_value, "80");
+        EXPECT_EQ(before->get_int64("s", "port"), 80);  // held across the reload
+        EXPECT_EQ(nivra::LiveConf::Snapshot(live)->get_int64("s", "port"), 81);
+    }  // every snapshot goes before its live configuration
+
+    dir.Replace("s.conf", "[s\n");
+    r = live.reload();
+    ASSERT_TRUE(r.error);
+    EXPECT_EQ(r.error->number, -104);
+    EXPECT_EQ(r.error->line, 1);
+    EXPECT_EQ(live.last_error_origin().file, path);
+    EXPECT_EQ((*live.snapshot()).get_int64("s", "port"), 81);
+    EXPECT_EQ(live.generation(), 2u);
+
+    nivra::LiveConf moved = std::move(live);
+    EXPECT_EQ(live.reload().error->number, -100);  // NOLINT(bugprone-use-after-move)
+    EXPECT_FALSE(nivra::LiveConf::Snapshot(live));
+    EXPECT_GE(moved.watch_fd(), 0);
+}
+
+TEST(LiveConfCpp, LayeredSets) {
+    Scratch dir;
+    dir.Write("a/app", "x = 1\n");
+    dir.Write("b/app.d/1.conf", "y = 2\n");
+    nivra::LiveConf live = nivra::LiveConf::layered({dir.Path("b"), dir.Path("a")}, "app");
+    EXPECT_EQ(live.reload().changes.size(), 2u);
+    auto conf = live.snapshot();
+    EXPECT_EQ(conf->get(nullptr, "y"), "2");
 }
 
 }  // namespace
