@@ -354,7 +354,9 @@ CONF_CTX *CONF_live_acquire(CONF_LIVE *live) {
         p = now;
         dropped = true;
     }
-    slot->held.store(address(p));
+    // Pending and held protect alike, so this store needs no fence: only its
+    // release order, which publishes the owner written at the claim.
+    slot->held.store(address(p), std::memory_order_release);
     if (dropped) request_reclaim(live);
     return p;
 }
