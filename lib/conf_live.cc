@@ -6,9 +6,9 @@
 // a cache line of its own; a thread starts looking for a free slot where it
 // found one last time, so threads that read at once touch different lines
 // and nothing they write is shared.  A reload that replaces a context puts
-// it on the retired list; a retired context is freed once no slot holds it,
-// by whichever thread last saw it held: the reload itself, or the reader
-// that gives it back.
+// it on the retired list; a retired context is freed by the first reclaim
+// pass that finds no slot holding it, run by the reload itself or by the
+// reader that gives back its last hold.
 //
 // Invariants:
 //   - a slot is 0 (free), p | kPending (claimed by a reader that has not yet
@@ -104,7 +104,7 @@ struct CONF_LIVE {
     char error_text[sizeof(CONF_CTX::last_error_str)] = "";
     char *error_file = nullptr;
     int error_line = 0;
-    bool seen = false;  // whether fingerprint was taken
+    bool seen = false;  // whether a reload took the fingerprint yet
     uint64_t fingerprint = 0;
     int watch_fd = -1;
 };

@@ -21,42 +21,11 @@
 #include "conf.hpp"
 #include "conf_live.h"
 #include "conf_live_internal.h"
+#include "scratch_dir.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-
-// A scratch directory, removed with everything in it.
-class Scratch {
-  public:
-    Scratch() {
-        char pattern[] = "/tmp/nivra_live_XXXXXX";
-        if (mkdtemp(pattern) == nullptr) std::abort();
-        dir_ = pattern;
-    }
-    ~Scratch() { fs::remove_all(dir_); }
-    Scratch(const Scratch &) = delete;
-    Scratch &operator=(const Scratch &) = delete;
-
-    std::string Path(const std::string &rel) const { return dir_ + "/" + rel; }
-    // Writes text to rel in place (same inode when it exists).
-    std::string Write(const std::string &rel, const std::string &text) const {
-        const std::string p = Path(rel);
-        fs::create_directories(fs::path(p).parent_path());
-        std::ofstream(p, std::ios::binary | std::ios::trunc) << text;
-        return p;
-    }
-    // Replaces rel by a new file holding text, as an editor's save does.
-    std::string Replace(const std::string &rel, const std::string &text) const {
-        const std::string p = Path(rel);
-        Write(rel + ".tmp~", text);
-        fs::rename(p + ".tmp~", p);
-        return p;
-    }
-
-  private:
-    std::string dir_;
-};
 
 using Change = std::tuple<int, std::string, std::string, std::string, std::string>;
 

@@ -12,17 +12,15 @@
 
 #include <atomic>
 #include <cstdlib>
-#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "conf_live.h"
 #include "conf_live_internal.h"
+#include "scratch_dir.h"
 
 namespace {
-
-namespace fs = std::filesystem;
 
 constexpr int kReaders = 4;
 constexpr int kReloads = 10000;
@@ -71,22 +69,6 @@ int VersionOf(CONF_CTX *ctx) {
     }
     return found == 0 || found == kSections * kEntries ? version : -1;
 }
-
-class Scratch {
-  public:
-    Scratch() {
-        char pattern[] = "/tmp/nivra_live_XXXXXX";
-        if (mkdtemp(pattern) == nullptr) std::abort();
-        dir_ = pattern;
-    }
-    ~Scratch() { fs::remove_all(dir_); }
-    Scratch(const Scratch &) = delete;
-    Scratch &operator=(const Scratch &) = delete;
-    std::string Path(const std::string &rel) const { return dir_ + "/" + rel; }
-
-  private:
-    std::string dir_;
-};
 
 struct Counts {
     std::atomic<long> snapshots{0};
