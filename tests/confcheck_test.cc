@@ -509,6 +509,17 @@ TEST_F(ConfcheckLayers, FailuresNameTheFileOrTheName) {
     }
 }
 
+TEST_F(ConfcheckLayers, CompareTakesTwoNamesInTheLayers) {
+    Put("etc/app/next.conf", "name = app\n[server]\nport = 9090\nworkers = 8\n");
+    Put("usr/lib/app/next.conf.d/70-new.conf", "[server]\nlog = /var/log/next.log\n");
+    EXPECT_EQ(RunLayers({"--compare", "app.conf", "next.conf"}), 1);
+    EXPECT_EQ(out_,
+              "~ [server] log: /var/log/app.log -> /var/log/next.log  "
+              "(ROOT/usr/lib/app/next.conf.d/70-new.conf:2)\n");
+    EXPECT_EQ(RunLayers({"--compare", "app.conf", "app.conf"}), 0);
+    EXPECT_EQ(out_, "");
+}
+
 TEST_F(Confcheck, CompareTellsWhatChangedAsTheLiveConfigurationDoes) {
     const std::string old_text = "a = 1\n[s]\nk = same\nx = gone\nv = old\n";
     const Case cases[] = {
