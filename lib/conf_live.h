@@ -194,10 +194,11 @@ int CONF_live_changed(CONF_LIVE *live);
  * when a file of the source may have changed, for a service's poll or epoll
  * loop; there, call CONF_live_changed, and reload when it returns 1.  Made
  * at the first call (later calls return the same descriptor), it watches
- * the directories that hold the file (or the main files) and the
- * directories their symbolic links lead to, every directory of a layered
- * set that exists and its drop-in directory, and is refreshed by every
- * reload and CONF_live_changed.  It belongs to the live configuration,
+ * the directory that holds the file, every directory of a layered set that
+ * exists and its drop-in directory, and the directories that the file, the
+ * main files and the drop-ins lead to through symbolic links; every reload
+ * and CONF_live_changed refresh the watches (a directory made since is
+ * watched from then on).  It belongs to the live configuration,
  * which closes it.  -1 with errno set when inotify is not available.
  */
 int CONF_live_watch_fd(CONF_LIVE *live);

@@ -131,6 +131,20 @@ void watch_parent_of(const char *path, int fd) {
     std::free(resolved);
 }
 
+// Watches the directories that the drop-ins of d_dir lead to through
+// symbolic links (the directory itself is watched already).
+void watch_link_targets(const char *d_dir, int fd) {
+    DIR *listing = ::opendir(d_dir);
+    if (listing == nullptr) return;
+    Text path;
+    while (const dirent *e = ::readdir(listing)) {
+        struct stat st {};
+        if (!counts_as_drop_in(e->d_name) || !join(&path, d_dir, e->d_name)) continue;
+        if (::lstat(path.data(), &st) == 0 && S_ISLNK(st.st_mode)) watch_parent_of(path.data(), fd);
+    }
+    ::closedir(listing);
+}
+
 }  // namespace
 
 bool copy_file_source(LiveSource *source, const char *path) {
@@ -186,7 +200,9 @@ void watch_source(const LiveSource &s, int fd) {
         if (s.dirs[i] == nullptr) continue;
         ::inotify_add_watch(fd, s.dirs[i], kWatchMask);
         if (join(&path, s.dirs[i], s.name)) watch_parent_of(path.data(), fd);
-        if (join(&path, s.dirs[i], s.name, ".d")) ::inotify_add_watch(fd, path.data(), kWatchMask);
+        if (!join(&path, s.dirs[i], s.name, ".d")) continue;
+        ::inotify_add_watch(fd, path.data(), kWatchMask);
+        watch_link_targets(path.data(), fd);
     }
 }
 

@@ -341,6 +341,8 @@ TEST(LiveWatch, TheCheckAndTheDescriptorSeeEveryKindOfChange) {
          [](const Scratch &d) { d.Write("etc/app.d/5.conf", "c = 1\n"); }, true},
         {"main file in a higher directory", [](const Scratch &d) { d.Write("etc/app", "a = 3\n"); },
          true},
+        {"a drop-in's link target rewritten",
+         [](const Scratch &d) { d.Write("targets/one", "l = 11\n"); }, true},
         {"symbolic link switched",
          [](const Scratch &d) {
              fs::create_symlink(d.Path("targets/two"), d.Path("vendor/app.d/l.tmp"));
