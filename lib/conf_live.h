@@ -124,7 +124,10 @@ CONF_LIVE *CONF_live_new_layered(const char *const *dirs, size_t ndirs, const ch
  * version of every file.  A file is read whole through one descriptor, so a
  * file replaced by rename is read as one of its versions; a file written in
  * place while it is read changes its size or time, and the load is then
- * repeated.  -100 for a null live configuration (nothing recorded).
+ * repeated.  A writer that works in place can still be caught between two
+ * of its steps (say, just after it emptied the file), and what the file
+ * then holds is loaded: replace configuration files by rename, as confedit
+ * does.  -100 for a null live configuration (nothing recorded).
  *
  * Either way the source's files are noted as seen, for CONF_live_changed.
  */
