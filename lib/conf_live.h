@@ -112,8 +112,9 @@ CONF_LIVE *CONF_live_new_layered(const char *const *dirs, size_t ndirs, const ch
  * loads it into a new one.
  *
  * On success the new context replaces the one in use for every later
- * CONF_live_acquire, the changes from the old one (none before the first
- * success: every entry is added) become those of CONF_live_changes, the
+ * CONF_live_acquire, the changes from the old one (at the first success,
+ * from an empty configuration: every entry is added) become those of
+ * CONF_live_changes, the
  * last error is cleared, and the number of changes is returned (>= 0).
  *
  * On failure the configuration in use, its changes and every snapshot stay
@@ -202,7 +203,8 @@ int CONF_live_changed(CONF_LIVE *live);
  * main files and the drop-ins lead to through symbolic links; every reload
  * and CONF_live_changed refresh the watches (a directory made since is
  * watched from then on).  It belongs to the live configuration,
- * which closes it.  -1 with errno set when inotify is not available.
+ * which closes it.  -1 with errno set when inotify is not available (and
+ * EINVAL for a null live configuration).
  */
 int CONF_live_watch_fd(CONF_LIVE *live);
 
