@@ -114,8 +114,8 @@ CONF_LIVE *CONF_live_new_layered(const char *const *dirs, size_t ndirs, const ch
  * On success the new context replaces the one in use for every later
  * CONF_live_acquire, the changes from the old one (at the first success,
  * from an empty configuration: every entry is added) become those of
- * CONF_live_changes, the
- * last error is cleared, and the number of changes is returned (>= 0).
+ * CONF_live_changes, the last error is cleared, and the number of changes
+ * is returned (>= 0).
  *
  * On failure the configuration in use, its changes and every snapshot stay
  * as they were, and the error is returned (< 0, a number of conf.h) and
