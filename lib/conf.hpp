@@ -14,6 +14,11 @@
 //   if (auto err = doc.set("service", "port", "9090")) fail(*err);
 //   if (auto err = doc.save("service.conf")) fail(*err);
 //
+//   auto live = nivra::LiveConf::file("service.conf");  // live: conf_live.h
+//   if (auto r = live.reload(); r.error) log(r.error->text);
+//   nivra::LiveConf::Snapshot conf(live);               // on any thread
+//   int64_t port = conf->get_int64("service", "port").value_or(8080);
+//
 // Everything goes through the C functions of conf.h and conf_doc.h, which
 // never throw.  What can throw here is only allocation: the Conf() and
 // ConfDoc() constructors (std::bad_alloc when CONF_new or CONF_doc_new
@@ -66,6 +71,7 @@
 
 #include "conf.h"
 #include "conf_doc.h"
+#include "conf_live.h"
 
 namespace nivra {
 
@@ -597,6 +603,143 @@ class ConfDoc {
     }
 
     CONF_DOC *doc_;
+};
+
+// One entry added, removed or changed by a reload (CONF_CHANGE, copied).
+struct ConfChange {
+    int kind = 0;  // CONF_CHANGE_ADDED, _REMOVED or _CHANGED
+    std::string section;
+    std::string name;
+    std::optional<std::string> old_value;  // none when added
+    std::optional<std::string> new_value;  // none when removed
+    std::string file;                      // the new value's; empty when none
+    int line = 0;
+};
+
+// What a reload did: the error, with the configuration in use unchanged, or
+// the changes of the new configuration, now in use.
+struct LiveReload {
+    std::optional<ConfError> error;
+    std::vector<ConfChange> changes;
+};
+
+// A live configuration (conf_live.h states every rule): reloaded by one
+// thread while any number of threads read it through snapshots.  Owns a
+// CONF_LIVE; move-only.  Every snapshot must be gone before the LiveConf.
+class LiveConf {
+  public:
+    // Live configurations of one file and of a layered set.  Throw
+    // std::bad_alloc when memory is exhausted.  Nothing is read yet.
+    static LiveConf file(ConfName path) {
+        const detail::CName p(path);
+        if (p.status() == detail::CName::kNoMemory) throw std::bad_alloc();
+        return LiveConf(CONF_live_new_file(p.c_str()));
+    }
+    template <typename Dirs>
+    static LiveConf layered(const Dirs &dirs, ConfName name) {
+        std::vector<std::string> copies;
+        for (const auto &d : dirs) copies.emplace_back(std::string_view(d));
+        std::vector<const char *> paths;
+        for (const std::string &d : copies)
+            paths.push_back(d.find('\0') == std::string::npos ? d.c_str() : nullptr);
+        const detail::CName n(name);
+        if (n.status() == detail::CName::kNoMemory) throw std::bad_alloc();
+        return LiveConf(CONF_live_new_layered(paths.data(), paths.size(), n.c_str()));
+    }
+    static LiveConf layered(std::initializer_list<std::string_view> dirs, ConfName name) {
+        return layered<std::initializer_list<std::string_view> >(dirs, name);
+    }
+
+    ~LiveConf() { CONF_live_free(live_); }
+    LiveConf(LiveConf &&other) noexcept : live_(std::exchange(other.live_, nullptr)) {}
+    LiveConf &operator=(LiveConf &&other) noexcept {
+        if (this != &other) {
+            CONF_live_free(live_);
+            live_ = std::exchange(other.live_, nullptr);
+        }
+        return *this;
+    }
+    LiveConf(const LiveConf &) = delete;
+    LiveConf &operator=(const LiveConf &) = delete;
+
+    CONF_LIVE *get() const noexcept { return live_; }
+
+    // CONF_live_reload, with the error (number, text with its line suffix,
+    // line) or a copy of the changes.  A moved-from LiveConf gives -100.
+    // May throw std::bad_alloc (the copies), after the reload took effect.
+    LiveReload reload() {
+        LiveReload r;
+        const int rc = CONF_live_reload(live_);
+        if (rc < 0) {
+            int line = 0;
+            const char *text = CONF_live_last_error(live_, nullptr, &line);
+            r.error = ConfError{rc, text != nullptr ? text : "null context pointer", line};
+            return r;
+        }
+        size_t n = 0;
+        const CONF_CHANGE *c = CONF_live_changes(live_, &n);
+        r.changes.reserve(n);
+        for (size_t i = 0; i < n; ++i) r.changes.push_back(copy(c[i]));
+        return r;
+    }
+
+    // CONF_live_changed (1 or 0; -100 when moved from) and
+    // CONF_live_watch_fd (-1 when inotify is not available).
+    int changed() noexcept { return CONF_live_changed(live_); }
+    int watch_fd() noexcept { return CONF_live_watch_fd(live_); }
+    // The file and line of the last failed reload's error; empty and 0 after
+    // a success.
+    ConfOrigin last_error_origin() const noexcept {
+        const char *file = nullptr;
+        int line = 0;
+        CONF_live_last_error(live_, &file, &line);
+        return ConfOrigin{file != nullptr ? file : "", line};
+    }
+    std::uint64_t generation() const noexcept { return CONF_live_generation(live_); }
+
+    // The configuration in use, held from construction to destruction on
+    // one thread (it may be moved, but not to another thread): the Conf
+    // lookups through -> and *.  Empty (every lookup finds nothing, and the
+    // Snapshot is false) before the first good reload, for a moved-from
+    // LiveConf, and when CONF_LIVE_MAX_SNAPSHOTS are held.
+    class Snapshot {
+      public:
+        explicit Snapshot(const LiveConf &live) noexcept
+            : live_(live.live_), conf_(CONF_live_acquire(live.live_)) {}
+        ~Snapshot() { CONF_live_release(live_, conf_.release()); }
+        Snapshot(Snapshot &&other) noexcept : live_(other.live_), conf_(other.conf_.release()) {}
+        Snapshot &operator=(Snapshot &&) = delete;
+        Snapshot(const Snapshot &) = delete;
+        Snapshot &operator=(const Snapshot &) = delete;
+
+        explicit operator bool() const noexcept { return conf_.get() != nullptr; }
+        const Conf &operator*() const noexcept { return conf_; }
+        const Conf *operator->() const noexcept { return &conf_; }
+
+      private:
+        CONF_LIVE *live_;
+        Conf conf_;  // a view: the context is given back, never freed, here
+    };
+
+    Snapshot snapshot() const noexcept { return Snapshot(*this); }
+
+  private:
+    explicit LiveConf(CONF_LIVE *live) : live_(live) {
+        if (live_ == nullptr) throw std::bad_alloc();
+    }
+    static ConfChange copy(const CONF_CHANGE &c) {
+        ConfChange out;
+        out.kind = c.kind;
+        out.section = c.section;
+        out.name = c.name;
+        if (c.old_value != nullptr) out.old_value = c.old_value;
+        if (c.new_value != nullptr) out.new_value = c.new_value;
+        if (c.file != nullptr) out.file = c.file;
+        out.line = c.line;
+        return out;
+    }
+
+    CONF_LIVE *live_;
 };
 
 }  // namespace nivra

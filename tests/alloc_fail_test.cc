@@ -20,6 +20,7 @@
 #include "conf_doc.h"
 #include "conf_describe.h"
 #include "conf_expand.h"
+#include "conf_live.h"
 #include "conf_load.h"
 #include "conf_entries.h"
 #include "conf_store.h"
@@ -323,6 +324,67 @@ TEST(AllocFail, LayeredLoadOfThreeFilesWithDropIns) {
 // or a new block of nodes.  A failed doubling leaves the table consistent and
 // the record stored, so the operation succeeds; a missing node stores
 // nothing, and the operation fails with the table and section as they were.
+// A live configuration made and loaded, then reloaded from a changed
+// layered set while a reader holds the configuration in use: a reload that
+// fails keeps that configuration, its changes and the snapshot as they
+// were, and says why (-102, or -103 for a section the load could not
+// make); one that succeeds publishes the new set whole.
+TEST(AllocFail, LiveConfigurationReloads) {
+    const LayerTree tree;
+    tree.Put("etc/app", "[s]\na = 1\nb = 1\n");
+    tree.Put("etc/app.d/10-x.conf", "[t]\nc = 1\n");
+    const std::string etc = tree.root + "/etc";
+    const char *dirs[] = {etc.c_str(), nullptr};
+    SweepBoth("live configuration: new and first reload", [&](long k) -> long {
+        Arm(k);
+        CONF_LIVE *live = CONF_live_new_layered(dirs, 2, "app");
+        if (live == nullptr) return alloc_seam::Attempts();
+        const int rc = CONF_live_reload(live);
+        const long attempts = alloc_seam::Attempts();
+        CONF_CTX *ctx = CONF_live_acquire(live);
+        if (rc < 0) {  // the load's own error for memory, or a section it could not make
+            EXPECT_TRUE(rc == -102 || rc == -103) << rc;
+            EXPECT_EQ(ctx, nullptr);
+            EXPECT_NE(CONF_live_last_error(live, nullptr, nullptr), nullptr);
+        } else {
+            EXPECT_EQ(rc, 3);
+            EXPECT_STREQ(CONF_get_string(ctx, "t", "c"), "1");
+        }
+        CONF_live_release(live, ctx);
+        CONF_live_free(live);
+        return attempts;
+    });
+    SweepBoth("live configuration: a reload while a reader holds the old one", [&](long k) -> long {
+        tree.Put("etc/app", "[s]\na = 1\nb = 1\n");
+        CONF_LIVE *live = CONF_live_new_layered(dirs, 2, "app");
+        EXPECT_EQ(CONF_live_reload(live), 3);
+        CONF_CTX *held = CONF_live_acquire(live);
+        tree.Put("etc/app", "[s]\na = 2\n");
+        Arm(k);
+        const int rc = CONF_live_reload(live);
+        const long attempts = alloc_seam::Attempts();
+        size_t n = 0;
+        const CONF_CHANGE *changes = CONF_live_changes(live, &n);
+        CONF_CTX *now = CONF_live_acquire(live);
+        if (rc < 0) {
+            EXPECT_TRUE(rc == -102 || rc == -103) << rc;
+            EXPECT_EQ(now, held);  // the configuration in use stayed
+            EXPECT_EQ(n, 3u);      // with the report of its own reload
+            EXPECT_EQ(CONF_live_generation(live), 1u);
+        } else {
+            EXPECT_EQ(rc, 2);
+            EXPECT_EQ(n, 2u);
+            EXPECT_EQ(n > 0 ? changes[0].kind : 0, CONF_CHANGE_CHANGED);
+            EXPECT_STREQ(CONF_get_string(now, "s", "a"), "2");
+        }
+        EXPECT_STREQ(CONF_get_string(held, "s", "b"), "1");  // the snapshot is whole
+        CONF_live_release(live, now);
+        CONF_live_release(live, held);
+        CONF_live_free(live);
+        return attempts;
+    });
+}
+
 TEST(AllocFail, StoringSucceedsUnlessTheRecordWasNotStored) {
     using namespace nivra::conf;
     enum class Op { kReplace, kNewEntry, kNewSection };

@@ -572,4 +572,68 @@ TEST_F(ConfcheckLayers, FailuresNameTheFileOrTheName) {
     }
 }
 
+TEST_F(ConfcheckLayers, CompareTakesTwoNamesInTheLayers) {
+    Put("etc/app/next.conf", "name = app\n[server]\nport = 9090\nworkers = 8\n");
+    Put("usr/lib/app/next.conf.d/70-new.conf", "[server]\nlog = /var/log/next.log\n");
+    EXPECT_EQ(RunLayers({"--compare", "app.conf", "next.conf"}), 1);
+    EXPECT_EQ(out_,
+              "~ [server] log: /var/log/app.log -> /var/log/next.log  "
+              "(ROOT/usr/lib/app/next.conf.d/70-new.conf:2)\n");
+    EXPECT_EQ(RunLayers({"--compare", "app.conf", "app.conf"}), 0);
+    EXPECT_EQ(out_, "");
+}
+
+TEST_F(Confcheck, CompareTellsWhatChangedAsTheLiveConfigurationDoes) {
+    const std::string old_text = "a = 1\n[s]\nk = same\nx = gone\nv = old\n";
+    const Case cases[] = {
+        {"equal", {"--compare", "FILE", "-"}, old_text, 0, "", ""},
+        {"the same value from another place is no change",
+         {"--compare", "FILE", "-"},
+         old_text,
+         0,
+         "",
+         ""},
+        {"every kind, by section and name",
+         {"--compare", "FILE", "-"},
+         old_text,
+         1,
+         "- [default] a\n+ [s] n = new  (<stdin>:4)\n~ [s] v: old -> 2  (<stdin>:3)\n- [s] x\n",
+         ""},
+        {"one side only",
+         {"--compare", "FILE"},
+         old_text,
+         2,
+         "",
+         "confcheck: --compare takes an OLD and a NEW file and no other mode\n"
+         "Try 'confcheck --help'.\n"},
+        {"with another mode",
+         {"--compare", "--json", "FILE", "-"},
+         old_text,
+         2,
+         "",
+         "confcheck: --compare takes an OLD and a NEW file and no other mode\n"
+         "Try 'confcheck --help'.\n"},
+        {"a side that does not load",
+         {"--compare", "FILE", "-"},
+         old_text,
+         3,
+         "",
+         "<stdin>:1: missing close square bracket\n"},
+    };
+    const std::string new_texts[] = {old_text,
+                                     "[s]\n\nk = same\nv = old\nx = gone\n[default]\na = 1\n",
+                                     "[s]\nk = same\nv = 2\nn = new\n",
+                                     "",
+                                     "",
+                                     "[s\n"};
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        const Case &c = cases[i];
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(Run(c.args, c.text, new_texts[i]), c.status);
+        EXPECT_EQ(out_, c.out);
+        // A load's report goes on with a note; its first line is what counts.
+        EXPECT_EQ(err_.substr(0, c.err.size()), c.err);
+    }
+}
+
 }  // namespace

@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "conf_layers.h"
+#include "conf_live.h"
 #include "conf_load.h"
 #include "conf_report.h"
 #include "conf_store.h"
@@ -74,11 +75,15 @@ constexpr char kUsage[] =
     "                      '# FILE:LINE' line before each entry of the dump,\n"
     "                      \"file\" and \"line\" beside each value in --json, and a\n"
     "                      last line after the value of --get\n"
+    "  --compare OLD NEW   print what changed from OLD to NEW (two FILEs, or two\n"
+    "                      names with --layers), one entry a line: '+ [s] k = v\n"
+    "                      (FILE:LINE)', '- [s] k', '~ [s] k: old -> new\n"
+    "                      (FILE:LINE)'; exit 1 if anything changed\n"
     "  --help, --version   print this text or the version, and exit\n"
     "\n"
     "Exit status, the same in every mode:\n"
     "  0  success\n"
-    "  1  --get found no value, or --lint warned\n"
+    "  1  --get found no value, --lint warned, or --compare found a change\n"
     "  2  the command line was wrong\n"
     "  3  a file could not be read or did not load, memory ran out, or the\n"
     "     output could not be written\n";
@@ -90,6 +95,7 @@ struct Options {
     const char *section = nullptr;  // --get
     const char *name = nullptr;
     bool origin = false;
+    bool compare = false;  // --compare OLD NEW: the files are the two sides
     bool layered = false;
     std::vector<std::string> layers;  // --layers, the highest priority first
     std::vector<const char *> files;
@@ -554,6 +560,10 @@ int parse_option(int argc, const char *const *argv, int *i, Options *o, std::FIL
         o->origin = true;
         return -1;
     }
+    if (a == "--compare") {
+        o->compare = true;
+        return -1;
+    }
     if (a == "--layers") {
         if (o->layered)
             *problem = "--layers can be given only once";
@@ -686,6 +696,46 @@ int show(CONF_CTX *ctx, const Options &o, const Warnings &warnings, std::FILE *o
     return 0;
 }
 
+// --compare: loads the two sides into contexts of their own and prints the
+// changes in the order the live configuration reports them.  Returns the
+// exit status.
+int compare(const Options &o, std::FILE *in, std::FILE *out, std::FILE *err) {
+    if (o.files.size() != 2 || o.mode != Mode::kDump || o.origin) {
+        std::fputs(
+            "confcheck: --compare takes an OLD and a NEW file and no other mode\n"
+            "Try 'confcheck --help'.\n",
+            err);
+        return kExitUsage;
+    }
+    using Ctx = std::unique_ptr<CONF_CTX, decltype(&CONF_free)>;
+    Ctx sides[2] = {Ctx(CONF_new(), CONF_free), Ctx(CONF_new(), CONF_free)};
+    for (int i = 0; i < 2; ++i) {
+        if (sides[i] == nullptr) throw std::bad_alloc();
+        Loading l{sides[i].get(), in, err, o.layered, {}};
+        if (!(o.layered ? load_layered(&l, o.layers, o.files[i]) : load_one(&l, o.files[i])))
+            return kExitCannotRead;
+    }
+    CONF_CHANGE *changes = nullptr;
+    const int n = CONF_diff(sides[0].get(), sides[1].get(), &changes);
+    if (n < 0) throw std::bad_alloc();
+    const std::unique_ptr<CONF_CHANGE, decltype(&CONF_changes_free)> owned(changes,
+                                                                           CONF_changes_free);
+    for (int i = 0; i < n; ++i) {
+        const CONF_CHANGE &c = changes[i];
+        const std::string where = " (" +
+                                  conf_report::escaped(c.file != nullptr ? c.file : kStdinName) +
+                                  ":" + std::to_string(c.line) + ")";
+        if (c.kind == CONF_CHANGE_ADDED)
+            std::fprintf(out, "+ [%s] %s = %s %s\n", c.section, c.name, c.new_value, where.c_str());
+        else if (c.kind == CONF_CHANGE_REMOVED)
+            std::fprintf(out, "- [%s] %s\n", c.section, c.name);
+        else
+            std::fprintf(out, "~ [%s] %s: %s -> %s %s\n", c.section, c.name, c.old_value,
+                         c.new_value, where.c_str());
+    }
+    return n == 0 ? 0 : 1;
+}
+
 }  // namespace
 
 int run(int argc, const char *const *argv, std::FILE *in, std::FILE *out, std::FILE *err) {
@@ -695,6 +745,7 @@ int run(int argc, const char *const *argv, std::FILE *in, std::FILE *out, std::F
         const std::unique_ptr<CONF_CTX, decltype(&CONF_free)> ctx(CONF_new(), CONF_free);
         if (ctx == nullptr) throw std::bad_alloc();
         if (o.layered && !names_valid(o.files, err)) return kExitCannotRead;
+        if (o.compare) return compare(o, in, out, err);
         Loading loading{ctx.get(), in, err, o.layered, {}};
         for (const char *file : o.files) {
             const bool loaded =

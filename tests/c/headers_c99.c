@@ -6,6 +6,7 @@
 #include <nivra/stackimp.h>
 #include <nivra/lhash.h>
 #include <nivra/conf.h>
+#include <nivra/conf_live.h>
 
 #include <stdio.h>
 #include <string.h>
@@ -25,6 +26,11 @@ int main(void) {
     sk_CONF_VALUE_free(sk);
     lh_free(t);
     CONF_free(ctx);
+    {
+        CONF_LIVE *live = CONF_live_new_file("/nonexistent/service.conf");
+        ok = ok && live != 0 && CONF_live_reload(live) == -101 && CONF_live_acquire(live) == 0;
+        CONF_live_free(live);
+    }
     puts(ok ? "ok" : "failed");
     return ok ? 0 : 1;
 }
