@@ -83,7 +83,8 @@ typedef struct CONF_SCHEMA_ERROR {
  * Loads the schema in the file at path.  Returns the schema, or null with
  * *error filled (when error is not null): -101 when the file cannot be
  * opened (a null path included), -108 when it cannot be read, a load error
- * of the text with its line, -102 when memory runs out, or
+ * of the text with its line, -102 (or the loader's -103, with a line) when
+ * memory runs out, or
  * CONF_SCHEMA_INVALID with the line of the entry that does not describe.
  * After success *error says number 0.
  */
