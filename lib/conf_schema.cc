@@ -495,7 +495,7 @@ size_t distance(const char *a, size_t n, const char *b, size_t m, size_t limit) 
 
 // How far a name may be from the one meant: at most 2, and at most a third
 // of its length (rounded up), so that short names are not matched with
-// anything.
+// anything (Nearest also wants fewer edits than either name's length).
 size_t closeness_limit(size_t len) {
     const size_t third = (len + 2) / 3;
     return third < 2 ? third : 2;
@@ -511,7 +511,9 @@ struct Nearest {
 
     void consider(const char *candidate, size_t candidate_len) {
         const size_t d = distance(name, len, candidate, candidate_len, limit);
-        if (d <= limit && d < best_distance && d > 0) {
+        // A name that shares nothing with the candidate is not close to it,
+        // however short both are ('x' is one edit from 'a').
+        if (d <= limit && d < best_distance && d > 0 && d < len && d < candidate_len) {
             best = candidate;
             best_distance = d;
         }

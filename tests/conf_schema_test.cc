@@ -189,6 +189,25 @@ TEST(SchemaFindings, CleanFileHasNoneAndDefaultSectionKeysAreUnknown) {
                   "1 W [nothing]  0: unknown section [nothing] {}"}));
 }
 
+TEST(SchemaFindings, FileOrderAcrossSectionsAndSectionsNeverWritten) {
+    SchemaPtr s(kService);
+    // [server] comes first in the context, but its bad value is read last.
+    EXPECT_EQ(Check(s.p, "[server]\nname = x\n[client]\nretries = x\n[server]\nport = 0\n"),
+              (std::vector<std::string>{
+                  "3 E [client] retries 4: 'x' is not an int (client retries) {}",
+                  "4 E [server] port 6: 0 is out of range 1..65535 (server port) {}"}));
+    // A described section that the file never opens still has its
+    // required keys.
+    EXPECT_EQ(Check(s.p, "[env]\nA = 1\n"),
+              std::vector<std::string>{"6 E [server] name 0: [server] name is required {}"});
+    // Short names are not matched with anything: 'x' is one edit from 'a'.
+    SchemaPtr short_names("[s]\na = int\nab = int\n");
+    EXPECT_EQ(Check(short_names.p, "[s]\nx = 1\nac = 2\n"),
+              (std::vector<std::string>{
+                  "2 W [s] x 2: unknown key 'x' in [s] {}",
+                  "2 W [s] ac 3: unknown key 'ac' in [s]; did you mean 'ab'? {ab}"}));
+}
+
 TEST(SchemaFindings, PatternsStarKeysAndExactSectionsFirst) {
     SchemaPtr s(
         "[job *]\nevery = duration\n[job main]\nevery = int\n[free]\n* = int 0..9\nfix = string\n");
@@ -432,6 +451,14 @@ TEST(SchemaDocs, CommentsAboveKeysAndHeadersReachTheSample) {
           "# any other key: string\n",
           "# Free keys: every key is allowed, each a string.\n[env]\n"})
         EXPECT_NE(sample.find(line), std::string::npos) << line << "\n" << sample;
+    SchemaPtr cut("# far away\n\n# near\nk = int\n");
+    char *cut_buf = nullptr;
+    size_t cut_size = 0;
+    mem = open_memstream(&cut_buf, &cut_size);
+    ASSERT_EQ(CONF_schema_write_sample(cut.p, mem), 0);
+    std::fclose(mem);
+    EXPECT_EQ(std::string(cut_buf, cut_size), "\n# near\n# int\n# k =\n");
+    std::free(cut_buf);
     // A blank line cuts the documentation: retries has none.
     EXPECT_NE(sample.find("[client]\n\n# int 0..; default 3\n"), std::string::npos) << sample;
     EXPECT_TRUE(Check(s.p, sample).empty()) << sample;
