@@ -24,7 +24,7 @@ static const char webd_schema[] =
     "# The TCP port that clients connect to.\n"
     "port = int 1..65535 = 8080\n"
     "# The address to listen on; all of them by default.\n"
-    "listen = string = 0.0.0.0\n"
+    "listen = string = *\n"
     "# How long an idle client may stay connected.\n"
     "idle_timeout = duration 1s..1h = 30s\n"
     "# fast answers from the cache; safe checks every backend first.\n"

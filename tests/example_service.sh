@@ -33,9 +33,9 @@ diff -u "$tmp/expected" "$tmp/refused" || fail "webd's findings differ"
 [ ! -s "$tmp/out" ] || fail "webd started on the broken file"
 
 "$confcheck" --schema webd.schema webd.conf || fail "confcheck found something in webd.conf"
-[ "$("$webd" webd.conf | head -n 1)" = "webd 'example' on 0.0.0.0:9090, mode fast, idle 30s, cache 1610612736 bytes, debug 0, workers 0, slow share 0.5" ] ||
+[ "$("$webd" webd.conf | head -n 1)" = "webd 'example' on *:9090, mode fast, idle 30s, cache 1610612736 bytes, debug 0, workers 0, slow share 0.5" ] ||
     fail "webd read: $("$webd" webd.conf)"
-"$webd" webd.conf | grep -qx 'backend spare: http://10.0.0.6:9000, weight 1, timeout 500ms' ||
+"$webd" webd.conf | grep -qx 'backend spare: http://spare.backend.internal:9000, weight 1, timeout 500ms' ||
     fail "webd's backends: $("$webd" webd.conf)"
 "$webd" --print-schema | cmp -s - webd.schema || fail "the built-in schema is not webd.schema"
 
