@@ -135,6 +135,10 @@ TEST(SchemaLoad, AcceptsEveryTypeAndReportsSuccess) {
     SchemaPtr empty("");
     EXPECT_NE(empty.p, nullptr);
     CONF_SCHEMA_ERROR e{};
+    CONF_SCHEMA *none = CONF_schema_load_buffer(nullptr, 0, &e);  // an empty schema
+    EXPECT_NE(none, nullptr);
+    EXPECT_EQ(e.number, 0);
+    CONF_schema_free(none);
     EXPECT_EQ(CONF_schema_load_buffer(nullptr, 1, &e), nullptr);
     EXPECT_EQ(e.number, -101);
     EXPECT_EQ(CONF_schema_load("/nonexistent/schema", &e), nullptr);
