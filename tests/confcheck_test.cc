@@ -618,3 +618,23 @@ TEST_F(ConfcheckSchema, SchemaThatDoesNotLoadAndTheSample) {
 }
 
 }  // namespace
+
+namespace {
+
+// --schema with --layers: each finding names the layer that set the value,
+// a missing key the file loaded last.
+TEST_F(ConfcheckLayers, SchemaFindingsNameTheirLayer) {
+    Put("schema",
+        "name = string\n[server]\nport = int 1..9000\nworkers = int 1..4\nlog = string\n"
+        "user = string required\n");
+    const std::string schema = root_ + "/schema";
+    EXPECT_EQ(RunLayers({"--schema", schema, "app.conf"}), 1);
+    EXPECT_EQ(out_,
+              "ROOT/usr/lib/app/app.conf.d/10-defaults.conf:2: error: 8 is out of range 1..4 "
+              "(server workers)\n"
+              "ROOT/etc/app/app.conf.d/50-local.conf:2: error: 9090 is out of range 1..9000 "
+              "(server port)\n"
+              "ROOT/etc/app/app.conf.d/50-local.conf: error: [server] user is required\n");
+}
+
+}  // namespace
