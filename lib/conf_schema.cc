@@ -892,6 +892,7 @@ int describe(CONF_SCHEMA *s, const Collector &c, CONF_SCHEMA_ERROR *error) {
     if (s->sections == nullptr || s->keys == nullptr) return kErrMemory;
     Refusal why{};
     int bad_line = 0;
+    const Key *bad = nullptr;  // the key refused, named in the message
     for (int i = 0; i < nsec && bad_line == 0; ++i) {
         const CONF_VALUE *sec = section_at(table, i);
         const size_t len = std::strlen(sec->section);
@@ -916,6 +917,7 @@ int describe(CONF_SCHEMA *s, const Collector &c, CONF_SCHEMA_ERROR *error) {
             if (!parse_key(&s->arena, e->value, &k, &why, &oom)) {
                 if (oom) return kErrMemory;
                 bad_line = k.line;
+                bad = &k;
                 break;
             }
             if (std::strcmp(k.name, "*") == 0) s->sections[i].star = s->key_count;
@@ -928,11 +930,15 @@ int describe(CONF_SCHEMA *s, const Collector &c, CONF_SCHEMA_ERROR *error) {
     if (bad_line == 0 && !index_schema(s)) return kErrMemory;
     for (uint32_t i = 0; i < s->key_count && bad_line == 0; ++i) {
         const Key &k = s->keys[i];
-        if (k.type == Type::kDeprecated && !check_replacement(s, k, &why)) bad_line = k.line;
+        if (k.type == Type::kDeprecated && !check_replacement(s, k, &why)) {
+            bad_line = k.line;
+            bad = &k;
+        }
     }
     if (bad_line == 0) return 0;
     char text[256];
-    std::snprintf(text, sizeof text, "%s, line %d", why.text, bad_line);
+    std::snprintf(text, sizeof text, "[%s] %s: %s, line %d", s->sections[bad->section].name,
+                  bad->name, why.text, bad_line);
     set_error(error, CONF_SCHEMA_INVALID, text, bad_line);
     return CONF_SCHEMA_INVALID;
 }

@@ -92,8 +92,8 @@ TEST(SchemaLoad, RefusesWhatDoesNotDescribeWithItsLine) {
         int line;
         const char *says;
     } cases[] = {
-        {"[s]\na = int\nb = integer\n", CONF_SCHEMA_INVALID, 3, "unknown type 'integer'"},
-        {"a =\n", CONF_SCHEMA_INVALID, 1, "no type"},
+        {"[s]\na = int\nb = integer\n", CONF_SCHEMA_INVALID, 3, "[s] b: unknown type 'integer'"},
+        {"a =\n", CONF_SCHEMA_INVALID, 1, "[default] a: no type"},
         {"a = int 5..1\n", CONF_SCHEMA_INVALID, 1, "the range 5..1 is empty"},
         {"a = int 1-5\n", CONF_SCHEMA_INVALID, 1, "is not a range"},
         {"a = int 1..x\n", CONF_SCHEMA_INVALID, 1, "'x' in the range is not an int"},
@@ -111,7 +111,7 @@ TEST(SchemaLoad, RefusesWhatDoesNotDescribeWithItsLine) {
         {"a = deprecated b required\n", CONF_SCHEMA_INVALID, 1, "cannot be required"},
         {"a = deprecated b = 1\n", CONF_SCHEMA_INVALID, 1, "no default"},
         {"[s]\nb = int\n\n[t]\na = deprecated b\n", CONF_SCHEMA_INVALID, 5,
-         "'b' replaces it, but [t] has no such key"},
+         "[t] a: 'b' replaces it, but [t] has no such key"},
         {"a = deprecated *\n* = int\n", CONF_SCHEMA_INVALID, 1, "no such key"},
         {"a = deprecated b\nb = deprecated a\n", CONF_SCHEMA_INVALID, 1, "no such key"},
         {"[s]\nx\n", -105, 2, "missing equal sign, line 2"},

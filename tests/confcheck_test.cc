@@ -603,7 +603,7 @@ TEST_F(ConfcheckSchema, FindingsAsLinesJsonAndWithLint) {
 
 TEST_F(ConfcheckSchema, SchemaThatDoesNotLoadAndTheSample) {
     EXPECT_EQ(RunSchema({"--schema", "SCHEMA", "FILE"}, "[s]\nport = integer\n", ""), 3);
-    EXPECT_EQ(err_, "SCHEMA:2: error: unknown type 'integer'\n");
+    EXPECT_EQ(err_, "SCHEMA:2: error: [s] port: unknown type 'integer'\n");
     EXPECT_EQ(RunSchema({"--schema", "SCHEMA", "FILE"}, "[s\n", ""), 3);
     EXPECT_EQ(err_, "SCHEMA:1: error: missing close square bracket\n");
     EXPECT_EQ(Run({"--schema", "/nonexistent/schema", "--sample"}), 3);
