@@ -100,10 +100,11 @@ static void show(const CONF_SCHEMA *schema, CONF_CTX *ctx) {
     CONF_schema_get_bool(schema, ctx, "server", "debug", &debug);
     CONF_schema_get_int64(schema, ctx, "server", "workers", &workers);
     CONF_schema_get_double(schema, ctx, "server", "slow_share", &slow_share);
-    printf("webd '%s' on %s:%lld, mode %s, idle %llds, cache %llu bytes, debug %d, "
-           "workers %lld, slow share %g\n",
-           name, listen, (long long)port, modes[mode], (long long)(idle_ms / 1000),
-           (unsigned long long)cache, debug, (long long)workers, slow_share);
+    printf(
+        "webd '%s' on %s:%lld, mode %s, idle %llds, cache %llu bytes, debug %d, "
+        "workers %lld, slow share %g\n",
+        name, listen, (long long)port, modes[mode], (long long)(idle_ms / 1000),
+        (unsigned long long)cache, debug, (long long)workers, slow_share);
     for (i = 0; i < CONF_get_section_count(ctx); ++i) {
         const char *section = CONF_get_section_name(ctx, i);
         if (strncmp(section, "backend ", 8) == 0) show_backend(schema, ctx, section);
