@@ -11,7 +11,8 @@
 //                                             callgrind's total by REPS * N)
 //
 // FILE is 0 for the plain file, 1 for the one with references, 2 for a
-// service configuration (workload.h).
+// service configuration (workload.h).  PEER nivra_validate counts a schema
+// validation of the loaded file instead of a load (validate/nivra rows).
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 
@@ -33,6 +34,7 @@
 #define CALLGRIND_TOGGLE_COLLECT
 #endif
 
+#include <nivra/conf_schema.h>
 #include "peers.h"
 #include "workload.h"
 
@@ -151,6 +153,88 @@ void BM_Lookup(benchmark::State &state) {
     state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * w.entries.size()));
 }
 
+// A schema of the file's keys.  The service file: each section and key as
+// written, typed int, bool or string by its value, so that validation
+// parses what a program would read.  A plain file: each of its sections
+// described with a "*" key (1,000 keys for 100,000 entries), so that every
+// entry is found through its section's "*".
+std::string SchemaFor(const Workload &w, int64_t kind) {
+    std::string text;
+    std::string section;
+    std::map<std::pair<std::string, std::string>, bool> seen;
+    for (const Entry &e : w.entries) {
+        if (e.section != section) {
+            section = e.section;
+            text += "[" + section + "]\n";
+            if (kind != kService) text += "* = string\n";
+        }
+        if (kind != kService || !seen.emplace(std::make_pair(e.section, e.name), true).second)
+            continue;
+        const std::string &v = e.expanded;
+        const bool digits =
+            !v.empty() && v.size() < 18 && v.find_first_not_of("0123456789") == std::string::npos;
+        const bool word =
+            v == "on" || v == "off" || v == "yes" || v == "no" || v == "true" || v == "false";
+        text += e.name + (digits ? " = int 0.." : word ? " = bool" : " = string") + "\n";
+    }
+    return text;
+}
+
+struct Validation {
+    CONF_CTX *ctx = nullptr;
+    CONF_SCHEMA *schema = nullptr;
+    bool Prepare(const Workload &w, int64_t kind) {
+        const std::string text = SchemaFor(w, kind);
+        schema = CONF_schema_load_buffer(text.data(), text.size(), nullptr);
+        ctx = CONF_new();
+        return schema != nullptr && ctx != nullptr && CONF_load(ctx, w.path.c_str()) == 0;
+    }
+    // Validates once; the number of findings (none when the schema is right).
+    int Run() const {
+        CONF_FINDINGS *f = CONF_schema_validate(schema, ctx);
+        const int n = f != nullptr ? CONF_findings_count(f) : -1;
+        CONF_findings_free(f);
+        return n;
+    }
+    ~Validation() {
+        CONF_free(ctx);
+        CONF_schema_free(schema);
+    }
+};
+
+// Times a validation of the loaded file against a schema of its keys, and
+// reports beside it the share of a load (plus release) of the same file
+// that it costs, both measured here back to back.
+void BM_Validate(benchmark::State &state) {
+    const Workload &w = GetWorkload(static_cast<size_t>(state.range(0)), state.range(1));
+    Validation v;
+    if (!v.Prepare(w, state.range(1)) || v.Run() != 0) {
+        state.SkipWithError("schema or file wrong");
+        return;
+    }
+    double load_s = 0;
+    constexpr int kLoads = 5;
+    for (int i = 0; i < kLoads; ++i) {
+        const auto t0 = std::chrono::steady_clock::now();
+        Ours p;
+        p.Load(w.path);
+        p.Release();
+        load_s += Since(t0);
+    }
+    double validate_s = 0;
+    for (auto _ : state) {
+        const auto t0 = std::chrono::steady_clock::now();
+        benchmark::DoNotOptimize(v.Run());
+        const double took = Since(t0);
+        state.SetIterationTime(took);
+        validate_s += took;
+    }
+    const double per = validate_s / static_cast<double>(state.iterations());
+    state.counters["load_ms"] = load_s * 1e3 / kLoads;
+    state.counters["share_of_load"] = per / (load_s / kLoads);
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * w.entries.size()));
+}
+
 void LoadArgs(benchmark::internal::Benchmark *b) {
     for (int64_t n : {100, 1000}) b->Args({n, kService});
     for (int64_t n : {10000, 100000, 1000000}) b->Args({n, kPlain});
@@ -173,6 +257,13 @@ BENCHMARK_TEMPLATE(BM_Load, GetlineSplit)->Apply(LoadArgs)->Name("load/getline_s
 BENCHMARK_TEMPLATE(BM_Lookup, Ours)->Apply(LookupArgs)->Name("lookup/nivra");
 BENCHMARK_TEMPLATE(BM_Lookup, InihMap)->Apply(LookupArgs)->Name("lookup/inih_unordered_map");
 BENCHMARK_TEMPLATE(BM_Lookup, GKey)->Apply(LookupArgs)->Name("lookup/gkeyfile");
+BENCHMARK(BM_Validate)
+    ->Args({1000, kService})
+    ->Args({100000, kPlain})
+    ->ArgNames({"entries", "file"})
+    ->Unit(benchmark::kMillisecond)
+    ->UseManualTime()
+    ->Name("validate/nivra");
 
 long ResidentBytes() {
     long pages = 0, resident = 0;
@@ -225,8 +316,20 @@ int CountLoads(size_t n, int64_t kind, long reps) {
     return 0;
 }
 
+// CountLoads for a validation of the loaded file (the schema loaded and the
+// file loaded before counting starts).
+int CountValidations(size_t n, int64_t kind, long reps) {
+    Validation v;
+    if (!v.Prepare(GetWorkload(n, kind), kind) || v.Run() != 0) return 1;
+    CALLGRIND_TOGGLE_COLLECT;
+    for (long i = 0; i < reps; ++i) benchmark::DoNotOptimize(v.Run());
+    CALLGRIND_TOGGLE_COLLECT;
+    return 0;
+}
+
 int CountMain(const char *peer, size_t n, int64_t kind, long reps) {
     const std::string name = peer;
+    if (name == "nivra_validate") return CountValidations(n, kind, reps);
     if (name == "nivra") return CountLoads<Ours>(n, kind, reps);
     if (name == "gkeyfile") return CountLoads<GKey>(n, kind, reps);
     if (name == "inih_unordered_map") return CountLoads<InihMap>(n, kind, reps);

@@ -9,6 +9,11 @@
 //   for (std::string_view section : conf.sections())
 //       for (nivra::ConfEntry e : conf.entries(section)) use(e.name, e.value);
 //
+//   nivra::Schema schema;                               // what it reads: conf_schema.h
+//   if (auto err = schema.load_string(kSchemaText)) fail(*err);
+//   for (const nivra::ConfFinding &f : conf.validate(schema)) report(f.message);
+//   int64_t workers = conf.get_int64(schema, "service", "workers").value();
+//
 //   nivra::ConfDoc doc;                                 // editing a file: conf_doc.h
 //   if (auto err = doc.read_file("service.conf")) fail(*err);
 //   if (auto err = doc.set("service", "port", "9090")) fail(*err);
@@ -23,7 +28,8 @@
 // never throw.  What can throw here is only allocation: the Conf() and
 // ConfDoc() constructors (std::bad_alloc when CONF_new or CONF_doc_new
 // fails), a ConfError's text (a std::string, so the calls that return a
-// ConfError), and entries(), which keeps a copy of the section name.  The
+// ConfError), entries(), which keeps a copy of the section name, and
+// Conf::validate, which copies the findings.  The
 // lookups, the listings and ConfDoc::text() are noexcept.
 //
 // Names (sections, entry names, paths, values to write) are taken as
@@ -72,6 +78,7 @@
 #include "conf.h"
 #include "conf_doc.h"
 #include "conf_live.h"
+#include "conf_schema.h"
 
 namespace nivra {
 
@@ -217,6 +224,74 @@ class IndexIterator {
     int i_ = 0;
 };
 
+// One finding of Conf::validate: CONF_FINDING with its strings copied.
+// file is empty where the C finding's is null (a stream or memory load).
+struct ConfFinding {
+    CONF_FINDING_KIND kind = CONF_FINDING_UNKNOWN_KEY;
+    CONF_SEVERITY severity = CONF_SEVERITY_WARNING;
+    std::string section;
+    std::string name;
+    std::string value;
+    std::string file;
+    int line = 0;
+    std::string message;
+    std::string suggestion;
+
+    bool is_error() const noexcept { return severity == CONF_SEVERITY_ERROR; }
+};
+
+// A schema (conf_schema.h): what a program reads, with types, ranges and
+// defaults.  Empty until a load succeeds; a load that fails leaves it as it
+// was.  Moves but does not copy; any number of threads may read one.
+class Schema {
+  public:
+    Schema() noexcept = default;
+    // Takes ownership of a schema from CONF_schema_load (null: empty).
+    explicit Schema(CONF_SCHEMA *adopt) noexcept : schema_(adopt) {}
+    ~Schema() { CONF_schema_free(schema_); }
+    Schema(Schema &&other) noexcept : schema_(std::exchange(other.schema_, nullptr)) {}
+    Schema &operator=(Schema &&other) noexcept {
+        if (this != &other) {
+            CONF_schema_free(schema_);
+            schema_ = std::exchange(other.schema_, nullptr);
+        }
+        return *this;
+    }
+    Schema(const Schema &) = delete;
+    Schema &operator=(const Schema &) = delete;
+
+    // CONF_schema_load and CONF_schema_load_buffer: nothing on success, else
+    // the error (its number, text with ", line N", and line).  A path
+    // holding a NUL byte is -101.
+    std::optional<ConfError> load_file(ConfName path) {
+        const detail::CName file(path);
+        if (file.status() == detail::CName::kNoMemory)
+            return ConfError{-102, "memory allocation fail", 0};
+        return take([&](CONF_SCHEMA_ERROR *e) { return CONF_schema_load(file.c_str(), e); });
+    }
+    std::optional<ConfError> load_string(std::string_view text) {
+        return take([&](CONF_SCHEMA_ERROR *e) {
+            return CONF_schema_load_buffer(text.data(), text.size(), e);
+        });
+    }
+
+    const CONF_SCHEMA *get() const noexcept { return schema_; }
+    explicit operator bool() const noexcept { return schema_ != nullptr; }
+
+  private:
+    template <typename Load>
+    std::optional<ConfError> take(Load load) {
+        CONF_SCHEMA_ERROR error{};
+        CONF_SCHEMA *loaded = load(&error);
+        if (loaded == nullptr) return ConfError{error.number, error.text, error.line};
+        CONF_schema_free(schema_);
+        schema_ = loaded;
+        return std::nullopt;
+    }
+
+    CONF_SCHEMA *schema_ = nullptr;
+};
+
 class ConfDoc;
 
 class Conf {
@@ -301,6 +376,68 @@ class Conf {
     }
     std::optional<bool> get_bool(ConfName section, ConfName name) const noexcept {
         return typed<bool>(section, name, &CONF_get_bool);
+    }
+
+    // Checks the context against the schema (CONF_schema_validate): the
+    // findings in file order; none for an empty Schema or Conf.  Throws
+    // std::bad_alloc when memory runs out.
+    std::vector<ConfFinding> validate(const Schema &schema) const {
+        if (!schema || ctx_ == nullptr) return {};
+        CONF_FINDINGS *found = CONF_schema_validate(schema.get(), ctx_);
+        if (found == nullptr) throw std::bad_alloc();
+        std::vector<ConfFinding> out;
+        try {
+            out.reserve(static_cast<std::size_t>(CONF_findings_count(found)));
+            for (int i = 0; i < CONF_findings_count(found); ++i) {
+                const CONF_FINDING *f = CONF_findings_get(found, i);
+                out.push_back(ConfFinding{f->kind, f->severity, f->section, f->name, f->value,
+                                          f->file != nullptr ? f->file : "", f->line, f->message,
+                                          f->suggestion});
+            }
+        } catch (...) {
+            CONF_findings_free(found);
+            throw;
+        }
+        CONF_findings_free(found);
+        return out;
+    }
+
+    // Typed reads through a schema (CONF_schema_get_int64 and its
+    // siblings): the entry's value, or the schema's default when it is not
+    // set; nothing when there is no valid value, and for a key the schema
+    // does not describe with that type (the C calls tell these apart).
+    // The entry is looked up exactly: no fallback to "default" or the
+    // environment.  Sizes are bytes.
+    std::optional<int64_t> get_int64(const Schema &schema, ConfName section,
+                                     ConfName name) const noexcept {
+        return schema_typed<int64_t>(schema, section, name, &CONF_schema_get_int64);
+    }
+    std::optional<double> get_double(const Schema &schema, ConfName section,
+                                     ConfName name) const noexcept {
+        return schema_typed<double>(schema, section, name, &CONF_schema_get_double);
+    }
+    std::optional<bool> get_bool(const Schema &schema, ConfName section,
+                                 ConfName name) const noexcept {
+        return schema_typed<bool>(schema, section, name, &CONF_schema_get_bool);
+    }
+    std::optional<uint64_t> get_size(const Schema &schema, ConfName section,
+                                     ConfName name) const noexcept {
+        return schema_typed<uint64_t>(schema, section, name, &CONF_schema_get_size);
+    }
+    std::optional<std::chrono::milliseconds> get_duration(const Schema &schema, ConfName section,
+                                                          ConfName name) const noexcept {
+        return schema_typed<std::chrono::milliseconds>(schema, section, name,
+                                                       &CONF_schema_get_duration);
+    }
+    // The string lives as a lookup's does, or, for a default, as the schema.
+    std::optional<std::string_view> get_string(const Schema &schema, ConfName section,
+                                               ConfName name) const noexcept {
+        return schema_typed<std::string_view>(schema, section, name, &CONF_schema_get_string);
+    }
+    // The index of the choice, 0 for the first written in the schema.
+    std::optional<int> get_enum(const Schema &schema, ConfName section,
+                                ConfName name) const noexcept {
+        return schema_typed<int>(schema, section, name, &CONF_schema_get_enum);
     }
 
     // The last error recorded in the context (number 0 when there is none).
@@ -410,6 +547,19 @@ class Conf {
             C v{};
             if (read(ctx_, s, n, &v) != 1) return std::nullopt;
             return static_cast<T>(v);
+        });
+    }
+
+    // A typed read through the schema's C call read, whose out-value is a C.
+    template <typename T, typename C>
+    std::optional<T> schema_typed(const Schema &schema, const ConfName &section,
+                                  const ConfName &name,
+                                  int (*read)(const CONF_SCHEMA *, CONF_CTX *, const char *,
+                                              const char *, C *)) const noexcept {
+        return lookup(section, name, [&](const char *s, const char *n) -> std::optional<T> {
+            C v{};
+            if (read(schema.get(), ctx_, s, n, &v) < 0) return std::nullopt;
+            return T(v);
         });
     }
 

@@ -501,6 +501,11 @@ const char *intern_file(CONF_CTX *ctx, const char *path) {
     return copy;
 }
 
+const char *named_file_at(const CONF_CTX *ctx, size_t index) {
+    const CONF_ORIGINS *o = ctx->origins;
+    return o != nullptr && index < o->count ? o->files[index] : nullptr;
+}
+
 void set_error_file(CONF_CTX *ctx, const char *file) {
     if (ctx->origins != nullptr) ctx->origins->error_file = file;
     // A file is always interned first, so a context without origins has

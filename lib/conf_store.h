@@ -157,6 +157,10 @@ inline const EntryOrigin *origin_of(const CONF_VALUE *entry) {
 // distinct path); null when memory runs out.
 const char *intern_file(CONF_CTX *ctx, const char *path);
 
+// The files that the context's loads named, in the order in which each
+// was first named (interned); null past the end.
+const char *named_file_at(const CONF_CTX *ctx, size_t index);
+
 // Makes file (interned, or null) the file of the context's last error.
 void set_error_file(CONF_CTX *ctx, const char *file);
 

@@ -13,10 +13,39 @@
 #include <cstdlib>
 
 #include "conf.h"
+#include "conf_typed.h"
 
 namespace {
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+locale_t g_c_locale_cache = static_cast<locale_t>(nullptr);
+
+// The "C" locale for strtod_l.  glibc hands out its built-in C locale
+// without allocating; the pointer is cached with relaxed atomics (any
+// thread may fill it, all fill it with the same object).
+locale_t c_locale() {
+    locale_t loc = __atomic_load_n(&g_c_locale_cache, __ATOMIC_RELAXED);
+    if (loc == static_cast<locale_t>(nullptr)) {
+        loc = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
+        if (loc != static_cast<locale_t>(nullptr))
+            __atomic_store_n(&g_c_locale_cache, loc, __ATOMIC_RELAXED);
+    }
+    return loc;
+}
+
+char lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool equals_ignoring_case(const char *s, const char *word) {
+    for (; *word != '\0'; ++s, ++word) {
+        if (lower(*s) != *word) return false;
+    }
+    return *s == '\0';
+}
+
+}  // namespace
+
+namespace nivra::conf {
 
 // The whole text is [+-]digits and fits in int64_t.
 bool parse_int64(const char *s, int64_t *out) {
@@ -57,21 +86,6 @@ bool is_decimal_number(const char *s) {
     return *s == '\0';
 }
 
-locale_t g_c_locale_cache = static_cast<locale_t>(nullptr);
-
-// The "C" locale for strtod_l.  glibc hands out its built-in C locale
-// without allocating; the pointer is cached with relaxed atomics (any
-// thread may fill it, all fill it with the same object).
-locale_t c_locale() {
-    locale_t loc = __atomic_load_n(&g_c_locale_cache, __ATOMIC_RELAXED);
-    if (loc == static_cast<locale_t>(nullptr)) {
-        loc = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
-        if (loc != static_cast<locale_t>(nullptr))
-            __atomic_store_n(&g_c_locale_cache, loc, __ATOMIC_RELAXED);
-    }
-    return loc;
-}
-
 bool parse_double(const char *s, double *out) {
     if (!is_decimal_number(s)) return false;
     const locale_t loc = c_locale();
@@ -90,15 +104,6 @@ bool parse_double(const char *s, double *out) {
     return true;
 }
 
-char lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool equals_ignoring_case(const char *s, const char *word) {
-    for (; *word != '\0'; ++s, ++word) {
-        if (lower(*s) != *word) return false;
-    }
-    return *s == '\0';
-}
-
 bool parse_bool(const char *s, int *out) {
     static constexpr const char *kTrue[] = {"1", "true", "yes", "on"};
     static constexpr const char *kFalse[] = {"0", "false", "no", "off"};
@@ -110,6 +115,14 @@ bool parse_bool(const char *s, int *out) {
     }
     return false;
 }
+
+}  // namespace nivra::conf
+
+namespace {
+
+using nivra::conf::parse_bool;
+using nivra::conf::parse_double;
+using nivra::conf::parse_int64;
 
 // Finds the value and parses it into a local; *out is written only on 1.
 template <typename T, typename Parse>

@@ -18,6 +18,7 @@
 
 #include "alloc_seam.h"
 #include "conf_doc.h"
+#include "conf_schema.h"
 #include "conf_describe.h"
 #include "conf_expand.h"
 #include "conf_live.h"
@@ -753,6 +754,130 @@ TEST(AllocFail, SavingADocument) {
         CONF_doc_free(doc);
         return attempts;
     });
+}
+
+// A schema of every type with documentation, large enough that its
+// descriptions cross the arena's blocks, and a file with a finding of
+// every kind.
+std::string SchemaText() {
+    std::string text =
+        "# The service.\n[server]\n# The port.\nport = int 1..65535 = 8080\n"
+        "mode = enum fast safe = safe\nname = string required\n"
+        "old_port = deprecated port\nwait = duration 1s..1h = 30s\n"
+        "cache = size ..4G = 64M\nratio = double 0..1 = 0.5\n[backend *]\n"
+        "url = string required\n[env]\n* = string\n[many]\n";
+    for (int i = 0; i < 150; ++i)
+        text += "# Key " + std::to_string(i) + " of many.\nkey" + std::to_string(i) + " = int\n";
+    return text;
+}
+constexpr char kCheckedFile[] =
+    "[sever]\nx = 1\n[server]\nprot = 1\nport = 80O\nmode = fsat\nold_port = 1\nwait = 2h\n"
+    "[backend a]\n[many]\nkey1 = x\n";
+
+std::string SampleOf(const CONF_SCHEMA *schema) {
+    std::FILE *f = std::tmpfile();
+    EXPECT_EQ(CONF_schema_write_sample(schema, f), 0);
+    std::string text = StreamBytes(f);
+    std::fclose(f);
+    return text;
+}
+
+std::vector<std::string> MessagesOf(const CONF_FINDINGS *findings) {
+    std::vector<std::string> out;
+    for (int i = 0; i < CONF_findings_count(findings); ++i) {
+        const CONF_FINDING *f = CONF_findings_get(findings, i);
+        out.push_back(std::to_string(f->line) + " " + f->message + " " + f->suggestion);
+    }
+    return out;
+}
+
+TEST(AllocFail, SchemaLoadValidationAndSample) {
+    const std::string text = SchemaText();
+    TempFiles files;
+    const std::string path = files.Write(text);
+    CONF_SCHEMA *whole = CONF_schema_load_buffer(text.data(), text.size(), nullptr);
+    ASSERT_NE(whole, nullptr);
+    const std::string sample = SampleOf(whole);
+    CONF_CTX *empty = CONF_new();
+    for (bool from_file : {false, true}) {
+        SweepBoth(
+            from_file ? "schema load of a file" : "schema load of a buffer", [&](long k) -> long {
+                CONF_SCHEMA_ERROR error{};
+                Arm(k);
+                CONF_SCHEMA *s = from_file
+                                     ? CONF_schema_load(path.c_str(), &error)
+                                     : CONF_schema_load_buffer(text.data(), text.size(), &error);
+                const long attempts = alloc_seam::Attempts();
+                if (s != nullptr) {
+                    EXPECT_EQ(error.number, 0);
+                    // Reads need no heap; the sample does, so it is compared
+                    // only where memory is back.
+                    int64_t v = 0;
+                    EXPECT_EQ(CONF_schema_get_int64(s, nullptr, "server", "port", &v), -2);
+                    EXPECT_EQ(CONF_schema_get_int64(s, empty, "server", "port", &v), 0);
+                    EXPECT_EQ(v, 8080);
+                    EXPECT_EQ(CONF_schema_get_int64(s, empty, "many", "key149", &v), -1);
+                    if (!g_persistent) {
+                        EXPECT_EQ(SampleOf(s), sample);
+                    }
+                } else {
+                    // The loader tells a section it could not make as -103.
+                    EXPECT_TRUE(error.number == -102 || error.number == -103) << error.text;
+                }
+                CONF_schema_free(s);
+                return attempts;
+            });
+    }
+    CONF_CTX *ctx = CONF_new();
+    ASSERT_EQ(CONF_load_buffer(ctx, kCheckedFile, sizeof kCheckedFile - 1), 0);
+    CONF_FINDINGS *all = CONF_schema_validate(whole, ctx);
+    const std::vector<std::string> expected = MessagesOf(all);
+    EXPECT_EQ(expected.size(), 9U);
+    CONF_findings_free(all);
+    SweepBoth("schema validation", [&](long k) -> long {
+        Arm(k);
+        CONF_FINDINGS *f = CONF_schema_validate(whole, ctx);
+        const long attempts = alloc_seam::Attempts();
+        if (f != nullptr) {
+            EXPECT_EQ(MessagesOf(f), expected);
+        }
+        CONF_findings_free(f);
+        return attempts;
+    });
+    SweepBoth("schema sample", [&](long k) -> long {
+        std::FILE *f = std::tmpfile();
+        Arm(k);
+        const int rc = CONF_schema_write_sample(whole, f);
+        const long attempts = alloc_seam::Attempts();
+        const std::string written = StreamBytes(f);
+        EXPECT_TRUE(rc == 0 ? written == sample : rc == -102 && written.empty()) << rc;
+        std::fclose(f);
+        return attempts;
+    });
+    // Typed reads, and a validation that finds nothing, need no heap beyond
+    // the findings object.
+    FailNth(0);
+    int64_t port = 0;
+    EXPECT_EQ(CONF_schema_get_int64(whole, ctx, "many", "key1", &port), -1);
+    EXPECT_EQ(CONF_schema_get_int64(whole, ctx, "backend b", "nothing", &port), -2);
+    const char *url = nullptr;
+    EXPECT_EQ(CONF_schema_get_string(whole, ctx, "env", "ANY", &url), -1);
+    int64_t ms = 0;
+    EXPECT_EQ(CONF_schema_get_duration(whole, ctx, "server", "wait", &ms), -1);
+    EXPECT_EQ(CONF_schema_get_int64(whole, ctx, "many", "key7", &port), -1);
+    EXPECT_EQ(alloc_seam::Attempts(), 0);
+    CONF_CTX *clean = CONF_new();
+    const char kClean[] = "[server]\nname = x\nport = 1\n";
+    ASSERT_EQ(CONF_load_buffer(clean, kClean, sizeof kClean - 1), 0);
+    FailNth(0);
+    CONF_FINDINGS *none = CONF_schema_validate(whole, clean);
+    EXPECT_EQ(alloc_seam::Attempts(), 1);
+    EXPECT_EQ(CONF_findings_count(none), 0);
+    CONF_findings_free(none);
+    CONF_free(clean);
+    CONF_free(ctx);
+    CONF_free(empty);
+    CONF_schema_free(whole);
 }
 
 }  // namespace

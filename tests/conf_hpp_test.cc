@@ -353,4 +353,46 @@ TEST(ConfHpp, DocumentOwnershipMoves) {
     CONF_doc_free(raw);
 }
 
+TEST(ConfHppSchema, ValidateAndTypedReadsWithDefaults) {
+    nivra::Schema schema;
+    EXPECT_FALSE(schema);
+    auto err = schema.load_string("[s]\nport = int = 80O\n");
+    ASSERT_TRUE(err);
+    EXPECT_EQ(err->number, CONF_SCHEMA_INVALID);
+    EXPECT_EQ(err->line, 2);
+    EXPECT_FALSE(schema);  // a failed load leaves it empty
+    ASSERT_FALSE(schema.load_string(
+        "[s]\nport = int 1..9 = 8\nwait = duration = 1min\nsize = size = 1K\nname = string = x\n"
+        "mode = enum a b = b\non = bool = yes\nratio = double = 0.5\n"));
+    EXPECT_TRUE(schema.load_file("/nonexistent"));
+    EXPECT_TRUE(schema);  // still the earlier one
+
+    nivra::Conf conf;
+    EXPECT_TRUE(conf.validate(schema).empty());  // nothing loaded, nothing required
+    ASSERT_FALSE(conf.load_string("[s]\nport = 10\nprt = 1\nmode = a\n"));
+    const std::vector<nivra::ConfFinding> found = conf.validate(schema);
+    ASSERT_EQ(found.size(), 2U);
+    EXPECT_TRUE(found[0].is_error());
+    EXPECT_EQ(found[0].kind, CONF_FINDING_OUT_OF_RANGE);
+    EXPECT_EQ(found[0].line, 2);
+    EXPECT_EQ(found[0].file, "");
+    EXPECT_EQ(found[1].suggestion, "port");
+    EXPECT_FALSE(found[1].is_error());
+    EXPECT_TRUE(conf.validate(nivra::Schema()).empty());
+
+    EXPECT_EQ(conf.get_int64(schema, "s", "port"), std::nullopt);  // 10 is out of range
+    EXPECT_EQ(conf.get_duration(schema, "s", "wait"), std::chrono::minutes(1));
+    EXPECT_EQ(conf.get_size(schema, "s", "size"), 1024U);
+    EXPECT_EQ(conf.get_string(schema, "s"sv, std::string("name")), "x");
+    EXPECT_EQ(conf.get_enum(schema, "s", "mode"), 0);
+    EXPECT_EQ(conf.get_bool(schema, "s", "on"), true);
+    EXPECT_EQ(conf.get_double(schema, "s", "ratio"), 0.5);
+    EXPECT_EQ(conf.get_int64(schema, "s", "nothing"), std::nullopt);  // not described
+    EXPECT_EQ(conf.get_bool(schema, "s", "port"), std::nullopt);      // another type
+
+    nivra::Schema moved(std::move(schema));
+    EXPECT_TRUE(moved);
+    EXPECT_EQ(conf.get_int64(schema, "s", "port"), std::nullopt);  // NOLINT: moved-from is empty
+}
+
 }  // namespace

@@ -637,3 +637,131 @@ TEST_F(Confcheck, CompareTellsWhatChangedAsTheLiveConfigurationDoes) {
 }
 
 }  // namespace
+
+namespace {
+
+// confcheck with a schema: "SCHEMA" in args stands for a file holding the
+// schema text, shown as SCHEMA.
+class ConfcheckSchema : public Confcheck {
+  protected:
+    int RunSchema(std::vector<std::string> args, const std::string &schema,
+                  const std::string &text = "") {
+        const std::string path = files_.Write(schema);
+        for (std::string &a : args) {
+            if (a == "SCHEMA") a = path;
+        }
+        const int rc = Run(args, text);
+        out_ = Replace(out_, path, "SCHEMA");
+        err_ = Replace(err_, path, "SCHEMA");
+        return rc;
+    }
+};
+
+constexpr char kSchema[] =
+    "[server]\n# The port.\nport = int 1..65535 = 8080\nname = string required\n"
+    "mode = enum fast safe = safe\n";
+
+TEST_F(ConfcheckSchema, FindingsAsLinesJsonAndWithLint) {
+    const Case cases[] = {
+        {"clean", {"--schema", "SCHEMA", "FILE"}, "[server]\nname = x\n", 0, "", ""},
+        {"findings, the missing key without a line",
+         {"--schema", "SCHEMA", "FILE"},
+         "[server]\nprot = 1\nport = 0\n",
+         1,
+         "FILE:2: warning: unknown key 'prot' in [server]; did you mean 'port'?\n"
+         "FILE:3: error: 0 is out of range 1..65535 (server port)\n"
+         "FILE: error: [server] name is required\n",
+         ""},
+        {"json",
+         {"--json", "--schema", "SCHEMA", "FILE"},
+         "[server]\nname = x\nmode = fsat\n",
+         1,
+         "[\n  {\"file\": \"FILE\", \"line\": 3, \"section\": \"server\", \"name\": \"mode\", "
+         "\"value\": \"fsat\", \"kind\": \"not a choice\", \"severity\": \"error\", \"message\": "
+         "\"'fsat' is not one of fast, safe; did you mean 'fast'?\", \"suggestion\": "
+         "\"fast\"}\n]\n",
+         ""},
+        {"json, none",
+         {"--schema", "SCHEMA", "--json", "FILE"},
+         "[server]\nname = x\n",
+         0,
+         "[]\n",
+         ""},
+        {"lint and schema",
+         {"--lint", "--schema", "SCHEMA", "FILE"},
+         "[server]\nname = x\nname = y\n",
+         1,
+         "FILE:3: warning: 'name' is defined again in section [server]; its value from line 2 is "
+         "lost\n",
+         ""},
+        {"the file does not load",
+         {"--schema", "SCHEMA", "FILE"},
+         "[server\n",
+         3,
+         "",
+         "FILE:1: missing close square bracket\n"},
+        {"--get does not go with it",
+         {"--schema", "SCHEMA", "--get", "s", "n", "FILE"},
+         "",
+         2,
+         "",
+         "confcheck: --schema does not go with --get or --origin\nTry 'confcheck --help'.\n"},
+        {"--sample needs --schema",
+         {"--sample"},
+         "",
+         2,
+         "",
+         "confcheck: --sample needs --schema\nTry 'confcheck --help'.\n"},
+        {"--sample takes no file",
+         {"--schema", "SCHEMA", "--sample", "FILE"},
+         "",
+         2,
+         "",
+         "confcheck: --sample goes with --schema alone\nTry 'confcheck --help'.\n"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(RunSchema(c.args, kSchema, c.text), c.status);
+        EXPECT_EQ(out_, c.out);
+        // A load's report goes on with the line and a note: its start is enough.
+        EXPECT_EQ(c.status == 3 ? err_.substr(0, c.err.size()) : err_, c.err);
+    }
+}
+
+TEST_F(ConfcheckSchema, SchemaThatDoesNotLoadAndTheSample) {
+    EXPECT_EQ(RunSchema({"--schema", "SCHEMA", "FILE"}, "[s]\nport = integer\n", ""), 3);
+    EXPECT_EQ(err_, "SCHEMA:2: error: [s] port: unknown type 'integer'\n");
+    EXPECT_EQ(RunSchema({"--schema", "SCHEMA", "FILE"}, "[s\n", ""), 3);
+    EXPECT_EQ(err_, "SCHEMA:1: error: missing close square bracket\n");
+    EXPECT_EQ(Run({"--schema", "/nonexistent/schema", "--sample"}), 3);
+    EXPECT_EQ(err_.rfind("/nonexistent/schema: unable to open configuration file\n", 0), 0U);
+
+    ASSERT_EQ(RunSchema({"--schema", "SCHEMA", "--sample"}, kSchema), 0);
+    EXPECT_EQ(out_,
+              "[server]\n\n# The port.\n# int 1..65535; default 8080\n# port = 8080\n\n"
+              "# string; required\nname =\n\n# enum fast, safe; default safe\n# mode = safe\n");
+    const std::string sample = out_;
+    EXPECT_EQ(RunSchema({"--schema", "SCHEMA", "FILE"}, kSchema, sample), 0) << out_;
+}
+
+}  // namespace
+
+namespace {
+
+// --schema with --layers: each finding names the layer that set the value,
+// a missing key the file loaded last.
+TEST_F(ConfcheckLayers, SchemaFindingsNameTheirLayer) {
+    Put("schema",
+        "name = string\n[server]\nport = int 1..9000\nworkers = int 1..4\nlog = string\n"
+        "user = string required\n");
+    const std::string schema = root_ + "/schema";
+    EXPECT_EQ(RunLayers({"--schema", schema, "app.conf"}), 1);
+    EXPECT_EQ(out_,
+              "ROOT/usr/lib/app/app.conf.d/10-defaults.conf:2: error: 8 is out of range 1..4 "
+              "(server workers)\n"
+              "ROOT/etc/app/app.conf.d/50-local.conf:2: error: 9090 is out of range 1..9000 "
+              "(server port)\n"
+              "ROOT/etc/app/app.conf.d/50-local.conf: error: [server] user is required\n");
+}
+
+}  // namespace

@@ -493,3 +493,68 @@ TEST(LineDiff, RandomTextsGiveShortestPatchesThatApply) {
 }
 
 }  // namespace
+
+namespace {
+
+// --schema: an edit that makes a new error or unknown key is refused with
+// the finding and nothing is written; what the file had already does not
+// count; --force writes and warns.
+TEST_F(ConfEdit, SchemaRefusesNewErrorsAndUnknownKeys) {
+    const std::string schema =
+        files_.Write("[server]\nport = int 1..65535 = 8080\nname = string required\n");
+    const std::string text = "[server]\nname = web\nport = 80\n";
+    struct Case {
+        std::vector<std::string> args;
+        const char *file;
+        int status;
+        const char *after;
+        const char *err;
+    } cases[] = {
+        {{"--set", "server", "port", "70000"},
+         text.c_str(),
+         1,
+         text.c_str(),
+         "FILE:3: error: 70000 is out of range 1..65535 (server port)\nconfedit: FILE not written: "
+         "the change makes a new error or unknown key (--force writes anyway)\n"},
+        {{"--set", "server", "prot", "1"},
+         text.c_str(),
+         1,
+         text.c_str(),
+         "FILE:4: warning: unknown key 'prot' in [server]; did you mean 'port'?\nconfedit: FILE "
+         "not "
+         "written: the change makes a new error or unknown key (--force writes anyway)\n"},
+        {{"--unset", "server", "name"},
+         text.c_str(),
+         1,
+         text.c_str(),
+         "FILE: error: [server] name is required\nconfedit: FILE not written: the change makes a "
+         "new error or unknown key (--force writes anyway)\n"},
+        {{"--force", "--set", "server", "port", "0"},
+         text.c_str(),
+         0,
+         "[server]\nname = web\nport = 0\n",
+         "FILE:3: warning: 0 is out of range 1..65535 (server port)\n"},
+        // An error the file had already does not stop another edit.
+        {{"--set", "server", "name", "w2"},
+         "[server]\nname = web\nport = 0\n",
+         0,
+         "[server]\nname = w2\nport = 0\n",
+         ""},
+        {{"--set", "server", "port", "9"}, text.c_str(), 0, "[server]\nname = web\nport = 9\n", ""},
+    };
+    for (const Case &c : cases) {
+        std::vector<std::string> args{"--schema", schema, "FILE"};
+        if (c.args[0] == "--force") args.insert(args.begin(), "--force");
+        for (const std::string &a : c.args)
+            if (a != "--force") args.push_back(a);
+        SCOPED_TRACE(args.back());
+        EXPECT_EQ(Run(args, c.file), c.status);
+        EXPECT_EQ(file_, c.after);
+        EXPECT_EQ(err_, c.err);
+    }
+    EXPECT_EQ(Run({"--force", "FILE", "--set", "s", "k", "v"}, text), 2);
+    EXPECT_EQ(Run({"--schema", schema + ".missing", "FILE", "--set", "s", "k", "v"}, text), 3);
+    EXPECT_EQ(file_, text);
+}
+
+}  // namespace

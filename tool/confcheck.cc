@@ -34,6 +34,7 @@
 #include "conf_report.h"
 #include "conf_store.h"
 #include <nivra/conf.h>
+#include <nivra/conf_schema.h>
 #include <nivra/version.h>
 
 namespace confcheck {
@@ -79,14 +80,21 @@ constexpr char kUsage[] =
     "                      names with --layers), one entry a line: '+ [s] k = v\n"
     "                      (FILE:LINE)', '- [s] k', '~ [s] k: old -> new\n"
     "                      (FILE:LINE)'; exit 1 if anything changed\n"
+    "  --schema SCHEMA     check what the FILEs define against the schema SCHEMA:\n"
+    "                      print each finding as FILE:LINE: error: TEXT or\n"
+    "                      FILE:LINE: warning: TEXT (as JSON objects with --json;\n"
+    "                      with --lint, the lint warnings too); exit 1 if any\n"
+    "  --sample            with --schema and no FILE: write a reference\n"
+    "                      configuration of the schema, every key documented\n"
     "  --help, --version   print this text or the version, and exit\n"
     "\n"
     "Exit status, the same in every mode:\n"
     "  0  success\n"
-    "  1  --get found no value, --lint warned, or --compare found a change\n"
+    "  1  --get found no value, --lint warned, --compare found a change, or\n"
+    "     --schema found something\n"
     "  2  the command line was wrong\n"
-    "  3  a file could not be read or did not load, memory ran out, or the\n"
-    "     output could not be written\n";
+    "  3  a file (or the schema) could not be read or did not load, memory ran\n"
+    "     out, or the output could not be written\n";
 
 enum class Mode { kDump, kGet, kJson, kLint };
 
@@ -99,6 +107,8 @@ struct Options {
     bool layered = false;
     std::vector<std::string> layers;  // --layers, the highest priority first
     std::vector<const char *> files;
+    const char *schema = nullptr;  // --schema
+    bool sample = false;
 };
 
 // A --lint warning, "FILE:LINE: warning: TEXT"; line 0 for one about a
@@ -564,6 +574,19 @@ int parse_option(int argc, const char *const *argv, int *i, Options *o, std::FIL
         o->compare = true;
         return -1;
     }
+    if (a == "--schema") {
+        if (o->schema != nullptr)
+            *problem = "--schema can be given only once";
+        else if (*i + 1 >= argc)
+            *problem = "--schema needs a schema file";
+        else
+            o->schema = argv[++*i];
+        return problem->empty() ? -1 : kExitUsage;
+    }
+    if (a == "--sample") {
+        o->sample = true;
+        return -1;
+    }
     if (a == "--layers") {
         if (o->layered)
             *problem = "--layers can be given only once";
@@ -592,6 +615,16 @@ int parse_option(int argc, const char *const *argv, int *i, Options *o, std::FIL
     return problem->empty() ? -1 : kExitUsage;
 }
 
+// What is wrong with the schema options, or "".
+std::string schema_problem(const Options &o) {
+    if (o.sample && o.schema == nullptr) return "--sample needs --schema";
+    if (o.sample && (!o.files.empty() || o.mode != Mode::kDump || o.layered || o.origin))
+        return "--sample goes with --schema alone";
+    if (o.schema != nullptr && (o.mode == Mode::kGet || o.origin))
+        return "--schema does not go with --get or --origin";
+    return "";
+}
+
 // Reads the command line; returns -1 to go on, else the exit status (after
 // printing help, the version, or a usage error).
 int parse(int argc, const char *const *argv, Options *o, std::FILE *out, std::FILE *err) {
@@ -610,7 +643,8 @@ int parse(int argc, const char *const *argv, Options *o, std::FILE *out, std::FI
     }
     int stdin_count = 0;
     for (const char *f : o->files) stdin_count += std::strcmp(f, "-") == 0 ? 1 : 0;
-    if (problem.empty() && o->files.empty()) problem = "no configuration file given";
+    if (problem.empty()) problem = schema_problem(*o);
+    if (problem.empty() && o->files.empty() && !o->sample) problem = "no configuration file given";
     if (problem.empty() && stdin_count > 1 && !o->layered)
         problem = "standard input (-) can be read only once";
     if (problem.empty()) return -1;
@@ -736,12 +770,146 @@ int compare(const Options &o, std::FILE *in, std::FILE *out, std::FILE *err) {
     return n == 0 ? 0 : 1;
 }
 
+// ---- Schemas -----------------------------------------------------------------
+
+using Schema = std::unique_ptr<CONF_SCHEMA, decltype(&CONF_schema_free)>;
+
+// Loads the schema; prints why it cannot be loaded.  Null then.
+Schema load_schema(const char *path, std::FILE *err) {
+    CONF_SCHEMA_ERROR error{};
+    Schema schema(CONF_schema_load(path, &error), CONF_schema_free);
+    const int why = errno;
+    if (schema == nullptr) {
+        if (error.number == kErrMemory) throw std::bad_alloc();
+        if (error.number == kErrOpen || error.number == kErrRead) {
+            conf_report::print_system_error(err, path, conf_report::error_text(error.number),
+                                            std::strerror(why));
+            return schema;
+        }
+        const std::string where =
+            conf_report::escaped(path) + (error.line > 0 ? ":" + std::to_string(error.line) : "");
+        // The line is in the location already; the text need not repeat it.
+        std::string text = error.text;
+        const std::string suffix = ", line " + std::to_string(error.line);
+        if (error.line > 0 && text.size() > suffix.size() &&
+            text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0)
+            text.resize(text.size() - suffix.size());
+        std::fprintf(err, "%s: error: %s\n", where.c_str(), text.c_str());
+    }
+    return schema;
+}
+
+const char *kind_name(CONF_FINDING_KIND kind) {
+    switch (kind) {
+        case CONF_FINDING_UNKNOWN_SECTION: return "unknown section";
+        case CONF_FINDING_UNKNOWN_KEY: return "unknown key";
+        case CONF_FINDING_WRONG_TYPE: return "wrong type";
+        case CONF_FINDING_OUT_OF_RANGE: return "out of range";
+        case CONF_FINDING_NOT_A_CHOICE: return "not a choice";
+        case CONF_FINDING_MISSING: return "missing";
+        case CONF_FINDING_DEPRECATED: return "deprecated";
+    }
+    return "finding";
+}
+
+// "FILE:LINE: error: TEXT", or "FILE: warning: TEXT" without a line.
+void put_finding_line(std::FILE *out, const char *file, long line, const char *severity,
+                      const char *text) {
+    const std::string where = line > 0 ? ":" + std::to_string(line) : "";
+    std::fprintf(out, "%s%s: %s: %s\n", conf_report::escaped(file).c_str(), where.c_str(), severity,
+                 text);
+}
+
+void put_json_field(std::FILE *out, const char *name, const char *value, bool last = false) {
+    std::fprintf(out, "\"%s\": ", name);
+    if (value != nullptr) {
+        put_json(out, value);
+    } else {
+        std::fputs("null", out);
+    }
+    std::fputs(last ? "}" : ", ", out);
+}
+
+void put_json_finding(std::FILE *out, const char *file, long line, const char *section,
+                      const char *name, const char *value, const char *kind, const char *severity,
+                      const char *message, const char *suggestion) {
+    std::fputc('{', out);
+    put_json_field(out, "file", file);
+    if (line > 0) {
+        std::fprintf(out, "\"line\": %ld, ", line);
+    } else {
+        std::fputs("\"line\": null, ", out);
+    }
+    put_json_field(out, "section", section);
+    put_json_field(out, "name", name);
+    put_json_field(out, "value", value);
+    put_json_field(out, "kind", kind);
+    put_json_field(out, "severity", severity);
+    put_json_field(out, "message", message);
+    put_json_field(out, "suggestion", suggestion, true);
+}
+
+// Prints the findings of the schema (and, with --lint, the lint warnings
+// first) as lines or, with --json, as one JSON array.  Returns the exit
+// status: 1 when there is any.
+int show_findings(CONF_CTX *ctx, const CONF_SCHEMA *schema, const Options &o,
+                  const Warnings &warnings, std::FILE *out) {
+    const std::unique_ptr<CONF_FINDINGS, decltype(&CONF_findings_free)> findings(
+        CONF_schema_validate(schema, ctx), CONF_findings_free);
+    if (findings == nullptr) throw std::bad_alloc();
+    const bool json = o.mode == Mode::kJson;
+    const Warnings none;
+    const Warnings &lint = o.mode == Mode::kLint ? warnings : none;
+    const int n = CONF_findings_count(findings.get());
+    if (json) std::fputc('[', out);
+    int shown = 0;
+    for (const Warning &w : lint) {
+        if (json) {
+            std::fputs(shown++ == 0 ? "\n  " : ",\n  ", out);
+            put_json_finding(out, w.file.c_str(), w.line, nullptr, nullptr, nullptr, "lint",
+                             "warning", w.text.c_str(), nullptr);
+        } else {
+            put_finding_line(out, w.file.c_str(), w.line, "warning", w.text.c_str());
+        }
+    }
+    for (int i = 0; i < n; ++i) {
+        const CONF_FINDING *f = CONF_findings_get(findings.get(), i);
+        const char *file = f->file != nullptr ? f->file : kStdinName;
+        const char *severity = f->severity == CONF_SEVERITY_ERROR ? "error" : "warning";
+        if (json) {
+            std::fputs(shown++ == 0 ? "\n  " : ",\n  ", out);
+            put_json_finding(out, f->file, f->line, f->section, f->name, f->value,
+                             kind_name(f->kind), severity, f->message, f->suggestion);
+        } else {
+            put_finding_line(out, file, f->line, severity, f->message);
+        }
+    }
+    if (json) std::fputs(shown > 0 ? "\n]\n" : "]\n", out);
+    return n > 0 || !lint.empty() ? 1 : 0;
+}
+
+// --sample: the schema's reference configuration.
+int write_sample(const char *path, std::FILE *out, std::FILE *err) {
+    const Schema schema = load_schema(path, err);
+    if (schema == nullptr) return kExitCannotRead;
+    if (const int rc = CONF_schema_write_sample(schema.get(), out); rc != 0) {
+        if (rc == kErrMemory) throw std::bad_alloc();
+        std::fprintf(err, "confcheck: %s\n", conf_report::error_text(rc));
+        return kExitCannotRead;
+    }
+    return 0;
+}
+
 }  // namespace
 
 int run(int argc, const char *const *argv, std::FILE *in, std::FILE *out, std::FILE *err) {
     try {
         Options o;
         if (const int status = parse(argc, argv, &o, out, err); status >= 0) return status;
+        if (o.sample) return write_sample(o.schema, out, err);
+        Schema schema(nullptr, CONF_schema_free);
+        if (o.schema != nullptr && (schema = load_schema(o.schema, err)) == nullptr)
+            return kExitCannotRead;
         const std::unique_ptr<CONF_CTX, decltype(&CONF_free)> ctx(CONF_new(), CONF_free);
         if (ctx == nullptr) throw std::bad_alloc();
         if (o.layered && !names_valid(o.files, err)) return kExitCannotRead;
@@ -752,6 +920,8 @@ int run(int argc, const char *const *argv, std::FILE *in, std::FILE *out, std::F
                 o.layered ? load_layered(&loading, o.layers, file) : load_one(&loading, file);
             if (!loaded) return kExitCannotRead;
         }
+        if (schema != nullptr)
+            return show_findings(ctx.get(), schema.get(), o, loading.warnings, out);
         return show(ctx.get(), o, loading.warnings, out, err);
     } catch (const std::bad_alloc &) {
         std::fputs("confcheck: out of memory\n", err);

@@ -14,6 +14,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <new>
 #include <string>
@@ -26,6 +27,7 @@
 #include "line_diff.h"
 #include <nivra/conf.h>
 #include <nivra/conf_doc.h>
+#include <nivra/conf_schema.h>
 #include <nivra/version.h>
 
 namespace confedit {
@@ -66,12 +68,16 @@ constexpr char kUsage[] =
     "                     not atomic: a crash can leave it partly written)\n"
     "  --wait SECONDS     wait at most this long for another confedit's lock\n"
     "                     (default 10)\n"
+    "  --schema SCHEMA    refuse a result in which the schema SCHEMA finds an\n"
+    "                     error or an unknown key that FILE did not have\n"
+    "  --force            with --schema: write anyway, the findings as warnings\n"
     "  --help, --version  print this text or the version, and exit\n"
     "\n"
     "Exit status:\n"
     "  0  FILE was written or needed no change (--diff, --dry-run: the result\n"
     "     loads)\n"
-    "  1  the result would not load, or a line of FILE does not parse\n"
+    "  1  the result would not load, a line of FILE does not parse, or the\n"
+    "     schema finds a new error or unknown key in it\n"
     "  2  the command line was wrong, or a name cannot be written\n"
     "  3  FILE could not be read, locked or written, or memory ran out (also\n"
     "     when FILE was written but its directory could not be synced)\n";
@@ -104,6 +110,8 @@ struct Options {
     bool verbose = false;
     bool in_place = false;
     int wait_ms = CONF_DOC_DEFAULT_WAIT_MS;
+    const char *schema = nullptr;  // --schema
+    bool force = false;
     const char *file = nullptr;
     std::string shown;  // FILE as messages print it
     std::vector<Op> ops;
@@ -177,6 +185,11 @@ int parse(int argc, const char *const *argv, Options *o, std::FILE *out, std::FI
             if (i + 1 >= argc || !parse_wait(argv[i + 1], &o->wait_ms))
                 return usage(err, "--wait needs a number of seconds from 0 to 86400");
             ++i;
+        } else if (option && std::strcmp(a, "--schema") == 0) {
+            if (++i >= argc) return usage(err, "--schema needs a schema file");
+            o->schema = argv[i];
+        } else if (option && std::strcmp(a, "--force") == 0) {
+            o->force = true;
         } else if (o->file == nullptr && !option) {
             o->file = a;
             options = true;  // "--" ends the options before FILE only
@@ -188,6 +201,7 @@ int parse(int argc, const char *const *argv, Options *o, std::FILE *out, std::FI
     o->shown = conf_report::shown_name(o->file);
     if (o->ops.empty()) return usage(err, "no operation given");
     if (o->diff && o->dry_run) return usage(err, "--diff and --dry-run go alone");
+    if (o->force && o->schema == nullptr) return usage(err, "--force goes with --schema");
     return -1;
 }
 
@@ -245,9 +259,67 @@ int apply(CONF_DOC *doc, const Op &op) {
     return 0;
 }
 
-// Applies every operation to doc and checks that the result loads.
-// Returns -1 when it does, else the exit status after the report.
+// --schema: the findings of the edited text that the text before did not
+// have (errors and unknown keys and sections, told apart by kind, section,
+// name and value, not by line), printed as errors, and the edit refused;
+// with --force, printed as warnings.  Returns -1 to go on, else the exit
+// status.
+int check_schema(std::string_view before, std::string_view after, const Options &o,
+                 const char *shown, std::FILE *err) {
+    CONF_SCHEMA_ERROR error{};
+    const std::unique_ptr<CONF_SCHEMA, decltype(&CONF_schema_free)> schema(
+        CONF_schema_load(o.schema, &error), CONF_schema_free);
+    if (schema == nullptr) {
+        if (error.number == kErrMemory) throw std::bad_alloc();
+        std::fprintf(err, "%s: error: %s\n", conf_report::escaped(o.schema).c_str(), error.text);
+        return kExitCannotRead;
+    }
+    using Findings = std::unique_ptr<CONF_FINDINGS, decltype(&CONF_findings_free)>;
+    auto validate = [&schema](std::string_view text) {
+        const Ctx ctx(CONF_new(), CONF_free);
+        if (ctx == nullptr) throw std::bad_alloc();
+        // A text that does not load has no findings (the edit's own check
+        // refuses such a result before this is asked).
+        if (CONF_load_buffer(ctx.get(), text.data(), text.size()) != 0) CONF_clear_error(ctx.get());
+        Findings found(CONF_schema_validate(schema.get(), ctx.get()), CONF_findings_free);
+        if (found == nullptr) throw std::bad_alloc();
+        return found;
+    };
+    auto counted = [](const CONF_FINDING *f) {
+        return f->severity == CONF_SEVERITY_ERROR || f->kind == CONF_FINDING_UNKNOWN_KEY ||
+               f->kind == CONF_FINDING_UNKNOWN_SECTION;
+    };
+    auto key = [](const CONF_FINDING *f) {
+        return std::to_string(f->kind) + '\n' + f->section + '\n' + f->name + '\n' + f->value;
+    };
+    std::map<std::string, int> old;
+    const Findings had = validate(before);
+    for (int i = 0; i < CONF_findings_count(had.get()); ++i)
+        ++old[key(CONF_findings_get(had.get(), i))];
+    const Findings has = validate(after);
+    int fresh = 0;
+    for (int i = 0; i < CONF_findings_count(has.get()); ++i) {
+        const CONF_FINDING *f = CONF_findings_get(has.get(), i);
+        if (!counted(f) || old[key(f)]-- > 0) continue;
+        ++fresh;
+        const std::string where = f->line > 0 ? ":" + std::to_string(f->line) : "";
+        std::fprintf(err, "%s%s: %s: %s\n", shown, where.c_str(),
+                     o.force || f->severity != CONF_SEVERITY_ERROR ? "warning" : "error",
+                     f->message);
+    }
+    if (fresh == 0 || o.force) return -1;
+    std::fprintf(err,
+                 "confedit: %s not written: the change makes a new error or unknown key "
+                 "(--force writes anyway)\n",
+                 shown);
+    return kExitNoLoad;
+}
+
+// Applies every operation to doc and checks that the result loads (and,
+// with --schema, what the schema finds).  Returns -1 when it does, else the
+// exit status after the report.
 int edit(CONF_DOC *doc, const Options &o, const char *shown, std::FILE *err) {
+    const std::string before(o.schema != nullptr ? text_of(doc) : std::string_view());
     for (const Op &op : o.ops) {
         const int rc = apply(doc, op);
         if (rc >= 0) continue;
@@ -268,7 +340,8 @@ int edit(CONF_DOC *doc, const Options &o, const char *shown, std::FILE *err) {
         std::fprintf(err, "confedit: %s\n", CONF_doc_last_error(doc, nullptr));
         return kExitCannotRead;
     }
-    return check_text(text_of(doc), shown, false, err);
+    if (const int status = check_text(text_of(doc), shown, false, err); status >= 0) return status;
+    return o.schema != nullptr ? check_schema(before, text_of(doc), o, shown, err) : -1;
 }
 
 void say(const Options &o, bool changed, std::FILE *err) {

@@ -19,8 +19,9 @@ struct Hooks {
 // reading a FILE of "-" from in and writing the result to out, a diff to
 // out, and diagnostics (and what --verbose says) to err.  Returns the exit
 // status: 0 the file was written or needed no change (or, with --diff or
-// --dry-run, the result loads); 1 the result would not load, or a line of
-// the file does not parse; 2 a usage error, or a name that cannot be
+// --dry-run, the result loads); 1 the result would not load, a line of the
+// file does not parse, or (--schema) the schema finds a new error or unknown
+// key in it; 2 a usage error, or a name that cannot be
 // written; 3 the file could not be read, locked or written (or changed
 // under every one of ten read-edit-save cycles), or memory ran out.
 int run(int argc, const char *const *argv, std::FILE *in, std::FILE *out, std::FILE *err,

@@ -7,6 +7,7 @@
 #include <nivra/lhash.h>
 #include <nivra/conf.h>
 #include <nivra/conf_live.h>
+#include <nivra/conf_schema.h>
 
 #include <stdio.h>
 #include <string.h>
@@ -23,6 +24,17 @@ int main(void) {
     int ok = sk != 0 && t != 0 && ctx != 0 && sk_CONF_VALUE_push(sk, &v) == 1 &&
              sk_CONF_VALUE_value(sk, 0) == &v &&
              strcmp(Nivra_GetVersion(), NIVRA_VERSION_TEXT) == 0;
+    {
+        static const char schema_text[] = "[server]\nport = int 1..65535 = 8080\n";
+        CONF_SCHEMA_ERROR error;
+        CONF_SCHEMA *schema = CONF_schema_load_buffer(schema_text, strlen(schema_text), &error);
+        CONF_FINDINGS *findings = schema != 0 ? CONF_schema_validate(schema, ctx) : 0;
+        int64_t port = 0;
+        ok = ok && findings != 0 && CONF_findings_count(findings) == 0 &&
+             CONF_schema_get_int64(schema, ctx, "server", "port", &port) == 0 && port == 8080;
+        CONF_findings_free(findings);
+        CONF_schema_free(schema);
+    }
     sk_CONF_VALUE_free(sk);
     lh_free(t);
     CONF_free(ctx);

@@ -71,7 +71,8 @@ prefixes)
     for f in include/nivra/conf.h include/nivra/conf.hpp lib/libnivra.a lib/nivra/nivra_utils.o \
              lib/nivra/nivra_sysid.o bin/nodeprint bin/confcheck share/man/man1/nodeprint.1 \
              share/man/man1/confcheck.1 lib/pkgconfig/nivra.pc lib/cmake/Nivra/NivraConfig.cmake \
-             share/doc/nivra/config-format.md share/doc/nivra/using-the-library.md; do
+             share/doc/nivra/config-format.md share/doc/nivra/using-the-library.md \
+             share/doc/nivra/schemas.md include/nivra/conf_schema.h; do
         [ -e "$scratch/static/$f" ] || fail "not installed in static/: $f"
         [ -e "$scratch/shared/$f" ] || fail "not installed in shared/: $f"
     done
