@@ -2,7 +2,7 @@
 //
 //   nivra::Conf conf;                                   // may throw bad_alloc
 //   if (auto err = conf.load_file("service.conf")) {
-//       std::cerr << err->text << '\n';                 // "missing equal sign, line 4"
+//       std::cerr << err->line << ": " << err->text;    // 4: missing equal sign
 //       return 1;
 //   }
 //   int64_t port = conf.get_int64("service", "port").value_or(8080);
@@ -67,9 +67,10 @@
 
 namespace nivra {
 
-// A failed call: the error number (conf.h lists them), its text (for a
-// load, with the ", line N" suffix where there is one), and that line (0
-// when none applies).
+// A failed call: the error number (conf.h lists them), its text, and its
+// line (0 when none applies), apart: the text is the same whether a load,
+// an edit or a save failed (a load's ", line N" suffix is not part of it),
+// so that "FILE:LINE: TEXT" is printed one way.
 struct ConfError {
     int number = 0;
     std::string text;
@@ -295,11 +296,13 @@ class Conf {
         return typed<bool>(section, name, &CONF_get_bool);
     }
 
-    // The last error recorded in the context (number 0 when there is none).
+    // The last error recorded in the context (number 0 when there is none),
+    // its text without the line, which is in its own field.
     ConfError last_error() const {
+        const int line = CONF_get_last_error_line(ctx_);
         return ConfError{CONF_get_last_errnum(ctx_),
-                         ctx_ != nullptr ? CONF_get_last_error_str(ctx_) : "",
-                         CONF_get_last_error_line(ctx_)};
+                         without_line(ctx_ != nullptr ? CONF_get_last_error_str(ctx_) : "", line),
+                         line};
     }
     // The file whose load recorded the last error (CONF_get_last_error_file);
     // empty when it came from a stream, memory, or there is none.
@@ -377,6 +380,17 @@ class Conf {
 
     static ConfError no_memory() { return ConfError{-102, "memory allocation fail", 0}; }
 
+    // text less the ", line N" that a load appends for line N.
+    static std::string without_line(const char *text, int line) {
+        std::string t = text;
+        if (line < 0) return t;
+        const std::string suffix = ", line " + std::to_string(line);
+        if (t.size() >= suffix.size() &&
+            t.compare(t.size() - suffix.size(), suffix.size(), suffix) == 0)
+            t.resize(t.size() - suffix.size());
+        return t;
+    }
+
     // Calls find(section, name) with the names as C strings; a name that
     // holds a NUL byte or cannot be copied finds nothing.  A section holding
     // a NUL byte does not exist, which for CONF_get_string and the typed
@@ -442,7 +456,8 @@ struct ConfRemoved {
 // time (conf_doc.h states every rule).  Owns a CONF_DOC; move-only.  Calls
 // that succeed or fail return nothing or the error: its number (the C
 // result), and the text and line CONF_doc_last_error gives.  A moved-from
-// ConfDoc fails every call with -100 and has an empty text.
+// ConfDoc fails every call with -100 ("null document pointer") and has an
+// empty text.
 //
 // Names that no line of the format can hold are answered here without the C
 // call (the document is unchanged and CONF_doc_last_error does not tell of
@@ -554,7 +569,7 @@ class ConfDoc {
   private:
     using EditCall = int (*)(CONF_DOC *, const char *, const char *, const char *);
 
-    static ConfError null_document() { return ConfError{-100, "null context pointer", 0}; }
+    static ConfError null_document() { return ConfError{-100, "null document pointer", 0}; }
 
     ConfError error(int rc) const {
         if (doc_ == nullptr) return null_document();
