@@ -9,6 +9,7 @@
 #include "confedit.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -160,26 +161,86 @@ int parse(int argc, const char *const *argv, Options *o, std::FILE *out, std::FI
     return -1;
 }
 
-// Loads text as the file would load (tolerant: past references without a
-// value, to reach a line that does not parse) and, when that fails, prints
-// the report with the name shown.  Returns the exit status: -1 it loads.
-int check_text(std::string_view text, const char *shown, bool tolerant, std::FILE *err) {
-    const Ctx ctx(CONF_new(), CONF_free);
-    if (ctx == nullptr) return out_of_memory(err);
-    conf_report::LoadReport report(shown);
-    const nivra::conf::LoadObserver observer = report.observer();
-    const int rc =
-        nivra::conf::scan_buffer(ctx.get(), text.data(), text.size(), &observer, tolerant);
-    report.rethrow();
-    if (rc == 0) return -1;
-    report.print(ctx.get(), err);
-    return rc == kErrMemory ? kExitCannotRead : kExitNoLoad;
-}
-
 std::string_view text_of(const CONF_DOC *doc) {
     size_t len = 0;
     const char *text = CONF_doc_text(doc, &len);
     return {text, len};
+}
+
+// An operation as the command line gave it: "--set SECTION NAME".
+std::string op_label(const Op &op) {
+    std::string label = std::string(op.form->flag) + " " + conf_report::escaped(op.section);
+    if (op.name != nullptr) label += " " + conf_report::escaped(op.name);
+    return label;
+}
+
+// Where line (of the edited text) is shown: "FILE:LINE" with its line in
+// the file as read, or "FILE: OP" for a line that the operation OP wrote
+// (edits are numbered as the operations are, for each is one call).
+std::string place(const CONF_DOC *doc, const Options &o, const char *shown, long line) {
+    const std::string file = shown;
+    if (line <= 0) return file;
+    CONF_DOC_LINE origin{};
+    if (line <= INT_MAX && CONF_doc_line_origin(doc, static_cast<int>(line), &origin) == 0) {
+        if (origin.read_line > 0) return file + ":" + std::to_string(origin.read_line);
+        if (origin.edit >= 1 && static_cast<size_t>(origin.edit) <= o.ops.size())
+            return file + ": " + op_label(o.ops[static_cast<size_t>(origin.edit) - 1]);
+    }
+    return file + ":" + std::to_string(line);
+}
+
+// Whether the definition on lines first..last of the edited text is one
+// of the file that already did not expand when it was read: the edits did
+// not break it (CONF_doc_save decides the same way).
+bool unresolved_before(const CONF_DOC *doc, long first, long last) {
+    CONF_DOC_LINE head{};
+    if (first < 1 || last < first || last > INT_MAX ||
+        CONF_doc_line_origin(doc, static_cast<int>(first), &head) != 0)
+        return false;
+    for (long l = first; l <= last; ++l) {
+        CONF_DOC_LINE o{};
+        if (CONF_doc_line_origin(doc, static_cast<int>(l), &o) != 0 || o.read_line == 0 ||
+            o.unresolved == 0 || o.read_line - head.read_line != l - first)
+            return false;
+    }
+    return true;
+}
+
+// Loads the document's text as the file would load, past values whose
+// references have no value, and prints the report of what fails, each line
+// placed in the file or with the operation that wrote it.  With result
+// (the text the operations made), a value that does not expand refuses the
+// text unless it already did not when the file was read: that one is a
+// warning, for the variable may belong to the environment the file is
+// written for.  Returns the exit status: -1 it loads.
+int check_text(const CONF_DOC *doc, const Options &o, const char *shown, bool result,
+               std::FILE *err) {
+    const Ctx ctx(CONF_new(), CONF_free);
+    if (ctx == nullptr) return out_of_memory(err);
+    conf_report::LoadReport report(shown);
+    const nivra::conf::LoadObserver observer = report.observer();
+    const std::string_view text = text_of(doc);
+    const int rc = nivra::conf::scan_buffer(ctx.get(), text.data(), text.size(), &observer, true);
+    report.rethrow();
+    const auto &unresolved = report.unresolved();
+    for (const conf_report::Problem &p : unresolved) {
+        if (!result || unresolved_before(doc, p.first_line, p.line)) continue;
+        conf_report::print_problem(p, place(doc, o, shown, p.line), "", err);
+        return kExitNoLoad;
+    }
+    if (rc != 0) {
+        report.print_at(ctx.get(), place(doc, o, shown, CONF_get_last_error_line(ctx.get())), err);
+        return rc == kErrMemory ? kExitCannotRead : kExitNoLoad;
+    }
+    for (const conf_report::Problem &p : unresolved) {
+        if (!result) break;
+        const std::string where = place(doc, o, shown, p.line);
+        conf_report::print_problem(p, where, "warning: ", err);
+        std::fprintf(err,
+                     "%s: note: it did not expand before these edits either; written as it is\n",
+                     where.c_str());
+    }
+    return -1;
 }
 
 // A --set or --set-raw that no line can give: a new document that takes the
@@ -227,17 +288,17 @@ int edit(CONF_DOC *doc, const Options &o, const char *shown, std::FILE *err) {
         if (rc == nivra::conf::kErrNoParse) {
             // The document is as it was before this operation: the
             // tolerant load stops at the line that does not parse.
-            const int status = check_text(text_of(doc), shown, true, err);
+            const int status = check_text(doc, o, shown, false, err);
             if (status >= 0) return status;
             int line = 0;
             const char *text = CONF_doc_last_error(doc, &line);
-            std::fprintf(err, "%s:%d: %s\n", shown, line, text);
+            std::fprintf(err, "%s: %s\n", place(doc, o, shown, line).c_str(), text);
             return kExitNoLoad;
         }
         std::fprintf(err, "confedit: %s\n", CONF_doc_last_error(doc, nullptr));
         return kExitCannotRead;
     }
-    return check_text(text_of(doc), shown, false, err);
+    return check_text(doc, o, shown, true, err);
 }
 
 void say(const Options &o, bool changed, std::FILE *err) {
@@ -296,10 +357,10 @@ int file_failure(const CONF_DOC *doc, int rc, int why, const Options &o, std::FI
         conf_report::print_system_error(err, o.file, text.c_str(), std::strerror(why));
         return kExitCannotRead;
     }
-    // The text loaded a moment before, in the check; say what the save met.
-    if (check_text(text_of(doc), o.file, false, err) < 0) {
-        std::fprintf(err, "%s: %s\n", o.file, text.c_str());
-    }
+    // The text passed the check a moment before; say what the save met.
+    int line = 0;
+    CONF_doc_last_error(doc, &line);
+    std::fprintf(err, "%s: %s\n", place(doc, o, o.file, line).c_str(), text.c_str());
     return kExitNoLoad;
 }
 
