@@ -178,7 +178,7 @@ std::string op_label(const Op &op) {
 // the file as read, or "FILE: OP" for a line that the operation OP wrote
 // (edits are numbered as the operations are, for each is one call).
 std::string place(const CONF_DOC *doc, const Options &o, const char *shown, long line) {
-    const std::string file = shown;
+    std::string file = shown;
     if (line <= 0) return file;
     CONF_DOC_LINE origin{};
     if (line <= INT_MAX && CONF_doc_line_origin(doc, static_cast<int>(line), &origin) == 0) {
