@@ -66,6 +66,16 @@ TEST(ConfHpp, AServiceReadsListsAndReports) {
     EXPECT_EQ(CONF_get_last_errnum(conf.get()), -105);
 }
 
+// Both own their C handle alone: moved, never copied, never throwing on a
+// move, and no bigger than the pointer.
+template <typename T>
+constexpr bool kMoveOnlyHandle =
+    std::is_nothrow_move_constructible_v<T> &&std::is_nothrow_move_assignable_v<T> &&
+    !std::is_copy_constructible_v<T> && !std::is_copy_assignable_v<T> &&
+    sizeof(T) == sizeof(void *);
+static_assert(kMoveOnlyHandle<nivra::Conf>);
+static_assert(kMoveOnlyHandle<nivra::ConfDoc>);
+
 TEST(ConfHpp, OwnershipMoves) {
     nivra::Conf a;
     ASSERT_FALSE(a.load_string("k = v\n"));
@@ -76,6 +86,9 @@ TEST(ConfHpp, OwnershipMoves) {
     EXPECT_TRUE(a.load_string("k = v\n"));  // a moved-from Conf fails, never crashes
     nivra::Conf c(CONF_new());
     c = std::move(b);
+    EXPECT_EQ(c.get("default", "k"), "v");
+    nivra::Conf &same = c;
+    c = std::move(same);  // a move onto itself keeps the context
     EXPECT_EQ(c.get("default", "k"), "v");
     CONF_CTX *raw = c.release();
     EXPECT_EQ(CONF_get_string(raw, "default", "k"), std::string("v"));
