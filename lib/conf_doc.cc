@@ -374,7 +374,12 @@ bool replace_value(const CONF_DOC *doc, const Structure &s, const NewValue &v, D
     if (s.parts.value < s.parts.value_end) {
         const size_t from = source_of(s, s.parts.value);
         const size_t to = source_of(s, s.parts.value_end - 1) + 1;
-        return out->keep(0, from) && out->write(v.text, v.length) && out->keep(to, doc->length);
+        // A comment that began right after the old value (which ended in an
+        // escaped blank) would be glued to the new one: a blank parts them.
+        const bool glued = to < end && doc->text[to] == '#' &&
+                           (v.length == 0 || !is_class(v.text[v.length - 1], CC_SPACE));
+        return out->keep(0, from) && out->write(v.text, v.length) && (!glued || out->put(' ')) &&
+               out->keep(to, doc->length);
     }
     // An empty value: the new one goes after the '=' and a blank, and a
     // comment that followed stays apart from it.
