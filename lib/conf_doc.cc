@@ -16,6 +16,7 @@
 // reference the edits broke from one that never resolved here.
 #include "conf_doc.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -644,7 +645,9 @@ size_t end_of_line_before(const Structure &s, size_t h) {
 // last header or entry line and the header is a comment or blank (the
 // text loaded), so a line that is not all blanks is a comment.
 size_t comment_block_start(const Structure &s, const CONF_DOC *doc, size_t h) {
-    const size_t floor = end_of_line_before(s, h);
+    // A byte-order mark belongs to the text, not to its first line.
+    const size_t mark = starts_with_mark(doc->text, doc->length) ? 3 : 0;
+    const size_t floor = std::max(end_of_line_before(s, h), mark);
     size_t at = s.headers[h].span.begin;
     while (at > floor && doc->text[at - 1] == '\n') {
         size_t begin = at - 1;

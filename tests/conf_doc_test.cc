@@ -195,6 +195,9 @@ TEST(ConfDocRemove, ACommentBlockDirectlyAboveAHeaderBelongsToIt) {
         // A comment that continues onto a line that would be an entry.
         {"[a]\nx = 1\n# about b \\\ny = 2\n[b]\n", "a", "# about b \\\ny = 2\n[b]\n"},
         {"\r\n[a]\r\nx = 1\r\n# about b\r\n[b]\r\n", "a", "\r\n# about b\r\n[b]\r\n"},
+        // A byte-order mark is no comment, and stays with the text.
+        {"\xEF\xBB\xBF\n[a]\n[b]\n", "a", "\xEF\xBB\xBF\n[b]\n"},
+        {"\xEF\xBB\xBF# about a\n[a]\n[b]\n", "a", "\xEF\xBB\xBF[b]\n"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.text);
