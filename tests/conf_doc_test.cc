@@ -378,6 +378,13 @@ TEST_F(ConfDocSave, ARefusalIsForWhatTheEditsBroke) {
         EXPECT_EQ(line, c.line);
         EXPECT_EQ(Read(path), text + "port = 2\n");
     }
+    // A definition whose first line an edit wrote is the edit's, though the
+    // line that continues it was read.
+    const std::string continued = "r = ${ENV::NIVRA_DOC_ROOT} \\\n  # the service's\n";
+    Doc doc_continued(continued);
+    ASSERT_EQ(CONF_doc_set_raw(doc_continued.d, nullptr, "r", "${ENV::NIVRA_DOC_ROOT}/x"), 0);
+    EXPECT_EQ(CONF_doc_save(doc_continued.d, path.c_str()), -107);
+    EXPECT_EQ(Read(path), text + "port = 2\n");
 }
 
 TEST_F(ConfDocSave, ReplacesTheFileAndKeepsItsMode) {

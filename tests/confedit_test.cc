@@ -173,6 +173,13 @@ TEST_F(ConfEdit, AReferenceThatHadNoValueBeforeTheEditIsAWarning) {
     EXPECT_EQ(err_.substr(0, err_.find('\n')), "FILE: --set-raw paths p: variable has no value");
     EXPECT_EQ(Run({"FILE", "--set-raw", "default", "root", "${ENV::NIVRA_EDIT_ROOT}/x"}, text), 1);
     EXPECT_EQ(file_, text);
+    // A definition whose first line an operation wrote is the operation's,
+    // though the line that continues it was read.
+    const std::string continued = "root = ${ENV::NIVRA_EDIT_ROOT} \\\n  # the service's\n";
+    EXPECT_EQ(Run({"FILE", "--set-raw", "default", "root", "${ENV::NIVRA_EDIT_ROOT}/x"}, continued),
+              1);
+    EXPECT_EQ(err_.substr(0, err_.find('\n')),
+              "FILE: --set-raw default root: variable has no value");
 }
 
 TEST_F(ConfEdit, DiffAndDryRunWriteNothing) {

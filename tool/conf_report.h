@@ -72,6 +72,8 @@ class LoadReport {
     void print_at(const CONF_CTX *ctx, const std::string &where, std::FILE *err) const;
 
     const std::vector<Problem> &unresolved() const { return unresolved_; }
+    // The error that ended the load, when the observer was told of it.
+    const Problem *error() const { return have_error_ ? &error_ : nullptr; }
 
   private:
     // No exception may cross the loader, which is built without them: one

@@ -175,19 +175,21 @@ std::string op_label(const Op &op) {
     return label;
 }
 
-// Where line (of the edited text) is shown: "FILE:LINE" with its line in
-// the file as read, or "FILE: OP" for a line that the operation OP wrote
-// (edits are numbered as the operations are, for each is one call).
-std::string place(const CONF_DOC *doc, const Options &o, const char *shown, long line) {
+// Where the logical line on lines first..last (of the edited text) is
+// shown: "FILE: OP" when the operation OP wrote one of them (edits are
+// numbered as the operations are, for each is one call), else "FILE:LINE"
+// with the last one's line in the file as read.
+std::string place(const CONF_DOC *doc, const Options &o, const char *shown, long first, long last) {
     std::string file = shown;
-    if (line <= 0) return file;
+    if (last <= 0) return file;
     CONF_DOC_LINE origin{};
-    if (line <= INT_MAX && CONF_doc_line_origin(doc, static_cast<int>(line), &origin) == 0) {
-        if (origin.read_line > 0) return file + ":" + std::to_string(origin.read_line);
+    for (long l = first > 0 ? first : last; l <= last && l <= INT_MAX; ++l) {
+        if (CONF_doc_line_origin(doc, static_cast<int>(l), &origin) != 0) break;
         if (origin.edit >= 1 && static_cast<size_t>(origin.edit) <= o.ops.size())
             return file + ": " + op_label(o.ops[static_cast<size_t>(origin.edit) - 1]);
     }
-    return file + ":" + std::to_string(line);
+    if (origin.read_line > 0) return file + ":" + std::to_string(origin.read_line);
+    return file + ":" + std::to_string(last);
 }
 
 // Whether the definition on lines first..last of the edited text is one
@@ -226,16 +228,19 @@ int check_text(const CONF_DOC *doc, const Options &o, const char *shown, bool re
     const auto &unresolved = report.unresolved();
     for (const conf_report::Problem &p : unresolved) {
         if (!result || unresolved_before(doc, p.first_line, p.line)) continue;
-        conf_report::print_problem(p, place(doc, o, shown, p.line), "", err);
+        conf_report::print_problem(p, place(doc, o, shown, p.first_line, p.line), "", err);
         return kExitNoLoad;
     }
     if (rc != 0) {
-        report.print_at(ctx.get(), place(doc, o, shown, CONF_get_last_error_line(ctx.get())), err);
+        const long line = CONF_get_last_error_line(ctx.get());
+        const conf_report::Problem *e = report.error();
+        const long first = e != nullptr && e->line == line ? e->first_line : line;
+        report.print_at(ctx.get(), place(doc, o, shown, first, line), err);
         return rc == kErrMemory ? kExitCannotRead : kExitNoLoad;
     }
     for (const conf_report::Problem &p : unresolved) {
         if (!result) break;
-        const std::string where = place(doc, o, shown, p.line);
+        const std::string where = place(doc, o, shown, p.first_line, p.line);
         conf_report::print_problem(p, where, "warning: ", err);
         std::fprintf(err,
                      "%s: note: it did not expand before these edits either; written as it is\n",
@@ -293,7 +298,7 @@ int edit(CONF_DOC *doc, const Options &o, const char *shown, std::FILE *err) {
             if (status >= 0) return status;
             int line = 0;
             const char *text = CONF_doc_last_error(doc, &line);
-            std::fprintf(err, "%s: %s\n", place(doc, o, shown, line).c_str(), text);
+            std::fprintf(err, "%s: %s\n", place(doc, o, shown, line, line).c_str(), text);
             return kExitNoLoad;
         }
         std::fprintf(err, "confedit: %s\n", CONF_doc_last_error(doc, nullptr));
@@ -361,7 +366,7 @@ int file_failure(const CONF_DOC *doc, int rc, int why, const Options &o, std::FI
     // The text passed the check a moment before; say what the save met.
     int line = 0;
     CONF_doc_last_error(doc, &line);
-    std::fprintf(err, "%s: %s\n", place(doc, o, o.file, line).c_str(), text.c_str());
+    std::fprintf(err, "%s: %s\n", place(doc, o, o.file, line, line).c_str(), text.c_str());
     return kExitNoLoad;
 }
 
