@@ -303,6 +303,9 @@ TEST(ConfDocLines, EachLineIsALineReadOrTheEditsThatWroteIt) {
     EXPECT_EQ(Origins(doc), "1/0 2/0u 3/0u 4/0 5/0 ");
     ASSERT_EQ(CONF_doc_set(doc.d, nullptr, "x", "2"), 0);
     EXPECT_EQ(Origins(doc), "0/1 2/0u 3/0u 4/0 5/0 ");
+    // The empty line before a new section is written too.
+    ASSERT_EQ(CONF_doc_set(doc.d, "t", "k", "v"), 0);
+    EXPECT_EQ(Origins(doc), "0/1 2/0u 3/0u 4/0 0/2 0/2 0/2 0/2 ");
 }
 
 TEST(ConfWrite, OutputLoadsBackToTheSameContext) {
