@@ -564,6 +564,15 @@ class ConfDoc {
         return conf.run([&] { return CONF_doc_check(get(), conf.get()); });
     }
 
+    // CONF_doc_line_origin: the line read that line (from 1) of the text
+    // is, or the edit that wrote it; nothing for a line the text does not
+    // have.
+    std::optional<CONF_DOC_LINE> line_origin(int line) const noexcept {
+        CONF_DOC_LINE origin{};
+        if (CONF_doc_line_origin(get(), line, &origin) != 0) return std::nullopt;
+        return origin;
+    }
+
     // CONF_doc_save: writes the text to path, replacing the file at once,
     // unless it does not load (that load's error and line) or the file
     // changed since it was read (-112).

@@ -329,6 +329,8 @@ class UnresolvedLines {
 // memory runs out.
 CONF_DOC_LINE *read_origins(const char *text, size_t length, size_t *count) {
     *count = count_lines(text, length);
+    // Lines are numbered in an int, as a load's are.
+    if (*count > static_cast<size_t>(INT_MAX)) return nullptr;
     auto *out = static_cast<CONF_DOC_LINE *>(std::malloc(*count * sizeof(CONF_DOC_LINE)));
     if (out == nullptr) return nullptr;
     for (size_t i = 0; i < *count; ++i) out[i] = CONF_DOC_LINE{static_cast<int>(i + 1), 0, 0};

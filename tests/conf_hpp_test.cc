@@ -291,6 +291,12 @@ TEST(ConfHpp, AnErrorsTextIsTheSameAfterLoadsEditsAndSaves) {
     EXPECT_EQ(conf.last_error().text, "variable has no value");
     ASSERT_FALSE(doc.read_string("[s]\nbroken\n"));
     EXPECT_EQ(doc.set("s", "k", "v")->text, "text does not parse");
+    // The line is the one in the text as it stands; line_origin places it.
+    ASSERT_FALSE(doc.read_string("a = 1\nb = 2\n"));
+    ASSERT_FALSE(doc.unset(nullptr, "a").error);
+    ASSERT_TRUE(doc.line_origin(1));
+    EXPECT_EQ(doc.line_origin(1)->read_line, 2);
+    EXPECT_FALSE(doc.line_origin(4));
     EXPECT_EQ(nivra::ConfDoc(nullptr).set("s", "k", "v")->text, "null document pointer");
 }
 
