@@ -183,12 +183,13 @@ int CONF_doc_check(const CONF_DOC *doc, CONF_CTX *ctx);
  *
  * Refused, with nothing written:
  *   - a text that does not load in this process: the load's error number,
- *     text and line.  Not refused for a definition whose value does not
- *     expand (-106, -107, -109) when its lines are lines read that already
- *     did not expand when the text was read (CONF_DOC_LINE.unresolved): a
- *     variable of the environment the file is written for need not be set
- *     in the editor's.  A save is refused for what the edits broke, and for
- *     what a line they wrote leaves unresolved;
+ *     text and line (in the text as it stands).  A definition whose value
+ *     does not expand (-106, -107, -109) refuses the save only when the
+ *     edits broke it or wrote one of its lines: one whose lines are all
+ *     lines read that already did not expand when the text was read
+ *     (CONF_DOC_LINE.unresolved) is written as it stands, for a variable of
+ *     the environment the file is written for need not be set in the
+ *     editor's;
  *   - -112 when the document was read from path (or last saved to it) and
  *     the file's contents have changed since: another writer was there.
  *     The check and the rename happen under an exclusive lock on the file
