@@ -172,6 +172,33 @@ Definition FindDefinition(const std::string &text, const std::string &s, const s
     return d;
 }
 
+// The warnings about values (what confcheck --lint says of a value that
+// may not mean what it says) given for the logical line that begins at
+// begin.
+struct ValueWarnings {
+    size_t begin;
+    int count = 0;
+    static void On(void *arg, const nivra::conf::LoadNote *note) {
+        using nivra::conf::LoadEvent;
+        auto *w = static_cast<ValueWarnings *>(arg);
+        const LoadEvent e = note->event;
+        const bool about_value =
+            e == LoadEvent::kCommentInValue || e == LoadEvent::kControlEscape ||
+            e == LoadEvent::kSemicolonInValue || e == LoadEvent::kUnclosedQuote;
+        if (about_value && note->source != nullptr && note->source->begin == w->begin) ++w->count;
+    }
+};
+
+int WarningsOn(const std::string &text, const Definition &d) {
+    if (!d.found) return 0;
+    ValueWarnings w{d.begin};
+    CONF_CTX *ctx = CONF_new();
+    const nivra::conf::LoadObserver observer{ValueWarnings::On, &w};
+    nivra::conf::scan_buffer(ctx, text.data(), text.size(), &observer, true);
+    CONF_free(ctx);
+    return w.count;
+}
+
 // The bytes that differ: [prefix, a.size() - suffix) of a against
 // [prefix, b.size() - suffix) of b.
 struct Change {
@@ -299,6 +326,37 @@ bool Field(const uint8_t *&p, const uint8_t *end, unsigned limit, bool mapped, s
     return true;
 }
 
+// Every line's origin tells the truth: a line read is that line of the
+// text as read, whole, and lines read keep their order; a line written
+// names one of the edits made so far (at most `calls`).
+void CheckOrigins(CONF_DOC *doc, const std::string &read, int calls) {
+    const std::string now = Text(doc);
+    std::vector<std::string> read_lines, lines;
+    for (const auto &[text, out] : {std::pair{&read, &read_lines}, std::pair{&now, &lines}}) {
+        size_t at = 0;
+        for (size_t lf; (lf = text->find('\n', at)) != std::string::npos; at = lf + 1)
+            out->push_back(text->substr(at, lf - at));
+        out->push_back(text->substr(at));
+    }
+    int last = 0;
+    CONF_DOC_LINE o{};
+    for (size_t i = 0; i < lines.size(); ++i) {
+        if (CONF_doc_line_origin(doc, static_cast<int>(i + 1), &o) != 0)
+            Fail("a line of the text has no origin", read, now);
+        if (o.read_line > 0) {
+            if (o.edit != 0 || o.read_line <= last ||
+                static_cast<size_t>(o.read_line) > read_lines.size() ||
+                lines[i] != read_lines[static_cast<size_t>(o.read_line) - 1])
+                Fail("a line is not the line read that its origin names", read, now);
+            last = o.read_line;
+        } else if (o.edit < 1 || o.edit > calls) {
+            Fail("a line written names no edit made", read, now);
+        }
+    }
+    if (CONF_doc_line_origin(doc, static_cast<int>(lines.size() + 1), &o) != -1)
+        Fail("a line past the text has an origin", read, now);
+}
+
 // Applies one request and checks it against the text it started from.
 void Apply(CONF_DOC *doc, const Request &r) {
     const std::string before = Text(doc);
@@ -368,6 +426,9 @@ void Apply(CONF_DOC *doc, const Request &r) {
 
     switch (r.op) {
         case kSet: {
+            // What the writer wrote draws no warning where the line drew none.
+            if (WarningsOn(before, def) == 0 && WarningsOn(after, FindDefinition(after, s, n)) != 0)
+                Fail("set wrote a value that lint warns of", before, after);
             if (!new_loads)
                 Fail("set made a text that loads into one that does not", before, after);
             const std::string *v = Value(new_listing, s, n);
@@ -462,6 +523,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         Text(doc) != text)
         std::abort();
     CheckWriteBack(text);
+    int calls = 0;
     for (auto &[flags, r] : requests) {
         if (flags & 8) {
             // Pick an existing entry: section and name by index.
@@ -480,6 +542,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             }
         }
         Apply(doc, r);
+        calls += 2;  // with the second, identical set that Apply makes
+        CheckOrigins(doc, text, calls);
     }
     CheckWriteBack(Text(doc));
     CONF_doc_free(doc);

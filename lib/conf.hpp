@@ -2,7 +2,7 @@
 //
 //   nivra::Conf conf;                                   // may throw bad_alloc
 //   if (auto err = conf.load_file("service.conf")) {
-//       std::cerr << err->text << '\n';                 // "missing equal sign, line 4"
+//       std::cerr << err->line << ": " << err->text;    // 4: missing equal sign
 //       return 1;
 //   }
 //   int64_t port = conf.get_int64("service", "port").value_or(8080);
@@ -82,9 +82,10 @@
 
 namespace nivra {
 
-// A failed call: the error number (conf.h lists them), its text (for a
-// load, with the ", line N" suffix where there is one), and that line (0
-// when none applies).
+// A failed call: the error number (conf.h lists them), its text, and its
+// line (0 when none applies), apart: the text is the same whether a load,
+// an edit or a save failed (a load's ", line N" suffix is not part of it),
+// so that "FILE:LINE: TEXT" is printed one way.
 struct ConfError {
     int number = 0;
     std::string text;
@@ -184,6 +185,33 @@ class CName {
     char *heap_ = nullptr;
     const char *p_ = nullptr;
     Status status_ = kOk;
+};
+
+// The owner of a C handle from the library: it frees it with Free (which
+// takes null) when destroyed or given another, and moves but is never
+// copied.  A moved-from handle is null.  Conf and ConfDoc hold their
+// context and document in one.
+template <typename T, void (*Free)(T *)>
+class Handle {
+  public:
+    explicit Handle(T *adopt) noexcept : p_(adopt) {}
+    ~Handle() { Free(p_); }
+    Handle(Handle &&other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
+    Handle &operator=(Handle &&other) noexcept {
+        if (this != &other) {
+            Free(p_);
+            p_ = std::exchange(other.p_, nullptr);
+        }
+        return *this;
+    }
+    Handle(const Handle &) = delete;
+    Handle &operator=(const Handle &) = delete;
+
+    T *get() const noexcept { return p_; }
+    T *release() noexcept { return std::exchange(p_, nullptr); }
+
+  private:
+    T *p_;
 };
 
 }  // namespace detail
@@ -297,27 +325,17 @@ class ConfDoc;
 class Conf {
   public:
     // A new, empty context.  Throws std::bad_alloc when memory is exhausted.
-    Conf() : ctx_(CONF_new()) {
-        if (ctx_ == nullptr) throw std::bad_alloc();
+    Conf() : handle_(CONF_new()) {
+        if (handle_.get() == nullptr) throw std::bad_alloc();
     }
     // Takes ownership of a context from CONF_new (null gives an empty Conf
-    // whose every call fails or finds nothing).
-    explicit Conf(CONF_CTX *adopt) noexcept : ctx_(adopt) {}
-    ~Conf() { CONF_free(ctx_); }
-    Conf(Conf &&other) noexcept : ctx_(std::exchange(other.ctx_, nullptr)) {}
-    Conf &operator=(Conf &&other) noexcept {
-        if (this != &other) {
-            CONF_free(ctx_);
-            ctx_ = std::exchange(other.ctx_, nullptr);
-        }
-        return *this;
-    }
-    Conf(const Conf &) = delete;
-    Conf &operator=(const Conf &) = delete;
+    // whose every call fails or finds nothing).  Moves leave a Conf that
+    // holds none.
+    explicit Conf(CONF_CTX *adopt) noexcept : handle_(adopt) {}
 
     // The C context, still owned by this Conf; release() hands it over.
-    CONF_CTX *get() const noexcept { return ctx_; }
-    CONF_CTX *release() noexcept { return std::exchange(ctx_, nullptr); }
+    CONF_CTX *get() const noexcept { return handle_.get(); }
+    CONF_CTX *release() noexcept { return handle_.release(); }
 
     // Loads add to what earlier loads stored, exactly as CONF_load and its
     // siblings do.  They return nothing on success and the error otherwise;
@@ -327,13 +345,13 @@ class Conf {
     std::optional<ConfError> load_file(ConfName path) {
         const detail::CName file(path);
         if (file.status() == detail::CName::kNoMemory) return no_memory();
-        return run([&] { return CONF_load(ctx_, file.c_str()); });
+        return run([&] { return CONF_load(get(), file.c_str()); });
     }
     std::optional<ConfError> load_stream(std::FILE *fp) {
-        return run([&] { return CONF_load_fp(ctx_, fp); });
+        return run([&] { return CONF_load_fp(get(), fp); });
     }
     std::optional<ConfError> load_string(std::string_view text) {
-        return run([&] { return CONF_load_buffer(ctx_, text.data(), text.size()); });
+        return run([&] { return CONF_load_buffer(get(), text.data(), text.size()); });
     }
     // CONF_load_layered: the main file name from the first of dirs that has
     // it, then the drop-ins of every directory (dirs: highest priority
@@ -349,7 +367,7 @@ class Conf {
         const detail::CName file(name);
         if (file.status() == detail::CName::kNoMemory) return no_memory();
         return run(
-            [&] { return CONF_load_layered(ctx_, paths.data(), paths.size(), file.c_str()); });
+            [&] { return CONF_load_layered(get(), paths.data(), paths.size(), file.c_str()); });
     }
     std::optional<ConfError> load_layered(std::initializer_list<std::string_view> dirs,
                                           ConfName name) {
@@ -358,10 +376,10 @@ class Conf {
 
     // CONF_get_string: the value with its fallbacks, or nothing.
     std::optional<std::string_view> get(ConfName section, ConfName name) const noexcept {
-        if (ctx_ == nullptr) return std::nullopt;
+        if (get() == nullptr) return std::nullopt;
         return lookup(section, name,
                       [this](const char *s, const char *n) -> std::optional<std::string_view> {
-                          const char *v = CONF_get_string(ctx_, s, n);
+                          const char *v = CONF_get_string(get(), s, n);
                           if (v == nullptr) return std::nullopt;
                           return std::string_view(v);
                       });
@@ -382,8 +400,8 @@ class Conf {
     // findings in file order; none for an empty Schema or Conf.  Throws
     // std::bad_alloc when memory runs out.
     std::vector<ConfFinding> validate(const Schema &schema) const {
-        if (!schema || ctx_ == nullptr) return {};
-        CONF_FINDINGS *found = CONF_schema_validate(schema.get(), ctx_);
+        if (!schema || get() == nullptr) return {};
+        CONF_FINDINGS *found = CONF_schema_validate(schema.get(), get());
         if (found == nullptr) throw std::bad_alloc();
         std::vector<ConfFinding> out;
         try {
@@ -440,16 +458,18 @@ class Conf {
         return schema_typed<int>(schema, section, name, &CONF_schema_get_enum);
     }
 
-    // The last error recorded in the context (number 0 when there is none).
+    // The last error recorded in the context (number 0 when there is none),
+    // its text without the line, which is in its own field.
     ConfError last_error() const {
-        return ConfError{CONF_get_last_errnum(ctx_),
-                         ctx_ != nullptr ? CONF_get_last_error_str(ctx_) : "",
-                         CONF_get_last_error_line(ctx_)};
+        const int line = CONF_get_last_error_line(get());
+        return ConfError{CONF_get_last_errnum(get()),
+                         without_line(get() != nullptr ? CONF_get_last_error_str(get()) : "", line),
+                         line};
     }
     // The file whose load recorded the last error (CONF_get_last_error_file);
     // empty when it came from a stream, memory, or there is none.
     std::string_view last_error_file() const noexcept {
-        const char *file = CONF_get_last_error_file(ctx_);
+        const char *file = CONF_get_last_error_file(get());
         return file != nullptr ? file : "";
     }
 
@@ -460,7 +480,7 @@ class Conf {
                       [this](const char *s, const char *n) -> std::optional<ConfOrigin> {
                           const char *file = nullptr;
                           int line = 0;
-                          if (CONF_get_origin(ctx_, s, n, &file, &line) != 1) return std::nullopt;
+                          if (CONF_get_origin(get(), s, n, &file, &line) != 1) return std::nullopt;
                           return ConfOrigin{
                               file != nullptr ? std::string_view(file) : std::string_view(), line};
                       });
@@ -485,7 +505,7 @@ class Conf {
       private:
         CONF_CTX *ctx_;
     };
-    Sections sections() const noexcept { return Sections(ctx_); }
+    Sections sections() const noexcept { return Sections(get()); }
 
     // The entries of a section in stored order, a forward range of
     // ConfEntry; empty when there is no such section (a null name, or one
@@ -515,12 +535,23 @@ class Conf {
         bool exists_;
         std::string section_;
     };
-    Entries entries(ConfName section) const { return Entries(ctx_, section); }
+    Entries entries(ConfName section) const { return Entries(get(), section); }
 
   private:
     friend class ConfDoc;
 
     static ConfError no_memory() { return ConfError{-102, "memory allocation fail", 0}; }
+
+    // text less the ", line N" that a load appends for line N.
+    static std::string without_line(const char *text, int line) {
+        std::string t = text;
+        if (line < 0) return t;
+        const std::string suffix = ", line " + std::to_string(line);
+        if (t.size() >= suffix.size() &&
+            t.compare(t.size() - suffix.size(), suffix.size(), suffix) == 0)
+            t.resize(t.size() - suffix.size());
+        return t;
+    }
 
     // Calls find(section, name) with the names as C strings; a name that
     // holds a NUL byte or cannot be copied finds nothing.  A section holding
@@ -545,7 +576,7 @@ class Conf {
                                        C *)) const noexcept {
         return lookup(section, name, [&](const char *s, const char *n) -> std::optional<T> {
             C v{};
-            if (read(ctx_, s, n, &v) != 1) return std::nullopt;
+            if (read(get(), s, n, &v) != 1) return std::nullopt;
             return static_cast<T>(v);
         });
     }
@@ -558,7 +589,7 @@ class Conf {
                                               const char *, C *)) const noexcept {
         return lookup(section, name, [&](const char *s, const char *n) -> std::optional<T> {
             C v{};
-            if (read(schema.get(), ctx_, s, n, &v) < 0) return std::nullopt;
+            if (read(schema.get(), get(), s, n, &v) < 0) return std::nullopt;
             return T(v);
         });
     }
@@ -569,19 +600,19 @@ class Conf {
     // load alone would have left.
     template <typename Load>
     std::optional<ConfError> run(Load load) {
-        if (ctx_ == nullptr) return ConfError{-100, "null context pointer", 0};
-        const CONF_CTX saved_error = *ctx_;
-        ctx_->last_errnum = 0;
+        if (get() == nullptr) return ConfError{-100, "null context pointer", 0};
+        const CONF_CTX saved_error = *get();
+        get()->last_errnum = 0;
         const int rc = load();
-        if (rc != 0 && ctx_->last_errnum != 0) return last_error();
-        ctx_->last_errnum = saved_error.last_errnum;
-        std::char_traits<char>::copy(ctx_->last_error_str, saved_error.last_error_str,
-                                     sizeof ctx_->last_error_str);
+        if (rc != 0 && get()->last_errnum != 0) return last_error();
+        get()->last_errnum = saved_error.last_errnum;
+        std::char_traits<char>::copy(get()->last_error_str, saved_error.last_error_str,
+                                     sizeof get()->last_error_str);
         if (rc == 0) return std::nullopt;
         return ConfError{rc, "", 0};
     }
 
-    CONF_CTX *ctx_;
+    detail::Handle<CONF_CTX, &CONF_free> handle_;
 };
 
 // What ConfDoc::unset and ConfDoc::remove_section did: the count the C call
@@ -600,7 +631,8 @@ struct ConfRemoved {
 // time (conf_doc.h states every rule).  Owns a CONF_DOC; move-only.  Calls
 // that succeed or fail return nothing or the error: its number (the C
 // result), and the text and line CONF_doc_last_error gives.  A moved-from
-// ConfDoc fails every call with -100 and has an empty text.
+// ConfDoc fails every call with -100 ("null document pointer") and has an
+// empty text.
 //
 // Names that no line of the format can hold are answered here without the C
 // call (the document is unchanged and CONF_doc_last_error does not tell of
@@ -611,39 +643,29 @@ class ConfDoc {
   public:
     // A new document with an empty text.  Throws std::bad_alloc when memory
     // is exhausted.
-    ConfDoc() : doc_(CONF_doc_new()) {
-        if (doc_ == nullptr) throw std::bad_alloc();
+    ConfDoc() : handle_(CONF_doc_new()) {
+        if (handle_.get() == nullptr) throw std::bad_alloc();
     }
     // Takes ownership of a document from CONF_doc_new (null gives a
-    // ConfDoc whose every call fails).
-    explicit ConfDoc(CONF_DOC *adopt) noexcept : doc_(adopt) {}
-    ~ConfDoc() { CONF_doc_free(doc_); }
-    ConfDoc(ConfDoc &&other) noexcept : doc_(std::exchange(other.doc_, nullptr)) {}
-    ConfDoc &operator=(ConfDoc &&other) noexcept {
-        if (this != &other) {
-            CONF_doc_free(doc_);
-            doc_ = std::exchange(other.doc_, nullptr);
-        }
-        return *this;
-    }
-    ConfDoc(const ConfDoc &) = delete;
-    ConfDoc &operator=(const ConfDoc &) = delete;
+    // ConfDoc whose every call fails).  Moves leave a ConfDoc that holds
+    // none.
+    explicit ConfDoc(CONF_DOC *adopt) noexcept : handle_(adopt) {}
 
     // The C document, still owned by this ConfDoc; release() hands it over.
-    CONF_DOC *get() const noexcept { return doc_; }
-    CONF_DOC *release() noexcept { return std::exchange(doc_, nullptr); }
+    CONF_DOC *get() const noexcept { return handle_.get(); }
+    CONF_DOC *release() noexcept { return handle_.release(); }
 
     // CONF_doc_read_file: the file's contents become the text, and what a
     // save compares the file with.
     std::optional<ConfError> read_file(ConfName path) {
         const detail::CName file(path);
         if (file.status() == detail::CName::kNoMemory) return Conf::no_memory();
-        return result(CONF_doc_read_file(doc_, file.c_str()));
+        return result(CONF_doc_read_file(get(), file.c_str()));
     }
     // CONF_doc_read_buffer: a copy of the bytes becomes the text (NUL bytes
     // included); the document then has no file.
     std::optional<ConfError> read_buffer(const void *data, std::size_t len) {
-        return result(CONF_doc_read_buffer(doc_, data, len));
+        return result(CONF_doc_read_buffer(get(), data, len));
     }
     std::optional<ConfError> read_string(std::string_view text) {
         return read_buffer(text.data(), text.size());
@@ -654,7 +676,7 @@ class ConfDoc {
     // moved-from ConfDoc.
     std::string_view text() const noexcept {
         std::size_t len = 0;
-        const char *t = CONF_doc_text(doc_, &len);
+        const char *t = CONF_doc_text(get(), &len);
         return t != nullptr ? std::string_view(t, len) : std::string_view();
     }
 
@@ -671,7 +693,7 @@ class ConfDoc {
     // CONF_doc_unset: removes every definition of (section, name); the
     // count is how many.
     ConfRemoved unset(ConfName section, ConfName name) {
-        if (doc_ == nullptr) return {0, null_document()};
+        if (get() == nullptr) return {0, null_document()};
         const detail::CName s(section);
         const detail::CName n(name);
         if (s.status() == detail::CName::kHoldsNul || n.status() == detail::CName::kHoldsNul) {
@@ -680,24 +702,33 @@ class ConfDoc {
         if (s.status() == detail::CName::kNoMemory || n.status() == detail::CName::kNoMemory) {
             return {0, Conf::no_memory()};
         }
-        return removed(CONF_doc_unset(doc_, s.c_str(), n.c_str()));
+        return removed(CONF_doc_unset(get(), s.c_str(), n.c_str()));
     }
     // CONF_doc_remove_section: removes the section; the count is how many
     // physical lines went.
     ConfRemoved remove_section(ConfName section) {
-        if (doc_ == nullptr) return {0, null_document()};
+        if (get() == nullptr) return {0, null_document()};
         const detail::CName s(section);
         if (s.status() == detail::CName::kHoldsNul) return {};
         if (s.status() == detail::CName::kNoMemory) return {0, Conf::no_memory()};
-        return removed(CONF_doc_remove_section(doc_, s.c_str()));
+        return removed(CONF_doc_remove_section(get(), s.c_str()));
     }
 
     // CONF_doc_check: loads the text into conf, adding to what it holds, as
     // conf.load_string(text()) does, with the same result: nothing, or the
     // load's error (as recorded in conf).
     std::optional<ConfError> check(Conf &conf) const {
-        if (doc_ == nullptr) return null_document();
-        return conf.run([&] { return CONF_doc_check(doc_, conf.ctx_); });
+        if (get() == nullptr) return null_document();
+        return conf.run([&] { return CONF_doc_check(get(), conf.get()); });
+    }
+
+    // CONF_doc_line_origin: the line read that line (from 1) of the text
+    // is, or the edit that wrote it; nothing for a line the text does not
+    // have.
+    std::optional<CONF_DOC_LINE> line_origin(int line) const noexcept {
+        CONF_DOC_LINE origin{};
+        if (CONF_doc_line_origin(get(), line, &origin) != 0) return std::nullopt;
+        return origin;
     }
 
     // CONF_doc_save: writes the text to path, replacing the file at once,
@@ -714,18 +745,18 @@ class ConfDoc {
         const detail::CName file(path);
         if (file.status() == detail::CName::kNoMemory) return Conf::no_memory();
         const auto ms = wait.count() < 0 ? 0 : wait.count() > INT_MAX ? INT_MAX : wait.count();
-        return result(CONF_doc_save_with(doc_, file.c_str(), flags, static_cast<int>(ms)));
+        return result(CONF_doc_save_with(get(), file.c_str(), flags, static_cast<int>(ms)));
     }
 
   private:
     using EditCall = int (*)(CONF_DOC *, const char *, const char *, const char *);
 
-    static ConfError null_document() { return ConfError{-100, "null context pointer", 0}; }
+    static ConfError null_document() { return ConfError{-100, "null document pointer", 0}; }
 
     ConfError error(int rc) const {
-        if (doc_ == nullptr) return null_document();
+        if (get() == nullptr) return null_document();
         int line = 0;
-        const char *text = CONF_doc_last_error(doc_, &line);
+        const char *text = CONF_doc_last_error(get(), &line);
         return ConfError{rc, text != nullptr ? text : "", line};
     }
     std::optional<ConfError> result(int rc) const {
@@ -739,7 +770,7 @@ class ConfDoc {
 
     std::optional<ConfError> edit(const ConfName &section, const ConfName &name,
                                   const ConfName &value, EditCall call) {
-        if (doc_ == nullptr) return null_document();
+        if (get() == nullptr) return null_document();
         const detail::CName s(section);
         const detail::CName n(name);
         const detail::CName v(value);
@@ -749,10 +780,10 @@ class ConfDoc {
             }
             if (c->status() == detail::CName::kNoMemory) return Conf::no_memory();
         }
-        return result(call(doc_, s.c_str(), n.c_str(), v.c_str()));
+        return result(call(get(), s.c_str(), n.c_str(), v.c_str()));
     }
 
-    CONF_DOC *doc_;
+    detail::Handle<CONF_DOC, &CONF_doc_free> handle_;
 };
 
 // One entry added, removed or changed by a reload (CONF_CHANGE, copied).

@@ -7,9 +7,18 @@
 // one and the lines it writes, scans the result again to confirm that it
 // stores what was asked, and only then replaces the document's text: a
 // failed call leaves everything as it was.
+//
+// Every physical line of the text carries its origin (CONF_DOC_LINE): the
+// line of the text as read it is, unchanged, or the edit that wrote it.  An
+// edit drafts its new text from kept stretches of the old one and written
+// bytes, and the draft's stretches tell each new line's origin; so errors
+// can be placed in the file the user knows, and a save can tell a
+// reference the edits broke from one that never resolved here.
 #include "conf_doc.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <type_traits>
@@ -17,6 +26,7 @@
 #include "conf_file.h"
 #include "conf_load.h"
 #include "conf_store.h"
+#include "conf_syntax.h"
 #include "conf_write.h"
 
 struct CONF_DOC {
@@ -29,6 +39,9 @@ struct CONF_DOC {
     int error;
     int error_line;
     const char *error_text;
+    CONF_DOC_LINE *origins;  // one for each physical line of text
+    size_t origin_count;
+    int edits;  // editing calls that succeeded since the text was read
 };
 
 static_assert(std::is_trivially_copyable_v<nivra::conf::FileId>,
@@ -58,6 +71,7 @@ class Array {
     }
     size_t size() const { return size_; }
     const T &operator[](size_t i) const { return items_[i]; }
+    T &operator[](size_t i) { return items_[i]; }
     void clear() { size_ = 0; }
 
   private:
@@ -203,6 +217,153 @@ size_t text_end_of(const Structure &s) {
 
 // ---- Building texts ---------------------------------------------------------
 
+// A stretch of the old text that a new one keeps: old bytes [from, to),
+// now at offset at.
+struct Kept {
+    size_t from;
+    size_t to;
+    size_t at;
+};
+
+// A new text made of stretches of the document's text, which it remembers,
+// and bytes an edit writes.  Stretches are kept in the order of the old
+// text.
+class Draft {
+  public:
+    explicit Draft(const CONF_DOC *doc) : doc_(doc) {}
+    Draft(const Draft &) = delete;
+    Draft &operator=(const Draft &) = delete;
+
+    bool keep(size_t from, size_t to) {
+        if (to > from && !kept.push(Kept{from, to, text.size()})) return false;
+        return text.append(doc_->text + from, to - from);
+    }
+    bool write(const char *s, size_t n) { return text.append(s, n); }
+    bool write(const char *s) { return text.append(s); }
+    bool put(char c) { return text.put(c); }
+    // Puts s before everything drafted.
+    bool prepend(const char *s) {
+        Text whole;
+        if (!whole.append(s) || !whole.append(text.data(), text.size())) return false;
+        const size_t n = std::strlen(s);
+        for (size_t i = 0; i < kept.size(); ++i) kept[i].at += n;
+        text.swap(whole);
+        return true;
+    }
+
+    Text text;
+    Array<Kept> kept;
+
+  private:
+    const CONF_DOC *doc_;
+};
+
+// The physical lines of a text: one more than its line ends (the last line
+// may be empty).
+size_t count_lines(const char *text, size_t length) {
+    size_t lines = 1;
+    for (size_t i = 0; i < length; ++i) lines += text[i] == '\n' ? 1 : 0;
+    return lines;
+}
+
+// Whether the new line [begin, end) is, byte for byte, the whole of the old
+// line that starts at old offset *at (set when it is).  An empty line must
+// keep its line end too, or any empty line written would pass for one read.
+bool kept_whole(const CONF_DOC *doc, const Draft &d, size_t *k, size_t begin, size_t end,
+                size_t *at) {
+    const bool empty = begin == end && end < d.text.size();
+    const size_t need = end + (empty ? 1 : 0);
+    while (*k < d.kept.size() && d.kept[*k].at + (d.kept[*k].to - d.kept[*k].from) < need) ++*k;
+    if (*k == d.kept.size() || d.kept[*k].at > begin) return false;
+    const size_t from = d.kept[*k].from + (begin - d.kept[*k].at);
+    const size_t to = from + (end - begin);
+    const bool starts = from == 0 || doc->text[from - 1] == '\n';
+    const bool ends = to == doc->length || doc->text[to] == '\n';
+    *at = from;
+    return starts && ends;
+}
+
+// The origins of the draft's lines: a line that is a whole line of the old
+// text keeps that line's origin; any other was written by edit number edit.
+// Null when memory runs out.
+CONF_DOC_LINE *draft_origins(const CONF_DOC *doc, const Draft &d, int edit, size_t *count) {
+    const char *t = d.text.data();
+    const size_t n = d.text.size();
+    *count = count_lines(t, n);
+    auto *out = static_cast<CONF_DOC_LINE *>(std::malloc(*count * sizeof(CONF_DOC_LINE)));
+    if (out == nullptr) return nullptr;
+    size_t k = 0;
+    size_t old_at = 0;  // an old offset, at the start of old line old_line
+    size_t old_line = 0;
+    size_t begin = 0;
+    for (size_t i = 0; i < *count; ++i) {
+        const auto *lf = static_cast<const char *>(std::memchr(t + begin, '\n', n - begin));
+        const size_t end = lf != nullptr ? static_cast<size_t>(lf - t) : n;
+        size_t from = 0;
+        out[i] = CONF_DOC_LINE{0, edit, 0};
+        if (kept_whole(doc, d, &k, begin, end, &from) && from >= old_at) {
+            for (; old_at < from; ++old_at) old_line += doc->text[old_at] == '\n' ? 1 : 0;
+            if (old_line < doc->origin_count) out[i] = doc->origins[old_line];
+        }
+        begin = end + 1;
+    }
+    return out;
+}
+
+// Notes the lines of definitions whose values do not expand.
+class UnresolvedLines {
+  public:
+    UnresolvedLines(CONF_DOC_LINE *origins, size_t count) : origins_(origins), count_(count) {}
+    static void notify(void *self, const LoadNote *note) {
+        static_cast<UnresolvedLines *>(self)->on(*note);
+    }
+
+  private:
+    void on(const LoadNote &n) {
+        if (n.event != LoadEvent::kUnresolved) return;
+        for (long l = n.first_line; l <= n.line; ++l) {
+            if (l >= 1 && static_cast<size_t>(l) <= count_) origins_[l - 1].unresolved = 1;
+        }
+    }
+    CONF_DOC_LINE *origins_;
+    size_t count_;
+};
+
+// The origins of a text as read: each line is itself, marked where a
+// definition's value does not expand in this process now.  Null when
+// memory runs out.
+CONF_DOC_LINE *read_origins(const char *text, size_t length, size_t *count) {
+    *count = count_lines(text, length);
+    // Lines are numbered in an int, as a load's are.
+    if (*count > static_cast<size_t>(INT_MAX)) return nullptr;
+    auto *out = static_cast<CONF_DOC_LINE *>(std::malloc(*count * sizeof(CONF_DOC_LINE)));
+    if (out == nullptr) return nullptr;
+    for (size_t i = 0; i < *count; ++i) out[i] = CONF_DOC_LINE{static_cast<int>(i + 1), 0, 0};
+    CONF_CTX *ctx = CONF_new();
+    UnresolvedLines marks(out, *count);
+    const LoadObserver observer{&UnresolvedLines::notify, &marks};
+    const int rc = ctx != nullptr ? scan_buffer(ctx, text, length, &observer, true) : kErrMemory;
+    CONF_free(ctx);
+    if (rc == kErrMemory || rc == kErrSection) {
+        std::free(out);
+        return nullptr;
+    }
+    return out;
+}
+
+// Whether physical lines first..last of the text are lines of the text as
+// read, in order, whose definition's value already did not expand then.
+bool unresolved_when_read(const CONF_DOC *doc, long first, long last) {
+    if (first < 1 || last < first || static_cast<size_t>(last) > doc->origin_count) return false;
+    const CONF_DOC_LINE &head = doc->origins[first - 1];
+    for (long l = first; l <= last; ++l) {
+        const CONF_DOC_LINE &o = doc->origins[l - 1];
+        if (o.read_line == 0 || o.unresolved == 0 || o.read_line - head.read_line != l - first)
+            return false;
+    }
+    return true;
+}
+
 const char *line_end_of(const CONF_DOC *doc) {
     const char *lf = static_cast<const char *>(std::memchr(doc->text, '\n', doc->length));
     return lf != nullptr && lf > doc->text && lf[-1] == '\r' ? "\r\n" : "\n";
@@ -216,13 +377,17 @@ struct NewValue {
 
 // The text with the definition's value replaced; the rest of its line
 // (indentation, name, spacing, comment) as it was.
-bool replace_value(const CONF_DOC *doc, const Structure &s, const NewValue &v, Text *out) {
+bool replace_value(const CONF_DOC *doc, const Structure &s, const NewValue &v, Draft *out) {
     const size_t end = text_end_of(s);
     if (s.parts.value < s.parts.value_end) {
         const size_t from = source_of(s, s.parts.value);
         const size_t to = source_of(s, s.parts.value_end - 1) + 1;
-        return out->append(doc->text, from) && out->append(v.text, v.length) &&
-               out->append(doc->text + to, doc->length - to);
+        // A comment that began right after the old value (which ended in an
+        // escaped blank) would be glued to the new one: a blank parts them.
+        const bool glued = to < end && doc->text[to] == '#' &&
+                           (v.length == 0 || !is_class(v.text[v.length - 1], CC_SPACE));
+        return out->keep(0, from) && out->write(v.text, v.length) && (!glued || out->put(' ')) &&
+               out->keep(to, doc->length);
     }
     // An empty value: the new one goes after the '=' and a blank, and a
     // comment that followed stays apart from it.
@@ -230,9 +395,8 @@ bool replace_value(const CONF_DOC *doc, const Structure &s, const NewValue &v, T
     size_t rest = at;
     while (rest < end && (doc->text[rest] == ' ' || doc->text[rest] == '\t')) ++rest;
     const bool comment_follows = rest < end;
-    return out->append(doc->text, at) && out->put(' ') && out->append(v.text, v.length) &&
-           (!comment_follows || at < rest || out->put(' ')) &&
-           out->append(doc->text + at, doc->length - at);
+    return out->keep(0, at) && out->put(' ') && out->write(v.text, v.length) &&
+           (!comment_follows || at < rest || out->put(' ')) && out->keep(at, doc->length);
 }
 
 // Where a new entry of the section goes, and with what indentation.
@@ -280,44 +444,44 @@ bool continues_at(const char *text, size_t at) {
 
 // The text with a new line for (section, name) added where it belongs.
 int add_entry(const CONF_DOC *doc, const Structure &s, const char *section, const char *name,
-              const NewValue &v, Text *out) {
+              const NewValue &v, Draft *out) {
     if (!name_writable(name)) return kErrUnwritable;
     const Insertion ins = place_entry(doc, s, std::strcmp(section, kDefaultSection) == 0);
     const char *eol = line_end_of(doc);
-    bool ok = out->append(doc->text, ins.at);
+    bool ok = out->keep(0, ins.at);
     if (ins.at == 0 && !ins.new_block && ins.indent.begin == ins.indent.end &&
         starts_with_mark(name, std::strlen(name)))
-        ok = ok && out->append(eol);
+        ok = ok && out->write(eol);
     // A text that ends without a line end gets one first.  A last line
     // that ends in a backslash would continue onto the line added; an empty
     // line ends it as the end of the text did.
-    if (ins.at > 0 && doc->text[ins.at - 1] != '\n') ok = ok && out->append(eol);
-    if (continues_at(doc->text, ins.at)) ok = ok && out->append(eol);
+    if (ins.at > 0 && doc->text[ins.at - 1] != '\n') ok = ok && out->write(eol);
+    if (continues_at(doc->text, ins.at)) ok = ok && out->write(eol);
     if (ins.new_block) {
-        if (ins.at > 0) ok = ok && out->append(eol);
-        ok = ok && append_header(out, section) && out->append(eol);
+        if (ins.at > 0) ok = ok && out->write(eol);
+        ok = ok && append_header(&out->text, section) && out->write(eol);
     }
-    ok = ok && out->append(doc->text + ins.indent.begin, ins.indent.end - ins.indent.begin) &&
-         out->append(name) && out->append(v.length > 0 ? " = " : " =") &&
-         out->append(v.text, v.length) && out->append(eol);
-    if (ins.blank_after) ok = ok && out->append(eol);
-    ok = ok && out->append(doc->text + ins.at, doc->length - ins.at);
+    ok = ok && out->write(doc->text + ins.indent.begin, ins.indent.end - ins.indent.begin) &&
+         out->write(name) && out->write(v.length > 0 ? " = " : " =") &&
+         out->write(v.text, v.length) && out->write(eol);
+    if (ins.blank_after) ok = ok && out->write(eol);
+    ok = ok && out->keep(ins.at, doc->length);
     return ok ? 0 : kErrMemory;
 }
 
 // The text without the given spans (sorted, not overlapping); *lines
 // counts the physical lines they held.
-bool cut_spans(const CONF_DOC *doc, const Array<Span> &cuts, Text *out, int *lines) {
+bool cut_spans(const CONF_DOC *doc, const Array<Span> &cuts, Draft *out, int *lines) {
     size_t at = 0;
     *lines = 0;
     for (size_t i = 0; i < cuts.size(); ++i) {
         const Span c = cuts[i];
-        if (!out->append(doc->text + at, c.begin - at)) return false;
+        if (!out->keep(at, c.begin)) return false;
         for (size_t k = c.begin; k < c.end; ++k) *lines += doc->text[k] == '\n' ? 1 : 0;
         if (c.end > c.begin && doc->text[c.end - 1] != '\n') ++*lines;
         at = c.end;
     }
-    return out->append(doc->text + at, doc->length - at);
+    return out->keep(at, doc->length);
 }
 
 }  // namespace
@@ -342,30 +506,71 @@ int outcome(CONF_DOC *doc, int code, int line = 0) {
     return code;
 }
 
+// -100 for a null argument, with a text that names it: the table's text
+// speaks of a context, which the caller did give.
+int null_argument(CONF_DOC *doc, const char *text) {
+    outcome(doc, kErrNullContext);
+    doc->error_text = text;
+    return kErrNullContext;
+}
+
 // Makes text (length bytes) the document's text, with reference (the same
-// length, or null) as what the file id (or none) holds; takes text and
-// reference over and frees what they replace.
-void take_contents(CONF_DOC *doc, char *text, size_t length, char *reference, const FileId *id,
-                   char *path) {
+// length, or null) as what the file id (or none), read at path (or null),
+// holds; takes text, reference and path over and frees what they replace.
+// The text is the one as read from now on: its lines are their own
+// origins, and no edit has been made.
+int take_contents(CONF_DOC *doc, char *text, size_t length, char *reference, const FileId *id,
+                  char *path) {
+    size_t count = 0;
+    CONF_DOC_LINE *origins = read_origins(text, length, &count);
+    if (origins == nullptr) {
+        std::free(text);
+        std::free(reference);
+        std::free(path);
+        return outcome(doc, kErrMemory);
+    }
     std::free(doc->text);
     std::free(doc->reference);
     std::free(doc->path);
-    doc->path = path;
+    std::free(doc->origins);
     doc->text = text;
     doc->length = length;
     doc->reference = reference;
     doc->reference_length = reference != nullptr ? length : 0;
     doc->file = id != nullptr ? *id : FileId{};
+    doc->path = path;
+    doc->origins = origins;
+    doc->origin_count = count;
+    doc->edits = 0;
+    return outcome(doc, 0);
 }
 
-// Makes text the document's text (taking it over).
-void take_text(CONF_DOC *doc, Text *text) {
-    const size_t n = text->size();
-    char *p = text->release();
-    if (p == nullptr) return;  // release allocates only for an empty text
+// Counts an editing call that succeeded; its number is what the lines it
+// writes carry.
+int edit_made(CONF_DOC *doc) {
+    if (doc->edits < INT_MAX) ++doc->edits;
+    return outcome(doc, 0);
+}
+
+// Makes the draft the document's text, its lines' origins with it (taking
+// both over): 0, or kErrMemory with the document as it was.
+int take_draft(CONF_DOC *doc, Draft *d) {
+    const int edit = doc->edits < INT_MAX ? doc->edits + 1 : INT_MAX;
+    size_t count = 0;
+    CONF_DOC_LINE *origins = draft_origins(doc, *d, edit, &count);
+    const size_t n = d->text.size();
+    char *p = origins != nullptr ? d->text.release() : nullptr;
+    if (p == nullptr) {
+        std::free(origins);
+        return outcome(doc, kErrMemory);
+    }
     std::free(doc->text);
+    std::free(doc->origins);
     doc->text = p;
     doc->length = n;
+    doc->origins = origins;
+    doc->origin_count = count;
+    return edit_made(doc);
 }
 
 const char *section_or_default(const char *section) {
@@ -400,13 +605,15 @@ bool ends_in_lone_backslash(const char *text) {
 
 int set_value(CONF_DOC *doc, const char *section, const char *name, const char *value, bool raw) {
     if (doc == nullptr) return kErrNullContext;
-    if (name == nullptr || value == nullptr) return outcome(doc, kErrNullContext);
+    if (name == nullptr) return null_argument(doc, "null name pointer");
+    if (value == nullptr)
+        return null_argument(doc, raw ? "null raw text pointer" : "null value pointer");
     section = section_or_default(section);
     Structure s(section, name);
     if (const int err = scan_doc(doc, &s); err != 0) return err;
     if (s.found && (raw ? std::strcmp(s.value_text(), value) == 0
                         : s.resolved() && std::strcmp(s.value(), value) == 0))
-        return outcome(doc, 0);
+        return edit_made(doc);
     // A raw text ending in an odd run of backslashes either continues the
     // line or loses its last backslash when it expands: not what it says.
     if (raw && ends_in_lone_backslash(value)) return outcome(doc, kErrUnwritable);
@@ -414,17 +621,16 @@ int set_value(CONF_DOC *doc, const char *section, const char *name, const char *
     if (!raw && !append_literal(&literal, value)) return outcome(doc, kErrMemory);
     const NewValue v =
         raw ? NewValue{value, std::strlen(value)} : NewValue{literal.data(), literal.size()};
-    Text out;
+    Draft out(doc);
     int err = 0;
     if (s.found) {
         err = replace_value(doc, s, v, &out) ? 0 : kErrMemory;
     } else {
         err = add_entry(doc, s, section, name, v, &out);
     }
-    if (err == 0) err = confirm(out, section, name, value, raw);
+    if (err == 0) err = confirm(out.text, section, name, value, raw);
     if (err != 0) return outcome(doc, err);
-    take_text(doc, &out);
-    return outcome(doc, 0);
+    return take_draft(doc, &out);
 }
 
 int compare_spans(const void *a, const void *b) {
@@ -433,13 +639,46 @@ int compare_spans(const void *a, const void *b) {
     return x < y ? -1 : (x > y ? 1 : 0);
 }
 
+// Where the last header or entry line before header h ends (0: none).
+size_t end_of_line_before(const Structure &s, size_t h) {
+    size_t end = h > 0 ? s.headers[h - 1].span.end : 0;
+    const size_t block = h > 0 ? h - 1 : kNoBlock;
+    for (size_t j = 0; j < s.entries.size(); ++j) {
+        if (s.entries[j].block == block && s.entries[j].span.end > end) end = s.entries[j].span.end;
+    }
+    return end;
+}
+
+// Where the comment block directly above header h begins: the comment
+// lines with no blank line between them and the header, which belong to
+// it.  The header's own start when there is none.  Every line between the
+// last header or entry line and the header is a comment or blank (the
+// text loaded), so a line that is not all blanks is a comment.
+size_t comment_block_start(const Structure &s, const CONF_DOC *doc, size_t h) {
+    // A byte-order mark belongs to the text, not to its first line.
+    const size_t mark = starts_with_mark(doc->text, doc->length) ? 3 : 0;
+    const size_t floor = std::max(end_of_line_before(s, h), mark);
+    size_t at = s.headers[h].span.begin;
+    while (at > floor && doc->text[at - 1] == '\n') {
+        size_t begin = at - 1;
+        while (begin > floor && doc->text[begin - 1] != '\n') --begin;
+        size_t k = begin;
+        while (k < at && is_class(doc->text[k], CC_SPACE)) ++k;
+        if (k == at) break;  // a blank line
+        at = begin;
+    }
+    return at;
+}
+
 // The spans of the section's blocks, less the lines of other sections'
-// entries in them, and of its entries elsewhere.
+// entries in them, and of its entries elsewhere.  A block's span begins
+// with its header's comment block and ends before the next header's.
 bool section_cuts(const Structure &s, const CONF_DOC *doc, Array<Span> *cuts) {
     for (size_t i = 0; i < s.headers.size(); ++i) {
         if (!s.headers[i].target) continue;
-        size_t at = s.headers[i].span.begin;
-        const size_t end = i + 1 < s.headers.size() ? s.headers[i + 1].span.begin : doc->length;
+        size_t at = comment_block_start(s, doc, i);
+        const size_t end =
+            i + 1 < s.headers.size() ? comment_block_start(s, doc, i + 1) : doc->length;
         for (size_t j = 0; j < s.entries.size(); ++j) {
             const EntryLine &e = s.entries[j];
             if (e.block != i || e.in_section) continue;
@@ -459,22 +698,57 @@ bool section_cuts(const Structure &s, const CONF_DOC *doc, Array<Span> *cuts) {
 // Removes the spans from the document; the number of physical lines (or
 // of spans, with count_spans) removed.
 int remove_spans(CONF_DOC *doc, Array<Span> *cuts, bool count_spans) {
-    if (cuts->size() == 0) return outcome(doc, 0);
-    std::qsort(const_cast<Span *>(&(*cuts)[0]), cuts->size(), sizeof(Span), compare_spans);
-    Text out;
+    if (cuts->size() == 0) return edit_made(doc);
+    std::qsort(&(*cuts)[0], cuts->size(), sizeof(Span), compare_spans);
+    Draft out(doc);
     int lines = 0;
     if (!cut_spans(doc, *cuts, &out, &lines)) return outcome(doc, kErrMemory);
     // A line that now comes first and begins with the byte-order mark's
     // bytes would lose them to a load: an empty line stays before it.
-    if (starts_with_mark(out.data(), out.size()) && !starts_with_mark(doc->text, doc->length)) {
-        Text kept;
-        if (!kept.append(line_end_of(doc)) || !kept.append(out.data(), out.size()))
-            return outcome(doc, kErrMemory);
-        out.swap(kept);
-    }
-    take_text(doc, &out);
-    outcome(doc, 0);
+    if (starts_with_mark(out.text.data(), out.text.size()) &&
+        !starts_with_mark(doc->text, doc->length) && !out.prepend(line_end_of(doc)))
+        return outcome(doc, kErrMemory);
+    if (const int err = take_draft(doc, &out); err != 0) return err;
     return count_spans ? static_cast<int>(cuts->size()) : lines;
+}
+
+// The first definition of a save's text whose value does not expand, unless
+// it already did not when the text was read.
+class SaveCheck {
+  public:
+    explicit SaveCheck(const CONF_DOC *doc) : doc_(doc) {}
+    static void notify(void *self, const LoadNote *note) {
+        static_cast<SaveCheck *>(self)->on(*note);
+    }
+    int error = 0;
+    int line = 0;
+
+  private:
+    void on(const LoadNote &n) {
+        if (n.event != LoadEvent::kUnresolved || error != 0) return;
+        if (unresolved_when_read(doc_, n.first_line, n.line)) return;
+        error = n.error;
+        line = static_cast<int>(n.line);
+    }
+    const CONF_DOC *doc_;
+};
+
+// What refuses a save of the text: the first error a load meets, but for a
+// value that already did not expand when the text was read, which is
+// left for the environment it is written for.  0 when nothing refuses.
+int check_for_save(const CONF_DOC *doc, int *line) {
+    CONF_CTX *ctx = CONF_new();
+    if (ctx == nullptr) return kErrMemory;
+    SaveCheck check(doc);
+    const LoadObserver observer{&SaveCheck::notify, &check};
+    const int rc = scan_buffer(ctx, doc->text, doc->length, &observer, true);
+    *line = CONF_get_last_error_line(ctx);
+    CONF_free(ctx);
+    if (check.error != 0) {
+        *line = check.line;
+        return check.error;
+    }
+    return rc;
 }
 
 }  // namespace
@@ -485,10 +759,15 @@ CONF_DOC *CONF_doc_new(void) {
     auto *doc = static_cast<CONF_DOC *>(std::calloc(1, sizeof(CONF_DOC)));
     if (doc == nullptr) return nullptr;
     doc->text = static_cast<char *>(std::calloc(1, 1));
-    if (doc->text == nullptr) {
+    doc->origins = static_cast<CONF_DOC_LINE *>(std::malloc(sizeof(CONF_DOC_LINE)));
+    if (doc->text == nullptr || doc->origins == nullptr) {
+        std::free(doc->text);
+        std::free(doc->origins);
         std::free(doc);
         return nullptr;
     }
+    doc->origins[0] = CONF_DOC_LINE{1, 0, 0};
+    doc->origin_count = 1;
     doc->error_text = "";
     return doc;
 }
@@ -498,6 +777,7 @@ void CONF_doc_free(CONF_DOC *doc) {
     std::free(doc->text);
     std::free(doc->reference);
     std::free(doc->path);
+    std::free(doc->origins);
     std::free(doc);
 }
 
@@ -515,8 +795,7 @@ int CONF_doc_read_file(CONF_DOC *doc, const char *path) {
         std::free(path_copy);
         return outcome(doc, kErrMemory);
     }
-    take_contents(doc, data, n, reference, &id, path_copy);
-    return outcome(doc, 0);
+    return take_contents(doc, data, n, reference, &id, path_copy);
 }
 
 int CONF_doc_read_buffer(CONF_DOC *doc, const void *data, size_t len) {
@@ -524,8 +803,7 @@ int CONF_doc_read_buffer(CONF_DOC *doc, const void *data, size_t len) {
     if (data == nullptr && len > 0) return outcome(doc, kErrOpen);
     char *text = copy_bytes(len > 0 ? static_cast<const char *>(data) : "", len);
     if (text == nullptr) return outcome(doc, kErrMemory);
-    take_contents(doc, text, len, nullptr, nullptr, nullptr);
-    return outcome(doc, 0);
+    return take_contents(doc, text, len, nullptr, nullptr, nullptr);
 }
 
 const char *CONF_doc_text(const CONF_DOC *doc, size_t *len) {
@@ -544,7 +822,7 @@ int CONF_doc_set_raw(CONF_DOC *doc, const char *section, const char *name, const
 
 int CONF_doc_unset(CONF_DOC *doc, const char *section, const char *name) {
     if (doc == nullptr) return kErrNullContext;
-    if (name == nullptr) return outcome(doc, kErrNullContext);
+    if (name == nullptr) return null_argument(doc, "null name pointer");
     Structure s(section_or_default(section), name);
     if (const int err = scan_doc(doc, &s); err != 0) return err;
     Array<Span> cuts;
@@ -576,12 +854,9 @@ int CONF_doc_save(CONF_DOC *doc, const char *path) {
 int CONF_doc_save_with(CONF_DOC *doc, const char *path, unsigned flags, int wait_ms) {
     if (doc == nullptr) return kErrNullContext;
     if (path == nullptr) return outcome(doc, kErrOpen);
-    CONF_CTX *ctx = CONF_new();
-    if (ctx == nullptr) return outcome(doc, kErrMemory);
-    const int loaded = CONF_load_buffer(ctx, doc->text, doc->length);
-    const int line = CONF_get_last_error_line(ctx);
-    CONF_free(ctx);
-    if (loaded != 0) return outcome(doc, loaded, line);
+    int line = 0;
+    if (const int refused = check_for_save(doc, &line); refused != 0)
+        return outcome(doc, refused, line);
     char *reference = copy_bytes(doc->text, doc->length);
     char *path_copy = copy_bytes(path, std::strlen(path));
     if (reference == nullptr || path_copy == nullptr) {
@@ -621,6 +896,12 @@ int CONF_doc_save_with(CONF_DOC *doc, const char *path, unsigned flags, int wait
     outcome(doc, err < 0 ? err : 0);
     errno = saved;
     return err < 0 ? err : 0;
+}
+
+int CONF_doc_line_origin(const CONF_DOC *doc, int line, CONF_DOC_LINE *origin) {
+    if (doc == nullptr || line < 1 || static_cast<size_t>(line) > doc->origin_count) return -1;
+    if (origin != nullptr) *origin = doc->origins[line - 1];
+    return 0;
 }
 
 const char *CONF_doc_last_error(const CONF_DOC *doc, int *line) {

@@ -12,9 +12,16 @@
  * Every call that can fail leaves the document as it was when it fails,
  * and records its error (number, text and, where a line is concerned, the
  * line) for CONF_doc_last_error; a call that succeeds clears that record.
+ * An error's line counts physical lines, from 1, of the document's text as
+ * it stands when the call is made (for a call that fails, the text it left
+ * as it was): after edits, that is not the file's numbering.
+ * CONF_doc_line_origin tells which line of the text as read a line is, or
+ * which edit wrote it.
  * Results are 0 (or the count the call describes) on success and a negative
  * error number of conf.h on failure:
- *   -100 a null document or a null name where one is needed
+ *   -100 a null document, or a null name or value where one is needed (the
+ *        text names what was null: "null name pointer", "null value
+ *        pointer", "null raw text pointer")
  *   -101 "unable to open configuration file"
  *   -102 "memory allocation fail"
  *   -108 "error reading configuration file"
@@ -52,6 +59,22 @@ extern "C" {
 
 /* One configuration file's text, kept byte for byte. */
 typedef struct CONF_DOC CONF_DOC;
+
+/*
+ * Where one physical line of a document's text came from (see
+ * CONF_doc_line_origin).  A line read is one of the text as last read by
+ * CONF_doc_read_file or CONF_doc_read_buffer (the empty text of
+ * CONF_doc_new counts as read), still whole and unchanged; every other
+ * line was written, or changed, by an edit.
+ */
+typedef struct CONF_DOC_LINE {
+    int read_line;  /* a line read: its number in the text as read; else 0 */
+    int edit;       /* a line written: the edit's number; else 0 */
+    int unresolved; /* 1: a line read that was part of a definition whose
+                       value did not expand (a reference without a value, an
+                       unclosed brace, an expansion too long) in this process
+                       when the text was read; else 0 */
+} CONF_DOC_LINE;
 
 /* A document with an empty text, read from nowhere; null when memory is
  * exhausted. */
@@ -120,8 +143,8 @@ int CONF_doc_set(CONF_DOC *doc, const char *section, const char *name, const cha
  * read back as the value's text: no line end, no comment, no leading or
  * trailing blank, and no odd run of backslashes at its end (which would
  * continue the line, or lose its last backslash) (-110 otherwise).  Unresolved
- * references are no error here (CONF_doc_save refuses a text that does not
- * load).  When the definition's text already is raw, no byte changes.
+ * references are no error here (CONF_doc_save decides which it refuses).
+ * When the definition's text already is raw, no byte changes.
  */
 int CONF_doc_set_raw(CONF_DOC *doc, const char *section, const char *name, const char *raw);
 
@@ -136,8 +159,11 @@ int CONF_doc_unset(CONF_DOC *doc, const char *section, const char *name);
 /*
  * Removes the section: its headers and every line of their blocks (up to
  * the next header, comments and blank lines included), and its qualified
- * entries elsewhere.  A qualified entry of another section inside one of
- * its blocks stays.  For "default", whose first block has no header, the
+ * entries elsewhere.  A comment block directly above a header (comment
+ * lines with no blank line between them and the header) belongs to that
+ * header: it goes with its own section's header, and stays with the next
+ * section's.  A qualified entry of another section inside one of its
+ * blocks stays.  For "default", whose first block has no header, the
  * entries of that block go and its comments stay.  Returns the number of
  * physical lines removed (0: nothing changed), -111, -102.
  */
@@ -193,7 +219,13 @@ int CONF_doc_check(const CONF_DOC *doc, CONF_CTX *ctx);
  * Refused, with nothing written, the file and its directory as they were,
  * no temporary file left, and the document unchanged:
  *   - a text that does not load in this process: the load's error number,
- *     text and line;
+ *     text and line (in the text as it stands).  A definition whose value
+ *     does not expand (-106, -107, -109) refuses the save only when the
+ *     edits broke it or wrote one of its lines: one whose lines are all
+ *     lines read that already did not expand when the text was read
+ *     (CONF_DOC_LINE.unresolved) is written as it stands, for a variable of
+ *     the environment the file is written for need not be set in the
+ *     editor's;
  *   - -112 when the file changed since it was read, as above (a file
  *     replaced while this call waited for the lock is such a change);
  *   - -114 "file is not writable": the process may not open the file for
@@ -257,6 +289,18 @@ int CONF_doc_save(CONF_DOC *doc, const char *path);
  * CONF_doc_save's.
  */
 int CONF_doc_save_with(CONF_DOC *doc, const char *path, unsigned flags, int wait_ms);
+
+/*
+ * Fills *origin (when not null) with where line line (counted from 1) of
+ * the document's text came from: the line of the text as last read that it
+ * is, or the edit that wrote it.  Edits are numbered from 1 in the order
+ * they were made since that read: each CONF_doc_set, CONF_doc_set_raw,
+ * CONF_doc_unset and CONF_doc_remove_section that succeeded counts, whether
+ * or not it changed a byte; a save does not change the numbering.  Returns
+ * 0; -1, with *origin unchanged, for a null document or a line the text
+ * does not have.  Records nothing.
+ */
+int CONF_doc_line_origin(const CONF_DOC *doc, int line, CONF_DOC_LINE *origin);
 
 /*
  * The error the last call recorded: its text ("" when none) and, through

@@ -185,7 +185,8 @@ int expand_into(CONF_CTX *ctx, const char *section, char *text, size_t len,
             if (!closed) notes->unclosed_quote = true;
         } else if (*p == '\\') {
             if (p[1] == '\0') break;
-            if (is_control_escape(p[1]) && notes->control_escape == '\0')
+            if (is_control_escape(p[1]) && notes->control_escape == '\0' &&
+                control_escape_glued(p + 2))
                 notes->control_escape = p[1];
             out.put(escape_value(p[1]));
             p += 2;

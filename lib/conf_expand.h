@@ -17,6 +17,7 @@ inline constexpr size_t kMaxExpansion = 65536;
 // is an error.
 struct ExpandNotes {
     char control_escape = '\0';              // the letter of the first unquoted \r, \n, \b or \t
+                                             // glued to the text after it (control_escape_glued)
     bool unclosed_quote = false;             // a quoted stretch ran to the end of the text
     const char *failed_reference = nullptr;  // the '$' of the reference that failed
 };

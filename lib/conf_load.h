@@ -23,7 +23,8 @@ enum class LoadEvent {
     kError,             // error: the load ends here; at: where the failed scan stopped, or
                         // for -106 and -107 the '$' of the reference, if known
     kCommentInValue,    // at: a '#' glued to the value cut the rest of the line
-    kControlEscape,     // escape: an unquoted \r \n \b or \t in a path-like value (":" or
+    kControlEscape,     // escape: an unquoted \r \n \b or \t glued to the text after it
+                        // (control_escape_glued) in a path-like value (":" or
                         // backslashes); at: the value
     kSemicolonName,     // at: an entry name that begins with ';'
     kUnclosedQuote,     // at: the value, in which a quote is never closed

@@ -62,6 +62,14 @@ constexpr bool is_class(char c, uint16_t mask) {
     return (CONF_type[static_cast<unsigned char>(c)] & mask) != 0;
 }
 
+// Whether an unquoted control escape (\t \n \r \b) is glued to the text
+// after it, as in C:\temp, where a path's separator may have been meant;
+// after is the byte after the escape's letter.  One at the end, or before
+// a quote or another backslash, stands apart and is taken as meant.
+constexpr bool control_escape_glued(const char *after) {
+    return *after != '\0' && *after != '\\' && !is_class(*after, CC_QUOTE);
+}
+
 // Scanners that skip ordinary bytes in runs (strcspn) stop only at the bytes
 // of a set; true when set holds exactly the bytes 1-255 that belong to a
 // class of mask or are listed in extra.  Used in static_asserts that keep

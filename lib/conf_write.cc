@@ -67,6 +67,10 @@ char control_letter(char c) {
     }
 }
 
+bool is_control_letter(char letter) {
+    return letter == 't' || letter == 'n' || letter == 'r' || letter == 'b';
+}
+
 // The two-byte escape for c, or c alone.
 bool append_escaped_byte(Text *out, char c) {
     if (const char letter = control_letter(c); letter != '\0') {
@@ -92,8 +96,13 @@ bool name_writable(const char *name) {
     return true;
 }
 
-bool append_literal(Text *out, const char *value) {
-    const size_t n = std::strlen(value);
+namespace {
+
+// The literal with every special byte escaped: "$", quotes, "#",
+// backslashes, TAB, CR, LF and backspace as \t \r \n \b, leading blanks
+// and a trailing blank, and a ';' after a blank (which reads as a comment
+// in other formats).
+bool append_escaped(Text *out, const char *value, size_t n) {
     size_t lead = 0;
     while (lead < n && value[lead] == ' ') ++lead;
     for (size_t i = 0; i < n; ++i) {
@@ -101,9 +110,59 @@ bool append_literal(Text *out, const char *value) {
         const bool edge_blank = c == ' ' && (i < lead || i + 1 == n);
         const bool special =
             c == '\\' || c == '$' || c == '#' || is_class(c, CC_QUOTE) || control_letter(c) != '\0';
-        if (!(edge_blank || special ? append_escaped_byte(out, c) : out->put(c))) return false;
+        const bool after_blank = c == ';' && i > 0 && value[i - 1] == ' ';
+        if (!(edge_blank || special || after_blank ? append_escaped_byte(out, c) : out->put(c)))
+            return false;
     }
     return true;
+}
+
+// Whether a load would take the escaped text for a path whose separators
+// became control bytes: a control escape glued to the text after it, in a
+// value with a ':' or two backslashes (what the loader's check of values
+// looks for).
+bool looks_like_mangled_path(const char *text, size_t n) {
+    bool glued = false;
+    size_t backslashes = 0;
+    for (size_t i = 0; i + 1 < n; ++i) {
+        if (text[i] != '\\') continue;
+        ++backslashes;
+        ++i;  // the escaped byte
+        glued = glued || (is_control_letter(text[i]) && control_escape_glued(text + i + 1));
+    }
+    return glued && (std::memchr(text, ':', n) != nullptr || backslashes >= 2);
+}
+
+// The value as double-quoted runs with its control bytes escaped between
+// them ("C:\\new"\t"x"): inside the quotes only '"' and backslashes are
+// escaped, and an escape outside is never glued to text.
+bool append_quoted_runs(Text *out, const char *value, size_t n) {
+    bool open = false;
+    for (size_t i = 0; i < n; ++i) {
+        const char c = value[i];
+        const bool control = control_letter(c) != '\0';
+        if (control == open && !out->put('"')) return false;
+        open = !control;
+        const bool escape = control || c == '"' || c == '\\';
+        if (!(escape ? append_escaped_byte(out, c) : out->put(c))) return false;
+    }
+    return !open || out->put('"');
+}
+
+}  // namespace
+
+bool append_literal(Text *out, const char *value) {
+    const size_t n = std::strlen(value);
+    const size_t start = out->size();
+    if (!append_escaped(out, value, n)) {
+        out->truncate(start);
+        return false;
+    }
+    if (!looks_like_mangled_path(out->data() + start, out->size() - start)) return true;
+    out->truncate(start);
+    if (append_quoted_runs(out, value, n)) return true;
+    out->truncate(start);
+    return false;
 }
 
 bool starts_with_mark(const char *text, size_t length) {

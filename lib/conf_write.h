@@ -30,9 +30,11 @@ class Text {
     // memory runs out.  The text is empty afterwards.
     char *release();
     void swap(Text &other);
-    void clear() {
-        len_ = 0;
-        if (data_ != nullptr) data_[0] = '\0';
+    void clear() { truncate(0); }
+    // Drops the bytes from offset n on (n at most size()).
+    void truncate(size_t n) {
+        len_ = n;
+        if (data_ != nullptr) data_[len_] = '\0';
     }
 
   private:
@@ -47,10 +49,14 @@ class Text {
 // that reads back as exactly these bytes.
 bool name_writable(const char *name);
 
-// Appends value written so that it loads as exactly these bytes: "$",
-// quotes, "#" and backslashes escaped, TAB, CR, LF and backspace as \t \r
-// \n \b, leading blanks and a trailing blank escaped; every other byte as
-// it is.
+// Appends value written so that it loads as exactly these bytes and draws
+// none of the loader's warnings about values (those of confcheck --lint):
+// "$", quotes, "#" and backslashes escaped, TAB, CR, LF and backspace as
+// \t \r \n \b, leading blanks, a trailing blank and a ';' after a blank
+// escaped; every other byte as it is.  A value whose escapes would read as
+// a path's separators turned into control bytes (C:\new) is written
+// instead as double-quoted runs with the control escapes between them
+// ("C:"\n"ew").  On failure (memory) out is as it was.
 bool append_literal(Text *out, const char *value);
 
 // Whether text begins with the UTF-8 byte-order mark, which a load skips at

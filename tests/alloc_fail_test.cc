@@ -622,15 +622,26 @@ std::string DocBytes(const CONF_DOC *doc) {
     return std::string(p, n);
 }
 
+// Where each line of the document's text came from.
+std::string DocOrigins(const CONF_DOC *doc) {
+    std::string out;
+    CONF_DOC_LINE o{};
+    for (int line = 1; CONF_doc_line_origin(doc, line, &o) == 0; ++line) {
+        out += std::to_string(o.read_line) + "/" + std::to_string(o.edit) + "/" +
+               std::to_string(o.unresolved) + " ";
+    }
+    return out;
+}
+
 // A document call under a failing allocation: it either does what it does
-// without failures (the same result and text) or fails with -102 (or the
-// load's -103, for a save), records its error, and leaves the text as it
-// was.
+// without failures (the same result, text and origins of its lines) or
+// fails with -102 (or the load's -103, for a save), records its error, and
+// leaves the text and the origins as they were.
 void ExpectSameOrUntouched(CONF_DOC *doc, int rc, const std::string &before, int want_rc,
                            const std::string &want_text) {
-    if (rc == want_rc && DocBytes(doc) == want_text) return;
+    if (rc == want_rc && DocBytes(doc) + DocOrigins(doc) == want_text) return;
     EXPECT_TRUE(rc == -102 || rc == -103) << rc;
-    EXPECT_EQ(DocBytes(doc), before);
+    EXPECT_EQ(DocBytes(doc) + DocOrigins(doc), before);
     EXPECT_STRNE(CONF_doc_last_error(doc, nullptr), "");
 }
 
@@ -665,16 +676,16 @@ TEST(AllocFail, DocumentReadsAndEdits) {
             if (reads) Arm(k);  // the new document's allocations count too
             CONF_DOC *doc = CONF_doc_new();
             if (doc == nullptr) return alloc_seam::Attempts();
-            const std::string before = reads ? "" : text;
             if (!reads) {
                 EXPECT_EQ(CONF_doc_read_buffer(doc, text.data(), text.size()), 0);
                 Arm(k);
             }
+            const std::string before = DocBytes(doc) + DocOrigins(doc);
             const int rc = c.call(doc);
             const long attempts = alloc_seam::Attempts();
             if (k == 0) {
                 want_rc = rc;
-                want_text = DocBytes(doc);
+                want_text = DocBytes(doc) + DocOrigins(doc);
                 EXPECT_NE(want_text, before);
             }
             ExpectSameOrUntouched(doc, rc, before, want_rc, want_text);
@@ -744,10 +755,11 @@ TEST(AllocFail, SavingADocument) {
         EXPECT_EQ(CONF_doc_read_file(doc, path.c_str()), 0);
         EXPECT_EQ(CONF_doc_set(doc, "other", "top", "saved"), 0);
         const std::string edited = DocBytes(doc);
+        const std::string state = edited + DocOrigins(doc);
         Arm(k);
         const int rc = CONF_doc_save(doc, path.c_str());
         const long attempts = alloc_seam::Attempts();
-        ExpectSameOrUntouched(doc, rc, edited, 0, edited);
+        ExpectSameOrUntouched(doc, rc, state, 0, state);
         std::ifstream in(path, std::ios::binary);
         EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), rc == 0 ? edited : text);
         EXPECT_EQ(DirNames(files.dir()), names) << "a temporary file was left";

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "conf_describe.h"
+#include "conf_load.h"
 #include "temp_files.h"
 #include <nivra/conf_doc.h>
 
@@ -54,11 +55,13 @@ const SetCase kSetCases[] = {
     // An empty value, with and without a comment after it.
     {"k =\n", nullptr, "k", "v", "k = v\n"},
     {"k =   # c\n", nullptr, "k", "v", "k = v   # c\n"},
+    // A comment right after a value that ended in an escaped blank.
+    {"k = a\\ # c\n", nullptr, "k", "b", "k = b # c\n"},
     // A qualified definition elsewhere is the one that stands.
     {"[s]\nk = 1\n[t]\ns::k = 2\n", "s", "k", "3", "[s]\nk = 1\n[t]\ns::k = 3\n"},
     // Literals: every byte the format would change is escaped.
     {"k = 1\n", nullptr, "k", " $x \"q\" #c\\ \t", "k = \\ \\$x \\\"q\\\" \\#c\\\\ \\t\n"},
-    {"k = 1\n", nullptr, "k", "a\nb\rc\bd", "k = a\\nb\\rc\\bd\n"},
+    {"k = 1\n", nullptr, "k", "a\nb\rc\bd", "k = \"a\"\\n\"b\"\\r\"c\"\\b\"d\"\n"},
     {"k = 1\n", nullptr, "k", "\xC3\xA9t\xE9", "k = \xC3\xA9t\xE9\n"},
     // New entries: after the section's last entry in its last block, with
     // that entry's indentation.
@@ -202,6 +205,135 @@ TEST(ConfDocRemove, UnsetAndRemoveSection) {
     EXPECT_EQ(CONF_doc_remove_section(bad.d, "s"), -111);
 }
 
+TEST(ConfDocRemove, ACommentBlockDirectlyAboveAHeaderBelongsToIt) {
+    const struct {
+        const char *text, *section, *expected;
+    } cases[] = {
+        // It stays with the next section, and goes with its own.
+        {"[a]\nx = 1\n# about b\n# more\n[b]\ny = 2\n", "a", "# about b\n# more\n[b]\ny = 2\n"},
+        {"[a]\nx = 1\n# about b\n[b]\ny = 2\n[c]\n", "b", "[a]\nx = 1\n[c]\n"},
+        {"k = 0\n# about s\n[s]\nz = 1\n", "s", "k = 0\n"},
+        // A blank line parts a comment from the header below it.
+        {"[a]\nx = 1\n# note on a\n\n# about b\n[b]\n", "a", "# about b\n[b]\n"},
+        {"# top\n\n[a]\nx = 1\n", "a", "# top\n\n"},
+        // A comment after an entry on its line is no block of its own.
+        {"[a]\nx = 1 # on x\n[b]\n", "a", "[b]\n"},
+        // A comment that continues onto a line that would be an entry.
+        {"[a]\nx = 1\n# about b \\\ny = 2\n[b]\n", "a", "# about b \\\ny = 2\n[b]\n"},
+        {"\r\n[a]\r\nx = 1\r\n# about b\r\n[b]\r\n", "a", "\r\n# about b\r\n[b]\r\n"},
+        // A byte-order mark is no comment, and stays with the text.
+        {"\xEF\xBB\xBF\n[a]\n[b]\n", "a", "\xEF\xBB\xBF\n[b]\n"},
+        {"\xEF\xBB\xBF# about a\n[a]\n[b]\n", "a", "\xEF\xBB\xBF[b]\n"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.text);
+        Doc doc(c.text);
+        EXPECT_GT(CONF_doc_remove_section(doc.d, c.section), 0);
+        EXPECT_EQ(doc.Text(), c.expected);
+    }
+}
+
+// The warnings a load of text gives about lines that load but may mean
+// something else (what confcheck --lint prints, less repeated names).
+int LintWarnings(const std::string &text) {
+    using nivra::conf::LoadEvent;
+    struct Count {
+        int n = 0;
+        static void On(void *self, const nivra::conf::LoadNote *note) {
+            const LoadEvent e = note->event;
+            static_cast<Count *>(self)->n += e != LoadEvent::kStored &&
+                                             e != LoadEvent::kReplacing && e != LoadEvent::kError &&
+                                             e != LoadEvent::kHeader && e != LoadEvent::kUnresolved;
+        }
+    } count;
+    CONF_CTX *ctx = CONF_new();
+    const nivra::conf::LoadObserver observer{&Count::On, &count};
+    EXPECT_EQ(nivra::conf::scan_buffer(ctx, text.data(), text.size(), &observer, false), 0);
+    CONF_free(ctx);
+    return count.n;
+}
+
+TEST(ConfDocSet, WritesNoValueThatLintWarnsOf) {
+    const char *values[] = {
+        "x ; y",      "  ; lead", "a;b",           "a\tb\tc",      "C:\\new",    "C:\\temp\tx\ty",
+        "l1\nl2\nl3", "k: v\n",   "\\\\srv\\x\tb", "say \"hi\"\t", "#\t$x\t'q'", "a\r\nb\r\n",
+    };
+    for (const char *v : values) {
+        SCOPED_TRACE(v);
+        Doc doc("[s]\n");
+        ASSERT_EQ(CONF_doc_set(doc.d, "s", "k", v), 0);
+        EXPECT_EQ(LintWarnings(doc.Text()), 0) << doc.Text();
+        CONF_CTX *ctx = CONF_new();
+        ASSERT_EQ(CONF_load_buffer(ctx, doc.Text().data(), doc.Text().size()), 0);
+        EXPECT_STREQ(CONF_get_string(ctx, "s", "k"), v);
+        CONF_free(ctx);
+    }
+    Doc doc("");
+    ASSERT_EQ(CONF_doc_set(doc.d, nullptr, "k", "x ; y"), 0);
+    EXPECT_EQ(doc.Text(), "k = x \\; y\n");
+    ASSERT_EQ(CONF_doc_set(doc.d, nullptr, "k", "C:\\new\tx"), 0);
+    EXPECT_EQ(doc.Text(), "k = \"C:\\\\new\"\\t\"x\"\n");
+}
+
+TEST(ConfDocSet, ANullArgumentIsNamed) {
+    Doc doc("a = 1\n");
+    const auto last = [&doc] { return std::string(CONF_doc_last_error(doc.d, nullptr)); };
+    EXPECT_EQ(CONF_doc_set(doc.d, "a", nullptr, "v"), -100);
+    EXPECT_EQ(last(), "null name pointer");
+    EXPECT_EQ(CONF_doc_set(doc.d, "a", "n", nullptr), -100);
+    EXPECT_EQ(last(), "null value pointer");
+    EXPECT_EQ(CONF_doc_set_raw(doc.d, "a", "n", nullptr), -100);
+    EXPECT_EQ(last(), "null raw text pointer");
+    EXPECT_EQ(CONF_doc_unset(doc.d, "a", nullptr), -100);
+    EXPECT_EQ(last(), "null name pointer");
+    EXPECT_EQ(doc.Text(), "a = 1\n");
+}
+
+// The origin of each line, as read_line/edit/unresolved.
+std::string Origins(const Doc &doc) {
+    std::string out;
+    CONF_DOC_LINE o{};
+    for (int line = 1; CONF_doc_line_origin(doc.d, line, &o) == 0; ++line) {
+        out += std::to_string(o.read_line) + "/" + std::to_string(o.edit) +
+               (o.unresolved != 0 ? "u " : " ");
+    }
+    return out;
+}
+
+TEST(ConfDocLines, EachLineIsALineReadOrTheEditsThatWroteIt) {
+    Doc doc("a = 1\nb = 2\nc = 3 \\\n  more\n");
+    EXPECT_EQ(Origins(doc), "1/0 2/0 3/0 4/0 5/0 ");
+    ASSERT_EQ(CONF_doc_unset(doc.d, nullptr, "b"), 1);               // edit 1
+    ASSERT_EQ(CONF_doc_set(doc.d, nullptr, "d", "4"), 0);            // edit 2: adds a line
+    ASSERT_EQ(CONF_doc_set(doc.d, nullptr, "a", "9"), 0);            // edit 3: changes one
+    ASSERT_EQ(CONF_doc_unset(doc.d, nullptr, "none"), 0);            // edit 4: changes none
+    ASSERT_EQ(CONF_doc_set(doc.d, nullptr, "bad name", "1"), -110);  // no edit
+    ASSERT_EQ(CONF_doc_set(doc.d, nullptr, "e", "5"), 0);            // edit 5
+    ASSERT_EQ(doc.Text(), "a = 9\nc = 3 \\\n  more\nd = 4\ne = 5\n");
+    EXPECT_EQ(Origins(doc).substr(0, 20), "0/3 3/0 4/0 0/2 0/5 ");
+    CONF_DOC_LINE o{7, 7, 7};
+    EXPECT_EQ(CONF_doc_line_origin(doc.d, 0, &o), -1);
+    EXPECT_EQ(CONF_doc_line_origin(doc.d, 7, &o), -1);
+    EXPECT_EQ(CONF_doc_line_origin(nullptr, 1, &o), -1);
+    EXPECT_EQ(o.read_line, 7);  // unchanged on failure
+    // Removing lines keeps the origins of those that stay; a set that
+    // rewrites a continued definition makes it its own.
+    ASSERT_EQ(CONF_doc_set(doc.d, nullptr, "c", "x"), 0);  // edit 6
+    ASSERT_EQ(CONF_doc_remove_section(doc.d, nullptr), 4);
+    EXPECT_EQ(doc.Text(), "");
+    // A new read starts the count again; a line of values that do not
+    // expand here is marked, the whole definition.
+    ASSERT_EQ(unsetenv("NIVRA_DOC_UNSET"), 0);
+    const std::string text = "x = 1\nr = ${ENV::NIVRA_DOC_UNSET} \\\n  /b\ny = $x\n";
+    ASSERT_EQ(CONF_doc_read_buffer(doc.d, text.data(), text.size()), 0);
+    EXPECT_EQ(Origins(doc), "1/0 2/0u 3/0u 4/0 5/0 ");
+    ASSERT_EQ(CONF_doc_set(doc.d, nullptr, "x", "2"), 0);
+    EXPECT_EQ(Origins(doc), "0/1 2/0u 3/0u 4/0 5/0 ");
+    // The empty line before a new section is written too.
+    ASSERT_EQ(CONF_doc_set(doc.d, "t", "k", "v"), 0);
+    EXPECT_EQ(Origins(doc), "0/1 2/0u 3/0u 4/0 0/2 0/2 0/2 0/2 ");
+}
+
 TEST(ConfWrite, OutputLoadsBackToTheSameContext) {
     const std::string text =
         "a = ' two  blanks '\nb = \"$HOME\\t#\"\n[empty]\n[my sect]\nk = C:\\\\x\\\\\n"
@@ -241,6 +373,49 @@ class ConfDocSave : public ::testing::Test {
     }
     TempFiles files_;
 };
+
+TEST_F(ConfDocSave, ARefusalIsForWhatTheEditsBroke) {
+    ASSERT_EQ(unsetenv("NIVRA_DOC_ROOT"), 0);
+    const std::string text = "root = ${ENV::NIVRA_DOC_ROOT}\nhome = /srv\n[p]\ndata = $home/d\n";
+    const std::string path = files_.Write(text);
+    // A value that did not expand when the text was read is left to the
+    // environment the file is for: an edit elsewhere is saved.
+    Doc doc("");
+    ASSERT_EQ(CONF_doc_read_file(doc.d, path.c_str()), 0);
+    ASSERT_EQ(CONF_doc_set(doc.d, "p", "port", "2"), 0);
+    EXPECT_EQ(CONF_doc_save(doc.d, path.c_str()), 0);
+    EXPECT_EQ(Read(path), text + "port = 2\n");
+    // What the edits broke is refused, with its line in the text, and so is
+    // a line an edit wrote, even over the line that did not expand.
+    const struct {
+        const char *section, *name, *raw;  // raw null: unset
+        int line;
+    } cases[] = {
+        {nullptr, "home", nullptr, 3},
+        {"p", "more", "$nope", 6},
+        {nullptr, "root", "${ENV::NIVRA_DOC_ROOT}/x", 1},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        Doc edit("");
+        ASSERT_EQ(CONF_doc_read_file(edit.d, path.c_str()), 0);
+        ASSERT_GE(c.raw != nullptr ? CONF_doc_set_raw(edit.d, c.section, c.name, c.raw)
+                                   : CONF_doc_unset(edit.d, c.section, c.name),
+                  0);
+        EXPECT_EQ(CONF_doc_save(edit.d, path.c_str()), -107);
+        int line = 0;
+        EXPECT_STREQ(CONF_doc_last_error(edit.d, &line), "variable has no value");
+        EXPECT_EQ(line, c.line);
+        EXPECT_EQ(Read(path), text + "port = 2\n");
+    }
+    // A definition whose first line an edit wrote is the edit's, though the
+    // line that continues it was read.
+    const std::string continued = "r = ${ENV::NIVRA_DOC_ROOT} \\\n  # the service's\n";
+    Doc doc_continued(continued);
+    ASSERT_EQ(CONF_doc_set_raw(doc_continued.d, nullptr, "r", "${ENV::NIVRA_DOC_ROOT}/x"), 0);
+    EXPECT_EQ(CONF_doc_save(doc_continued.d, path.c_str()), -107);
+    EXPECT_EQ(Read(path), text + "port = 2\n");
+}
 
 TEST_F(ConfDocSave, ReplacesTheFileAndKeepsItsMode) {
     const std::string path = files_.Write("# keep\na = 1\n");

@@ -59,7 +59,7 @@ TEST(ConfHpp, AServiceReadsListsAndReports) {
     auto err = conf.load_string("[a]\nok = 1\nbroken\n");
     ASSERT_TRUE(err);
     EXPECT_EQ(err->number, -105);
-    EXPECT_EQ(err->text, "missing equal sign, line 3");
+    EXPECT_EQ(err->text, "missing equal sign");
     EXPECT_EQ(err->line, 3);
     EXPECT_EQ(conf.sections().size(), 0);
 
@@ -69,6 +69,16 @@ TEST(ConfHpp, AServiceReadsListsAndReports) {
     EXPECT_EQ(conf.last_error().number, -105);
     EXPECT_EQ(CONF_get_last_errnum(conf.get()), -105);
 }
+
+// Both own their C handle alone: moved, never copied, never throwing on a
+// move, and no bigger than the pointer.
+template <typename T>
+constexpr bool kMoveOnlyHandle =
+    std::is_nothrow_move_constructible_v<T> &&std::is_nothrow_move_assignable_v<T> &&
+    !std::is_copy_constructible_v<T> && !std::is_copy_assignable_v<T> &&
+    sizeof(T) == sizeof(void *);
+static_assert(kMoveOnlyHandle<nivra::Conf>);
+static_assert(kMoveOnlyHandle<nivra::ConfDoc>);
 
 TEST(ConfHpp, OwnershipMoves) {
     nivra::Conf a;
@@ -80,6 +90,9 @@ TEST(ConfHpp, OwnershipMoves) {
     EXPECT_TRUE(a.load_string("k = v\n"));  // a moved-from Conf fails, never crashes
     nivra::Conf c(CONF_new());
     c = std::move(b);
+    EXPECT_EQ(c.get("default", "k"), "v");
+    nivra::Conf &same = c;
+    c = std::move(same);  // a move onto itself keeps the context
     EXPECT_EQ(c.get("default", "k"), "v");
     CONF_CTX *raw = c.release();
     EXPECT_EQ(CONF_get_string(raw, "default", "k"), std::string("v"));
@@ -237,8 +250,8 @@ TEST(ConfHpp, DocumentEditsAndTellsErrors) {
     EXPECT_EQ(doc.unset("s", "k\0"s).count, 0);
     removed = doc.remove_section(std::string_view("s"));
     EXPECT_FALSE(removed.error);
-    EXPECT_EQ(removed.count, 2);
-    EXPECT_EQ(doc.text(), "# service\n");
+    EXPECT_EQ(removed.count, 3);  // the comment directly above the header goes with it
+    EXPECT_EQ(doc.text(), "");
 
     // A text that does not parse: edits fail with its line, a check with
     // the load's error.
@@ -255,6 +268,40 @@ TEST(ConfHpp, DocumentEditsAndTellsErrors) {
     ASSERT_TRUE(err);
     EXPECT_EQ(err->number, -105);
     EXPECT_EQ(err->line, 2);
+}
+
+TEST(ConfHpp, AnErrorsTextIsTheSameAfterLoadsEditsAndSaves) {
+    // The line is in its own field, never in the text.
+    TempFiles files;
+    const std::string path = files.Write("");
+    nivra::Conf conf;
+    nivra::ConfDoc doc;
+    ASSERT_FALSE(doc.read_string("a = 1\n"));
+    ASSERT_FALSE(doc.set_raw(nullptr, "b", "$nope"));
+    const std::optional<nivra::ConfError> errors[] = {
+        conf.load_string("a = 1\nb = $nope\n"),
+        nivra::Conf().load_file(path + ".missing"),
+        doc.check(conf),
+        doc.save(path),
+    };
+    for (const auto &err : errors) {
+        ASSERT_TRUE(err);
+        EXPECT_EQ(err->text.find(", line"), std::string::npos) << err->text;
+    }
+    EXPECT_EQ(errors[0]->text, "variable has no value");
+    EXPECT_EQ(errors[0]->line, 2);
+    EXPECT_EQ(errors[0]->text, errors[3]->text);
+    EXPECT_EQ(errors[0]->line, errors[3]->line);
+    EXPECT_EQ(conf.last_error().text, "variable has no value");
+    ASSERT_FALSE(doc.read_string("[s]\nbroken\n"));
+    EXPECT_EQ(doc.set("s", "k", "v")->text, "text does not parse");
+    // The line is the one in the text as it stands; line_origin places it.
+    ASSERT_FALSE(doc.read_string("a = 1\nb = 2\n"));
+    ASSERT_FALSE(doc.unset(nullptr, "a").error);
+    ASSERT_TRUE(doc.line_origin(1));
+    EXPECT_EQ(doc.line_origin(1)->read_line, 2);
+    EXPECT_FALSE(doc.line_origin(4));
+    EXPECT_EQ(nivra::ConfDoc(nullptr).set("s", "k", "v")->text, "null document pointer");
 }
 
 TEST(ConfHpp, DocumentReadsAndSavesFiles) {

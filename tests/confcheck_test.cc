@@ -69,7 +69,7 @@ TEST_F(Confcheck, EachOptionOnSmallFiles) {
          "z = 1\n[beta]\nb2 = x\nb1 = y\n[alpha]\nk = 'q' tab\\there \\\\ \xC3\xA9\n[beta]\nb2 = "
          "z\n",
          0,
-         "z = 1\n[beta]\nb1 = y\nb2 = z\n[alpha]\nk = q tab\\there \\\\ \xC3\xA9\n",
+         "z = 1\n[beta]\nb1 = y\nb2 = z\n[alpha]\nk = \"q tab\"\\t\"here \\\\ \xC3\xA9\"\n",
          ""},
         {"get: own entry", {"--get", "s", "k", "FILE"}, "k = top\n[s]\nk = own\n", 0, "own\n", ""},
         {"get: falls back to default",
@@ -115,7 +115,9 @@ TEST_F(Confcheck, EachOptionOnSmallFiles) {
          ""},
         {"lint: clean",
          {"--lint", "FILE"},
-         "a = 1 # fine\n[s] # fine\nb = 'c:\\temp'\n",
+         "a = 1 # fine\n[s] # fine\nb = 'c:\\temp'\n"
+         // Escapes that stand apart from the text after them are meant.
+         "c = \"c:\\\\x\"\\t\"y\"\\n\nd = a:b\\t\\n\ne = x \\; y\n",
          0,
          "",
          ""},

@@ -118,9 +118,11 @@ TEST_F(ConfEdit, WritesOnceOrNotAtAll) {
     // A result that does not load is refused with confcheck's report.
     EXPECT_EQ(Run({"FILE", "--set", "s", "k", "1", "--set-raw", "s", "r", "$nope"}, text), 1);
     EXPECT_EQ(file_, text);
+    // The line is the operation's, which wrote it.
     EXPECT_EQ(err_,
-              "FILE:3: variable has no value\n    r = $nope\nFILE:3: note: '$nope' has no value: "
-              "no entry 'nope' is defined before this line in this section or in [default]\n");
+              "FILE: --set-raw s r: variable has no value\n    r = $nope\nFILE: --set-raw s r: "
+              "note: '$nope' has no value: no entry 'nope' is defined before this line in this "
+              "section or in [default]\n");
     // A result equal to the file is not saved.
     OtherWriter none{&path_, 0};
     const confedit::Hooks hooks{OtherWriter::Change, &none};
@@ -129,6 +131,60 @@ TEST_F(ConfEdit, WritesOnceOrNotAtAll) {
     EXPECT_EQ(err_, "unchanged\n");
     ASSERT_EQ(Run({"--verbose", "FILE", "--set", "s", "k", "1"}, text), 0);
     EXPECT_EQ(err_, "changed\n");
+}
+
+TEST_F(ConfEdit, ALineIsShownAsTheFilesOrAsTheOperationsThatWroteIt) {
+    const struct {
+        std::vector<std::string> ops;
+        const char *text, *first_line;
+    } cases[] = {
+        {{"--unset", "p", "old", "--unset", "p", "home"},
+         "[p]\nhome = /srv\nold = 1\nx = 2\ndata = $home/d\n",
+         "FILE:5: variable has no value"},
+        {{"--set", "p", "n", "1", "--unset", "default", "a"},
+         "a = 1\n[p]\nb = 1 \\\n  2\nc = $a\n",
+         "FILE:5: variable has no value"},
+        {{"--unset", "p", "x", "--set-raw", "p", "x", "${nope"},
+         "[p]\nx = 1\n",
+         "FILE: --set-raw p x: no close brace"},
+        {{"--set", "p\tq", "n", "1", "--set-raw", "p\tq", "m", "$n$n2"},
+         "",
+         "FILE: --set-raw p\\x09q m: variable has no value"},
+    };
+    for (const auto &c : cases) {
+        std::vector<std::string> args{"FILE"};
+        args.insert(args.end(), c.ops.begin(), c.ops.end());
+        EXPECT_EQ(Run(args, c.text), 1) << c.first_line;
+        EXPECT_EQ(err_.substr(0, err_.find('\n')), c.first_line) << err_;
+        EXPECT_EQ(file_, c.text);
+    }
+}
+
+TEST_F(ConfEdit, AReferenceThatHadNoValueBeforeTheEditIsAWarning) {
+    ASSERT_EQ(unsetenv("NIVRA_EDIT_ROOT"), 0);
+    const std::string text = "root = ${ENV::NIVRA_EDIT_ROOT}\n[paths]\nport = 1\n";
+    EXPECT_EQ(Run({"FILE", "--set", "paths", "port", "2"}, text), 0) << err_;
+    EXPECT_EQ(file_, "root = ${ENV::NIVRA_EDIT_ROOT}\n[paths]\nport = 2\n");
+    EXPECT_EQ(err_,
+              "FILE:1: warning: variable has no value\n    root = ${ENV::NIVRA_EDIT_ROOT}\n"
+              "FILE:1: note: '${ENV::NIVRA_EDIT_ROOT}' has no value: the environment variable "
+              "'NIVRA_EDIT_ROOT' is not set, and no entry 'NIVRA_EDIT_ROOT' is defined before this "
+              "line in [ENV] or in [default]\nFILE:1: note: it did not expand before these edits "
+              "either; written as it is\n");
+    EXPECT_EQ(Run({"-", "--unset", "paths", "port"}, "", text), 0);
+    EXPECT_EQ(out_, "root = ${ENV::NIVRA_EDIT_ROOT}\n[paths]\n");
+    // What the edits break, or write, is refused all the same.
+    EXPECT_EQ(Run({"FILE", "--set-raw", "paths", "p", "$root/$port2"}, text), 1);
+    EXPECT_EQ(err_.substr(0, err_.find('\n')), "FILE: --set-raw paths p: variable has no value");
+    EXPECT_EQ(Run({"FILE", "--set-raw", "default", "root", "${ENV::NIVRA_EDIT_ROOT}/x"}, text), 1);
+    EXPECT_EQ(file_, text);
+    // A definition whose first line an operation wrote is the operation's,
+    // though the line that continues it was read.
+    const std::string continued = "root = ${ENV::NIVRA_EDIT_ROOT} \\\n  # the service's\n";
+    EXPECT_EQ(Run({"FILE", "--set-raw", "default", "root", "${ENV::NIVRA_EDIT_ROOT}/x"}, continued),
+              1);
+    EXPECT_EQ(err_.substr(0, err_.find('\n')),
+              "FILE: --set-raw default root: variable has no value");
 }
 
 TEST_F(ConfEdit, DiffAndDryRunWriteNothing) {
@@ -145,7 +201,7 @@ TEST_F(ConfEdit, DiffAndDryRunWriteNothing) {
     EXPECT_EQ(out_ + err_, "would change\n");
     EXPECT_EQ(file_, text);
     EXPECT_EQ(Run({"--dry-run", "FILE", "--set-raw", "net", "x", "$nope"}, text), 1);
-    EXPECT_NE(err_.find("FILE:8: variable has no value"), std::string::npos) << err_;
+    EXPECT_NE(err_.find("FILE: --set-raw net x: variable has no value"), std::string::npos) << err_;
 }
 
 TEST_F(ConfEdit, FiltersStandardInputToStandardOutput) {

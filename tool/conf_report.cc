@@ -177,29 +177,41 @@ void print_system_error(std::FILE *err, const char *file, const char *text, cons
     std::fprintf(err, "%s: %s\n%s: note: %s\n", file, text, file, reason);
 }
 
+void print_problem(const Problem &p, const std::string &where, const char *kind, std::FILE *err) {
+    std::fprintf(err, "%s: %s%s\n", where.c_str(), kind, error_text(p.error));
+    const std::string shown = escaped(std::string_view(p.text).substr(0, kShownLineBytes));
+    std::fprintf(err, "    %s%s\n", shown.c_str(), p.text.size() > kShownLineBytes ? "..." : "");
+    const std::string note = hint(p.error, p.text, p.at);
+    if (!note.empty()) std::fprintf(err, "%s: note: %s\n", where.c_str(), note.c_str());
+}
+
 void LoadReport::on(const nivra::conf::LoadNote &note) {
-    if (note.event != nivra::conf::LoadEvent::kError) return;
-    have_error_ = true;
-    error_ = note.error;
-    line_.assign(note.text, note.length);
-    at_ = note.at;
+    const bool unresolved = note.event == nivra::conf::LoadEvent::kUnresolved;
+    if (note.event != nivra::conf::LoadEvent::kError && !unresolved) return;
+    Problem p{note.error, note.first_line, note.line, std::string(note.text, note.length), note.at};
+    if (unresolved) {
+        unresolved_.push_back(std::move(p));
+    } else {
+        have_error_ = true;
+        error_ = std::move(p);
+    }
 }
 
 void LoadReport::print(const CONF_CTX *ctx, std::FILE *err) const {
     const int line = CONF_get_last_error_line(ctx);
+    print_at(ctx, line > 0 ? std::string(file_) + ":" + std::to_string(line) : std::string(file_),
+             err);
+}
+
+void LoadReport::print_at(const CONF_CTX *ctx, const std::string &where, std::FILE *err) const {
     std::string text = CONF_get_last_error_str(ctx);
     const size_t suffix = text.rfind(", line ");
     if (suffix != std::string::npos) text.resize(suffix);
-    if (line > 0) {
-        std::fprintf(err, "%s:%d: %s\n", file_, line, text.c_str());
-    } else {
-        std::fprintf(err, "%s: %s\n", file_, text.c_str());
+    if (!have_error_) {
+        std::fprintf(err, "%s: %s\n", where.c_str(), text.c_str());
+        return;
     }
-    if (!have_error_) return;
-    const std::string shown = escaped(std::string_view(line_).substr(0, kShownLineBytes));
-    std::fprintf(err, "    %s%s\n", shown.c_str(), line_.size() > kShownLineBytes ? "..." : "");
-    const std::string note = hint(error_, line_, at_);
-    if (!note.empty()) std::fprintf(err, "%s:%d: note: %s\n", file_, line, note.c_str());
+    print_problem(error_, where, "", err);
 }
 
 }  // namespace conf_report

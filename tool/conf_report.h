@@ -10,6 +10,7 @@
 #include <new>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "conf_load.h"
 
@@ -36,9 +37,28 @@ std::string shown_name(std::string_view name);
 // A failure the system explains: "FILE: TEXT" then "FILE: note: REASON".
 void print_system_error(std::FILE *err, const char *file, const char *text, const char *reason);
 
+// An error a load met: its number, the first and last physical lines of
+// its logical line, that line as read and where the scan stopped (kNoOffset
+// when it is not known).
+struct Problem {
+    int error = 0;
+    long first_line = 0;
+    long line = 0;
+    std::string text;
+    size_t at = nivra::conf::kNoOffset;
+};
+
+// Prints a problem: "WHERE: KIND TEXT", the line indented (cut after 160
+// bytes; bytes outside printable ASCII, and the backslash, as \xHH) and,
+// where it helps, "WHERE: note: TEXT".  where is the place as the reader
+// should see it ("FILE:LINE", or what the caller names it); kind is "" for
+// an error, "warning: " for one the caller lets pass.
+void print_problem(const Problem &p, const std::string &where, const char *kind, std::FILE *err);
+
 // Observes one load (pass observer() to load_observed or scan_buffer; a
 // checker with an observer of its own forwards every note to on()) and,
-// when it fails, prints its report.
+// when it fails, prints its report.  The values a tolerant scan could not
+// expand are kept too, in file order (unresolved()).
 class LoadReport {
   public:
     // file is the name the report shows; it must outlive the report.
@@ -53,6 +73,12 @@ class LoadReport {
     // after 160 bytes; bytes outside printable ASCII, and the backslash, as
     // \xHH) and, where it helps, "FILE:LINE: note: TEXT".
     void print(const CONF_CTX *ctx, std::FILE *err) const;
+    // The same with the error's place shown as where instead of FILE:LINE.
+    void print_at(const CONF_CTX *ctx, const std::string &where, std::FILE *err) const;
+
+    const std::vector<Problem> &unresolved() const { return unresolved_; }
+    // The error that ended the load, when the observer was told of it.
+    const Problem *error() const { return have_error_ ? &error_ : nullptr; }
 
   private:
     // No exception may cross the loader, which is built without them: one
@@ -76,9 +102,8 @@ class LoadReport {
   private:
     const char *file_;
     bool have_error_ = false;
-    int error_ = 0;
-    std::string line_;  // the logical line of the error, as read
-    size_t at_ = nivra::conf::kNoOffset;
+    Problem error_;
+    std::vector<Problem> unresolved_;
 };
 
 }  // namespace conf_report

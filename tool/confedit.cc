@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <climits>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -48,8 +49,10 @@ constexpr char kUsage[] =
     "Apply the operations OP to the configuration FILE together and write it\n"
     "once, changing only the lines they must: comments, blank lines, layout and\n"
     "every other line stay byte for byte.  Nothing is written when the result\n"
-    "would not load.  A FILE of - reads standard input and writes the result to\n"
-    "standard output.  A FILE that does not exist is created (its directory must).\n"
+    "would not load; a value whose references already had no value when FILE\n"
+    "was read is only warned of.  A FILE of - reads standard input and writes\n"
+    "the result to standard output.  A FILE that does not exist is created (its\n"
+    "directory must).\n"
     "\n"
     "Operations (the SECTION default holds the entries before the first header):\n"
     "  --set SECTION NAME VALUE     give NAME in SECTION the value VALUE as it\n"
@@ -205,26 +208,91 @@ int parse(int argc, const char *const *argv, Options *o, std::FILE *out, std::FI
     return -1;
 }
 
-// Loads text as the file would load (tolerant: past references without a
-// value, to reach a line that does not parse) and, when that fails, prints
-// the report with the name shown.  Returns the exit status: -1 it loads.
-int check_text(std::string_view text, const char *shown, bool tolerant, std::FILE *err) {
-    const Ctx ctx(CONF_new(), CONF_free);
-    if (ctx == nullptr) return out_of_memory(err);
-    conf_report::LoadReport report(shown);
-    const nivra::conf::LoadObserver observer = report.observer();
-    const int rc =
-        nivra::conf::scan_buffer(ctx.get(), text.data(), text.size(), &observer, tolerant);
-    report.rethrow();
-    if (rc == 0) return -1;
-    report.print(ctx.get(), err);
-    return rc == kErrMemory ? kExitCannotRead : kExitNoLoad;
-}
-
 std::string_view text_of(const CONF_DOC *doc) {
     size_t len = 0;
     const char *text = CONF_doc_text(doc, &len);
     return {text, len};
+}
+
+// An operation as the command line gave it: "--set SECTION NAME".
+std::string op_label(const Op &op) {
+    std::string label = std::string(op.form->flag) + " " + conf_report::escaped(op.section);
+    if (op.name != nullptr) label += " " + conf_report::escaped(op.name);
+    return label;
+}
+
+// Where the logical line on lines first..last (of the edited text) is
+// shown: "FILE: OP" when the operation OP wrote one of them (edits are
+// numbered as the operations are, for each is one call), else "FILE:LINE"
+// with the last one's line in the file as read.
+std::string place(const CONF_DOC *doc, const Options &o, const char *shown, long first, long last) {
+    std::string file = shown;
+    if (last <= 0) return file;
+    CONF_DOC_LINE origin{};
+    for (long l = first > 0 ? first : last; l <= last && l <= INT_MAX; ++l) {
+        if (CONF_doc_line_origin(doc, static_cast<int>(l), &origin) != 0) break;
+        if (origin.edit >= 1 && static_cast<size_t>(origin.edit) <= o.ops.size())
+            return file + ": " + op_label(o.ops[static_cast<size_t>(origin.edit) - 1]);
+    }
+    if (origin.read_line > 0) return file + ":" + std::to_string(origin.read_line);
+    return file + ":" + std::to_string(last);
+}
+
+// Whether the definition on lines first..last of the edited text is one
+// of the file that already did not expand when it was read: the edits did
+// not break it (CONF_doc_save decides the same way).
+bool unresolved_before(const CONF_DOC *doc, long first, long last) {
+    CONF_DOC_LINE head{};
+    if (first < 1 || last < first || last > INT_MAX ||
+        CONF_doc_line_origin(doc, static_cast<int>(first), &head) != 0)
+        return false;
+    for (long l = first; l <= last; ++l) {
+        CONF_DOC_LINE o{};
+        if (CONF_doc_line_origin(doc, static_cast<int>(l), &o) != 0 || o.read_line == 0 ||
+            o.unresolved == 0 || o.read_line - head.read_line != l - first)
+            return false;
+    }
+    return true;
+}
+
+// Loads the document's text as the file would load, past values whose
+// references have no value, and prints the report of what fails, each line
+// placed in the file or with the operation that wrote it.  With result
+// (the text the operations made), a value that does not expand refuses the
+// text unless it already did not when the file was read: that one is a
+// warning, for the variable may belong to the environment the file is
+// written for.  Returns the exit status: -1 it loads.
+int check_text(const CONF_DOC *doc, const Options &o, const char *shown, bool result,
+               std::FILE *err) {
+    const Ctx ctx(CONF_new(), CONF_free);
+    if (ctx == nullptr) return out_of_memory(err);
+    conf_report::LoadReport report(shown);
+    const nivra::conf::LoadObserver observer = report.observer();
+    const std::string_view text = text_of(doc);
+    const int rc = nivra::conf::scan_buffer(ctx.get(), text.data(), text.size(), &observer, true);
+    report.rethrow();
+    const auto &unresolved = report.unresolved();
+    for (const conf_report::Problem &p : unresolved) {
+        if (!result || unresolved_before(doc, p.first_line, p.line)) continue;
+        conf_report::print_problem(p, place(doc, o, shown, p.first_line, p.line), "", err);
+        return kExitNoLoad;
+    }
+    if (rc != 0) {
+        const long line = CONF_get_last_error_line(ctx.get());
+        const conf_report::Problem *e = report.error();
+        const long first = e != nullptr && e->line == line ? e->first_line : line;
+        report.print_at(ctx.get(), place(doc, o, shown, first, line), err);
+        return rc == kErrMemory ? kExitCannotRead : kExitNoLoad;
+    }
+    for (const conf_report::Problem &p : unresolved) {
+        if (!result) break;
+        const std::string where = place(doc, o, shown, p.first_line, p.line);
+        conf_report::print_problem(p, where, "warning: ", err);
+        std::fprintf(err,
+                     "%s: note: it did not expand before these edits either; written as it is\n",
+                     where.c_str());
+    }
+    return -1;
 }
 
 // A --set or --set-raw that no line can give: a new document that takes the
@@ -330,17 +398,17 @@ int edit(CONF_DOC *doc, const Options &o, const char *shown, std::FILE *err) {
         if (rc == nivra::conf::kErrNoParse) {
             // The document is as it was before this operation: the
             // tolerant load stops at the line that does not parse.
-            const int status = check_text(text_of(doc), shown, true, err);
+            const int status = check_text(doc, o, shown, false, err);
             if (status >= 0) return status;
             int line = 0;
             const char *text = CONF_doc_last_error(doc, &line);
-            std::fprintf(err, "%s:%d: %s\n", shown, line, text);
+            std::fprintf(err, "%s: %s\n", place(doc, o, shown, line, line).c_str(), text);
             return kExitNoLoad;
         }
         std::fprintf(err, "confedit: %s\n", CONF_doc_last_error(doc, nullptr));
         return kExitCannotRead;
     }
-    if (const int status = check_text(text_of(doc), shown, false, err); status >= 0) return status;
+    if (const int status = check_text(doc, o, shown, true, err); status >= 0) return status;
     return o.schema != nullptr ? check_schema(before, text_of(doc), o, shown, err) : -1;
 }
 
@@ -440,9 +508,10 @@ int file_failure(const CONF_DOC *doc, int rc, int why, const Options &o, std::FI
         if (more != nullptr) std::fprintf(err, "%s: note: %s\n", file, more);
         return kExitCannotRead;
     }
-    // The text loaded a moment before, in the check; say what the save met.
-    if (check_text(text_of(doc), file, false, err) < 0)
-        std::fprintf(err, "%s: %s\n", file, text.c_str());
+    // The text passed the check a moment before; say what the save met.
+    int line = 0;
+    CONF_doc_last_error(doc, &line);
+    std::fprintf(err, "%s: %s\n", place(doc, o, o.shown.c_str(), line, line).c_str(), text.c_str());
     return kExitNoLoad;
 }
 
