@@ -33,6 +33,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "conf_buffer.h"
 #include "conf_expand.h"
 #include "conf_load.h"
 #include "conf_reader.h"
@@ -77,10 +78,6 @@ class Loader {
     Loader(CONF_CTX *ctx, const char *data, size_t length, const LoadObserver *observer = nullptr,
            bool tolerant = false)
         : ctx_(ctx), reader_(data, length), observer_(observer), tolerant_(tolerant) {}
-    ~Loader() {
-        std::free(raw_);
-        std::free(pieces_);
-    }
     Loader(const Loader &) = delete;
     Loader &operator=(const Loader &) = delete;
 
@@ -131,46 +128,29 @@ class Loader {
     const LoadObserver *observer_ = nullptr;
     bool tolerant_ = false;
     const char *file_ = nullptr;
-    const char *line_ = nullptr;  // the logical line being processed
-    char *line_end_ = nullptr;    // its terminator, once comments are cut
-    bool plain_line_ = false;     // what is left holds no quote, backslash or '$'
-    bool careful_ = false;        // the logical line needs the careful scanners
-    size_t hash_at_ = kNoOffset;  // its first '#', when it needs no care
-    char *raw_ = nullptr;         // the same line as read (observer only)
-    size_t raw_len_ = 0;
-    size_t raw_cap_ = 0;
+    const char *line_ = nullptr;     // the logical line being processed
+    char *line_end_ = nullptr;       // its terminator, once comments are cut
+    bool plain_line_ = false;        // what is left holds no quote, backslash or '$'
+    bool careful_ = false;           // the logical line needs the careful scanners
+    size_t hash_at_ = kNoOffset;     // its first '#', when it needs no care
+    ByteBuffer raw_;                 // the same line as read (observer only)
     size_t comment_at_ = kNoOffset;  // where the comment cut the current line
     size_t error_at_ = kNoOffset;    // where the scan that failed stopped
     long first_line_ = 0;            // of the logical line being assembled
-    SourcePiece *pieces_ = nullptr;  // its physical lines (observer only)
-    size_t piece_count_ = 0;
-    size_t piece_cap_ = 0;
+    GrowArray<SourcePiece> pieces_;  // its physical lines (observer only)
     LineSource source_{};
     LineParts parts_{};
     long related_line_ = 0;  // for the note being told
 };
 
 int Loader::add_piece(size_t logical, size_t source, size_t length) {
-    if (piece_count_ == piece_cap_) {
-        const size_t cap = piece_cap_ == 0 ? 4 : 2 * piece_cap_;
-        void *p = std::realloc(pieces_, cap * sizeof *pieces_);
-        if (p == nullptr) return kErrMemory;
-        pieces_ = static_cast<SourcePiece *>(p);
-        piece_cap_ = cap;
-    }
-    pieces_[piece_count_++] = SourcePiece{logical, source, length};
-    return 0;
+    return pieces_.push(SourcePiece{logical, source, length}) ? 0 : kErrMemory;
 }
 
 int Loader::keep_raw(const char *line, size_t n) {
-    if (n + 1 > raw_cap_) {
-        void *p = std::realloc(raw_, n + 1);
-        if (p == nullptr) return kErrMemory;
-        raw_ = static_cast<char *>(p);
-        raw_cap_ = n + 1;
-    }
-    std::memcpy(raw_, line, n + 1);
-    raw_len_ = n;
+    if (!raw_.reserve(n + 1)) return kErrMemory;
+    raw_.clear();
+    raw_.append(line, n);  // cannot fail: the room is there
     return 0;
 }
 
@@ -181,8 +161,8 @@ void Loader::notify(LoadEvent event, size_t at, const CONF_VALUE *entry, const C
                            event == LoadEvent::kUnresolved || event == LoadEvent::kHeader;
     const LoadNote note{event,
                         line_no_,
-                        raw_ != nullptr ? raw_ : "",
-                        raw_len_,
+                        raw_.data(),
+                        raw_.size(),
                         at,
                         entry,
                         replaced,
@@ -219,7 +199,7 @@ void Loader::check_value(const char *value, const char *value_end, const ExpandN
     if (observer_ == nullptr) return;
     // A '#' glued to the value ("http://host/#part") cut it short.
     if (comment_at_ != kNoOffset && comment_at_ > offset(value) &&
-        !is_class(raw_[comment_at_ - 1], CC_SPACE)) {
+        !is_class(raw_.data()[comment_at_ - 1], CC_SPACE)) {
         notify(LoadEvent::kCommentInValue, comment_at_);
     }
     if (notes.unclosed_quote) notify(LoadEvent::kUnclosedQuote, offset(value));
@@ -246,11 +226,11 @@ void Loader::check_value(const char *value, const char *value_end, const ExpandN
 void Loader::check_comment() {
     if (observer_ == nullptr || comment_at_ == kNoOffset) return;
     size_t i = 0;
-    while (i + 1 < piece_count_ && pieces_[i + 1].logical <= comment_at_) ++i;
-    for (size_t j = i + 1; j < piece_count_; ++j) {
+    while (i + 1 < pieces_.size() && pieces_[i + 1].logical <= comment_at_) ++i;
+    for (size_t j = i + 1; j < pieces_.size(); ++j) {
         const SourcePiece &piece = pieces_[j];
         for (size_t k = piece.logical; k < piece.logical + piece.length; ++k) {
-            if (!is_class(raw_[k], CC_SPACE)) {
+            if (!is_class(raw_.data()[k], CC_SPACE)) {
                 related_line_ = first_line_ + static_cast<long>(i) + 1;
                 notify(LoadEvent::kCommentContinued, comment_at_);
                 related_line_ = 0;
@@ -286,7 +266,7 @@ int Loader::read_all() {
     for (;;) {
         if (!open) {
             first_line_ = line_no_ + 1;
-            piece_count_ = 0;
+            pieces_.clear();
             careful_ = false;
             hash_at_ = kNoOffset;
         }
@@ -300,7 +280,7 @@ int Loader::read_all() {
         if (r == LineReader::Result::kNoMemory) return kErrMemory;
         if (r == LineReader::Result::kEnd) {
             if (!open) return 0;
-            if (!reader_.terminate(n)) return kErrMemory;
+            reader_.terminate(n);
             return process(reader_.line(), n);
         }
         ++line_no_;
@@ -334,8 +314,8 @@ int Loader::process(char *line, size_t length) {
     line_ = line;
     if (observer_ != nullptr) {
         if (const int err = keep_raw(line, length); err != 0) return err;
-        source_.pieces = pieces_;
-        source_.count = piece_count_;
+        source_.pieces = pieces_.begin();
+        source_.count = pieces_.size();
         parts_ =
             LineParts{kNoOffset, kNoOffset, kNoOffset, kNoOffset, kNoOffset, kNoOffset, kNoOffset};
     }
@@ -349,7 +329,7 @@ int Loader::process(char *line, size_t length) {
     }
     if (observer_ != nullptr) {
         const auto kept = static_cast<size_t>(line_end_ - line);
-        comment_at_ = kept < raw_len_ ? kept : kNoOffset;
+        comment_at_ = kept < raw_.size() ? kept : kNoOffset;
         parts_.comment = comment_at_;
         error_at_ = kNoOffset;
         check_comment();

@@ -10,10 +10,10 @@
 //     chunk of kReadChunk bytes for the rest of the input;
 //   - refills_ changes whenever chunk_'s bytes are replaced, so that a
 //     pointer into the window taken before a refill is known to be stale;
-//   - line_ has line_cap_ bytes: small_line_ until a line outgrows it,
-//     then a heap block that only grows (doubling), whose first bytes are
-//     kept across a growth, so a logical line can be assembled piece by
-//     piece;
+//   - line_ holds the pieces of the logical line assembled so far, in
+//     small_line_ until a line outgrows it, then in a heap block that only
+//     grows; its bytes are kept across a growth, so a logical line can be
+//     assembled piece by piece;
 //   - every line handed out is followed by one byte the caller may write
 //     (the LF of a line in place, room in line_ for one that was copied).
 // Physical lines are taken whole, with their true length: none is limited,
@@ -35,8 +35,6 @@
 namespace nivra::conf {
 namespace {
 
-// Largest line buffer that can still double without overflowing size_t.
-constexpr size_t kMaxDoublableLine = SIZE_MAX / 2;
 constexpr unsigned char kBom[3] = {0xEF, 0xBB, 0xBF};
 
 }  // namespace
@@ -45,7 +43,6 @@ constexpr unsigned char kBom[3] = {0xEF, 0xBB, 0xBF};
 
 LineReader::~LineReader() {
     if (owns_chunk_ && chunk_ != small_chunk_) std::free(chunk_);
-    if (line_ != small_line_) std::free(line_);
 }
 
 LineReader::Result LineReader::assemble_line(size_t at, size_t *length, size_t *begin,
@@ -68,7 +65,8 @@ LineReader::Result LineReader::assemble_line(size_t at, size_t *length, size_t *
         const char *start = chunk_ + pos_;
         const size_t avail = len_ - pos_;
         const size_t take = scan_line(start, avail, n, marks);
-        if (!append(at + n, start, take)) return Result::kNoMemory;
+        line_.truncate(at + n);
+        if (!line_.append(start, take)) return Result::kNoMemory;
         n += take;
         pos_ += take;
         if (take < avail) {
@@ -77,19 +75,14 @@ LineReader::Result LineReader::assemble_line(size_t at, size_t *length, size_t *
         }
     }
     *length = n;
-    *text = line_ + at;
+    *text = line_.bytes() + at;
     return Result::kLine;
 }
 
 bool LineReader::adopt(const char *text, size_t n) {
-    if (!ensure(n + 1)) return false;
-    std::memcpy(line_, text, n);
-    return true;
-}
-
-bool LineReader::terminate(size_t at) {
-    if (!ensure(at + 1)) return false;
-    line_[at] = '\0';
+    if (!line_.reserve(n + 1)) return false;
+    line_.clear();
+    line_.append(text, n);  // cannot fail: the room is there
     return true;
 }
 
@@ -159,30 +152,6 @@ bool LineReader::refill_from_stream() {
         }
     }
     return len_ > 0;
-}
-
-// Room for need bytes in the line buffer, its bytes kept; unchanged when
-// that fails.
-bool LineReader::ensure(size_t need) {
-    if (need <= line_cap_) return true;
-    size_t cap = line_cap_;
-    while (cap < need) {
-        if (cap > kMaxDoublableLine) return false;
-        cap *= 2;
-    }
-    const bool small = line_ == small_line_;
-    void *p = small ? std::malloc(cap) : std::realloc(line_, cap);
-    if (p == nullptr) return false;
-    if (small) std::memcpy(p, small_line_, line_cap_);
-    line_ = static_cast<char *>(p);
-    line_cap_ = cap;
-    return true;
-}
-
-bool LineReader::append(size_t at, const char *src, size_t n) {
-    if (!ensure(at + n + 1)) return false;
-    std::memcpy(line_ + at, src, n);
-    return true;
 }
 
 // ---- Prefetcher -------------------------------------------------------------

@@ -20,6 +20,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "conf_buffer.h"
 #include "conf_load.h"
 #include "conf_syntax.h"
 #include "lhash.h"
@@ -117,8 +118,6 @@ class LineReader {
 
     void init() {
         if (owns_chunk_) chunk_ = small_chunk_;
-        line_ = small_line_;
-        line_cap_ = kSmallLine;
     }
 
     enum class Result { kLine, kEnd, kReadError, kNoMemory };
@@ -152,7 +151,7 @@ class LineReader {
         return assemble_line(at, length, begin, marks, text);
     }
 
-    char *line() { return line_; }
+    char *line() { return line_.bytes(); }
 
     // Makes the n bytes at text, a line handed out in place, the start of
     // the line buffer (a continued line is joined there).  False when
@@ -171,9 +170,9 @@ class LineReader {
         return refills_;
     }
 
-    // Room for one terminator after at bytes, which it writes; false when
-    // memory runs out, the line buffer then unchanged.
-    bool terminate(size_t at);
+    // Ends the line buffer after its first at bytes (at most the bytes
+    // assembled in it) with a terminator.
+    void terminate(size_t at) { line_.truncate(at); }
 
   private:
     // A stream is read first into a small buffer inside the reader, then,
@@ -191,8 +190,6 @@ class LineReader {
     bool read_failed() const;
     bool refill_from_memory();
     bool refill_from_stream();
-    bool ensure(size_t need);
-    bool append(size_t at, const char *src, size_t n);
 
     std::FILE *in_ = nullptr;  // null when reading a descriptor or memory
     int fd_ = -1;              // -1 when reading a stream or memory
@@ -207,10 +204,9 @@ class LineReader {
     bool first_ = true;
     unsigned refills_ = 0;
     bool no_memory_ = false;  // a refill could not have its chunk
-    char *line_ = nullptr;
-    size_t line_cap_ = 0;
     char small_chunk_[kSmallChunk];
     char small_line_[kSmallLine];
+    ByteBuffer line_{small_line_, kSmallLine};
 };
 
 // Runs ahead of the loader in the bytes the reader already holds, guesses
