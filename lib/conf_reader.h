@@ -123,16 +123,17 @@ class LineReader {
     enum class Result { kLine, kEnd, kReadError, kNoMemory };
 
     // Appends the next physical line, without its LF, at offset at of the
-    // line buffer; *length receives its byte count, *begin its input offset,
-    // *marks what it holds and *text where its bytes are, followed by one
-    // byte that is free for a terminator.  That is the line buffer at at,
-    // except for a line that starts a logical one (at 0) and lies whole in
-    // a read buffer of the reader's own: it is handed out in place, its LF
-    // to be overwritten (a copy would cost more than anything done with
-    // most lines).  kEnd when the file has no more bytes; kReadError when
-    // the source failed, kNoMemory when a buffer could not grow (the line
-    // buffer's first at bytes are kept then).  A line handed out stays
-    // valid until the next call.
+    // line buffer (at most the bytes already assembled there); *length
+    // receives its byte count, *begin its input offset, *marks what it
+    // holds and *text where its bytes are, followed by one byte that is free
+    // for a terminator.  That is the line buffer at at, except for a line
+    // that starts a logical one (at 0) and lies whole in a read buffer of
+    // the reader's own: it is handed out in place, its LF to be overwritten
+    // (a copy would cost more than anything done with most lines).  kEnd
+    // when the file has no more bytes; kReadError when the source failed,
+    // kNoMemory when a buffer could not grow (the line buffer's first at
+    // bytes are kept then).  A line handed out stays valid until the next
+    // call.
     Result read_line(size_t at, size_t *length, size_t *begin, LineMarks *marks, char **text) {
         *marks = LineMarks{};
         if (at == 0 && owns_chunk_ && pos_ < len_) {
