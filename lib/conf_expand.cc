@@ -129,37 +129,6 @@ bool is_control_escape(char c) { return c == 'r' || c == 'n' || c == 'b' || c ==
 
 }  // namespace
 
-ExpandBuffer::~ExpandBuffer() { std::free(data_); }
-
-bool ExpandBuffer::grow_to(size_t capacity) {
-    void *p = std::realloc(data_, capacity);
-    if (p == nullptr) return false;
-    data_ = static_cast<char *>(p);
-    capacity_ = capacity;
-    return true;
-}
-
-bool ExpandBuffer::start(size_t capacity) {
-    len_ = 0;
-    if (capacity <= capacity_) return true;
-    // A buffer in reuse grows at least twofold, so that a run of ever longer
-    // values costs few reallocations; a fresh one gets exactly what it needs.
-    return grow_to(capacity_ > 0 && capacity < 2 * capacity_ ? 2 * capacity_ : capacity);
-}
-
-bool ExpandBuffer::reserve(size_t n, size_t rest) {
-    const size_t need = len_ + n + rest + 1;
-    return need <= capacity_ || grow_to((need + 3) / 3 * 4);
-}
-
-char *ExpandBuffer::release() {
-    char *out = data_;
-    data_ = nullptr;
-    capacity_ = 0;
-    len_ = 0;
-    return out;
-}
-
 int expand_into(CONF_CTX *ctx, const char *section, char *text, ExpandBuffer *out,
                 ExpandNotes *notes) {
     return expand_into(ctx, section, text, std::strlen(text), out, notes);

@@ -4,9 +4,9 @@
 #define NIVRA_CONF_EXPAND_H
 
 #include <cstddef>
-#include <cstring>
 
 #include "conf.h"
+#include "conf_buffer.h"
 
 namespace nivra::conf {
 
@@ -26,40 +26,31 @@ struct ExpandNotes {
 // after an expansion succeeds.  A loader keeps one for all its values, so
 // that expanding a value costs no allocation of its own.  Literal text never
 // outgrows the room that start() makes (each output byte consumes at least
-// one input byte), so only inserted values make it grow, by the rule in
-// reserve().
+// one input byte), so only inserted values make it grow, through reserve();
+// put and append write into that room unchecked.
 class ExpandBuffer {
   public:
-    ExpandBuffer() = default;
-    ~ExpandBuffer();
-    ExpandBuffer(const ExpandBuffer &) = delete;
-    ExpandBuffer &operator=(const ExpandBuffer &) = delete;
-
-    const char *data() const { return data_; }
-    size_t size() const { return len_; }
+    const char *data() const { return bytes_.data(); }
+    size_t size() const { return bytes_.size(); }
 
     // Empties the text and makes room for capacity bytes; false when memory
     // runs out (the buffer is then empty and still usable).
-    bool start(size_t capacity);
-    void put(char c) { data_[len_++] = c; }
-    void append(const char *s, size_t n) {
-        std::memcpy(data_ + len_, s, n);
-        len_ += n;
+    bool start(size_t capacity) {
+        bytes_.clear();
+        return bytes_.reserve(capacity);
     }
-    // Makes room for a value of n bytes followed by rest more input bytes:
-    // the buffer becomes ((need + 3) / 3) * 4 bytes when need does not fit.
-    bool reserve(size_t n, size_t rest);
-    void terminate() { data_[len_] = '\0'; }
-    // Hands the heap block over; the buffer is empty and unallocated after.
-    char *release();
+    void put(char c) { bytes_.put_reserved(c); }
+    void append(const char *s, size_t n) { bytes_.append_reserved(s, n); }
+    // Makes room for a value of n bytes followed by rest more input bytes
+    // and the terminator; false when memory runs out, the text then kept.
+    bool reserve(size_t n, size_t rest) { return bytes_.reserve(bytes_.size() + n + rest + 1); }
+    void terminate() { bytes_.terminate(); }
+    // Hands the heap block over (null when memory runs out for an empty
+    // one); the buffer is empty and unallocated after.
+    char *release() { return bytes_.release(); }
 
   private:
-    // Reallocates to exactly capacity bytes; unchanged when that fails.
-    bool grow_to(size_t capacity);
-
-    char *data_ = nullptr;
-    size_t capacity_ = 0;
-    size_t len_ = 0;
+    ByteBuffer bytes_;
 };
 
 // Expands text (quotes, escapes, variable references resolved through

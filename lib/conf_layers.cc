@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "conf_buffer.h"
 #include "conf_load.h"
 #include "conf_store.h"
 #include "conf_write.h"
@@ -34,32 +35,26 @@ class DropIns {
   public:
     DropIns() = default;
     ~DropIns() {
-        for (size_t i = 0; i < count_; ++i) std::free(items_[i].file_name);
-        std::free(items_);
+        for (const DropIn &d : items_) std::free(d.file_name);
     }
     DropIns(const DropIns &) = delete;
     DropIns &operator=(const DropIns &) = delete;
 
+    // Adds a copy of file_name; false when memory runs out, nothing added.
     bool add(const char *file_name, size_t dir) {
-        if (count_ == cap_) {
-            const size_t cap = cap_ == 0 ? 16 : 2 * cap_;
-            void *p = std::realloc(items_, cap * sizeof *items_);
-            if (p == nullptr) return false;
-            items_ = static_cast<DropIn *>(p);
-            cap_ = cap;
-        }
+        if (!items_.reserve(items_.size() + 1)) return false;
         const size_t n = std::strlen(file_name) + 1;
         auto *copy = static_cast<char *>(std::malloc(n));
         if (copy == nullptr) return false;
         std::memcpy(copy, file_name, n);
-        items_[count_++] = DropIn{copy, dir};
+        items_.push(DropIn{copy, dir});  // cannot fail: the room is there
         return true;
     }
     // By name, then by priority: the first of each name is the one that counts.
     void sort() {
-        if (count_ > 1) std::qsort(items_, count_, sizeof *items_, compare);
+        if (items_.size() > 1) std::qsort(items_.begin(), items_.size(), sizeof(DropIn), compare);
     }
-    size_t size() const { return count_; }
+    size_t size() const { return items_.size(); }
     const DropIn &operator[](size_t i) const { return items_[i]; }
 
   private:
@@ -70,9 +65,7 @@ class DropIns {
         return x->dir < y->dir ? -1 : (x->dir > y->dir ? 1 : 0);
     }
 
-    DropIn *items_ = nullptr;
-    size_t count_ = 0;
-    size_t cap_ = 0;
+    GrowArray<DropIn> items_;
 };
 
 bool join(Text *out, const char *dir, const char *a, const char *b = "") {

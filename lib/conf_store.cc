@@ -26,7 +26,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
+#include "conf_buffer.h"
 #include "conf_syntax.h"
 #include "lhash_internal.h"
 #include "stack_internal.h"
@@ -454,26 +456,27 @@ void free_entry(CONF_VALUE *entry) { std::free(entry); }
 // The files of a context: every distinct path a load stored entries from,
 // and the one whose load recorded the last error.
 struct CONF_ORIGINS {
-    char **files;
-    size_t count;
-    size_t capacity;
-    const char *error_file;
+    nivra::conf::GrowArray<char *> files;  // each from malloc, owned here
+    const char *error_file = nullptr;
 };
 
 namespace nivra::conf {
 
 namespace {
 
+// Made in a block of the C heap, as everything of a context is.
 CONF_ORIGINS *origins_for(CONF_CTX *ctx) {
-    if (ctx->origins == nullptr)
-        ctx->origins = static_cast<CONF_ORIGINS *>(std::calloc(1, sizeof(CONF_ORIGINS)));
+    if (ctx->origins == nullptr) {
+        void *block = std::malloc(sizeof(CONF_ORIGINS));
+        if (block != nullptr) ctx->origins = new (block) CONF_ORIGINS;
+    }
     return ctx->origins;
 }
 
 void free_origins(CONF_ORIGINS *o) {
     if (o == nullptr) return;
-    for (size_t i = 0; i < o->count; ++i) std::free(o->files[i]);
-    std::free(o->files);
+    for (char *file : o->files) std::free(file);
+    o->~CONF_ORIGINS();
     std::free(o);
 }
 
@@ -483,27 +486,22 @@ const char *intern_file(CONF_CTX *ctx, const char *path) {
     CONF_ORIGINS *o = origins_for(ctx);
     if (o == nullptr) return nullptr;
     // Newest first: a program loads the same few files again and again.
-    for (size_t i = o->count; i > 0; --i) {
+    for (size_t i = o->files.size(); i > 0; --i) {
         if (std::strcmp(o->files[i - 1], path) == 0) return o->files[i - 1];
     }
-    if (o->count == o->capacity) {
-        const size_t cap = o->capacity == 0 ? 4 : 2 * o->capacity;
-        void *p = std::realloc(o->files, cap * sizeof *o->files);
-        if (p == nullptr) return nullptr;
-        o->files = static_cast<char **>(p);
-        o->capacity = cap;
-    }
+    // Room first, so that a copy once made is always kept.
+    if (!o->files.reserve(o->files.size() + 1)) return nullptr;
     const size_t n = std::strlen(path) + 1;
     auto *copy = static_cast<char *>(std::malloc(n));
     if (copy == nullptr) return nullptr;
     std::memcpy(copy, path, n);
-    o->files[o->count++] = copy;
+    o->files.push(copy);  // cannot fail: the room is there
     return copy;
 }
 
 const char *named_file_at(const CONF_CTX *ctx, size_t index) {
     const CONF_ORIGINS *o = ctx->origins;
-    return o != nullptr && index < o->count ? o->files[index] : nullptr;
+    return o != nullptr && index < o->files.size() ? o->files[index] : nullptr;
 }
 
 void set_error_file(CONF_CTX *ctx, const char *file) {

@@ -12,48 +12,6 @@
 
 namespace nivra::conf {
 
-Text::~Text() { std::free(data_); }
-
-bool Text::append(const char *s, size_t n) {
-    if (len_ + n + 1 > cap_) {
-        size_t cap = cap_ == 0 ? 64 : cap_;
-        while (cap < len_ + n + 1) {
-            if (cap > SIZE_MAX / 2) return false;
-            cap *= 2;
-        }
-        void *p = std::realloc(data_, cap);
-        if (p == nullptr) return false;
-        data_ = static_cast<char *>(p);
-        cap_ = cap;
-    }
-    if (n > 0) std::memcpy(data_ + len_, s, n);
-    len_ += n;
-    data_[len_] = '\0';
-    return true;
-}
-
-bool Text::append(const char *s) { return append(s, std::strlen(s)); }
-
-char *Text::release() {
-    if (data_ == nullptr && !append("", 0)) return nullptr;
-    char *out = data_;
-    data_ = nullptr;
-    len_ = cap_ = 0;
-    return out;
-}
-
-void Text::swap(Text &other) {
-    char *d = data_;
-    const size_t l = len_;
-    const size_t c = cap_;
-    data_ = other.data_;
-    len_ = other.len_;
-    cap_ = other.cap_;
-    other.data_ = d;
-    other.len_ = l;
-    other.cap_ = c;
-}
-
 namespace {
 
 // The letter of the escape that gives control byte c, or 0.

@@ -2,46 +2,21 @@
 // format, so that a load gives back exactly the bytes written.  Internal to
 // the library; not installed.
 //
-// Owns: the literal forms of values and section names, the test of whether
-// an entry name can be written at all, and a growable output text.
+// Owns: the literal forms of values and section names, and the test of
+// whether an entry name can be written at all.
 #ifndef NIVRA_CONF_WRITE_H
 #define NIVRA_CONF_WRITE_H
 
 #include <cstddef>
 
+#include "conf_buffer.h"
+
 namespace nivra::conf {
 
-// A growable byte string from the C heap, always NUL-terminated once
+// The output text of the writers: a byte buffer, NUL-terminated once
 // anything was added.  Appends return false when memory runs out and leave
-// the text as it was.
-class Text {
-  public:
-    Text() = default;
-    ~Text();
-    Text(const Text &) = delete;
-    Text &operator=(const Text &) = delete;
-
-    bool append(const char *s, size_t n);
-    bool append(const char *s);
-    bool put(char c) { return append(&c, 1); }
-    const char *data() const { return data_ != nullptr ? data_ : ""; }
-    size_t size() const { return len_; }
-    // Hands the bytes (NUL-terminated, malloc'd) to the caller; null when
-    // memory runs out.  The text is empty afterwards.
-    char *release();
-    void swap(Text &other);
-    void clear() { truncate(0); }
-    // Drops the bytes from offset n on (n at most size()).
-    void truncate(size_t n) {
-        len_ = n;
-        if (data_ != nullptr) data_[len_] = '\0';
-    }
-
-  private:
-    char *data_ = nullptr;
-    size_t len_ = 0;
-    size_t cap_ = 0;
-};
+// the text as it was; release() hands the bytes over as a C string.
+using Text = ByteBuffer;
 
 // Whether name can stand as an entry's name in a line: a name run of name
 // characters and backslash pairs (a backslash and any byte but LF: a CR

@@ -91,6 +91,19 @@ TEST_F(Expand, ValuesFarLongerThanTheTextGrowTheBuffer) {
     EXPECT_EQ(Run("<$big|${big}>"), "<" + big + "|" + big + ">");
 }
 
+// The room made for a value covers the text after it too, however the
+// two compare in length, in a fresh buffer and in one already grown.
+TEST_F(Expand, AValueAndTheTextAfterItFitTogether) {
+    const std::string tail(1000, 't');
+    for (size_t value : {10, 600, 1010, 5000}) {
+        Put(ctx_, "default", "v", std::string(value, 'v').c_str());
+        const std::string want = std::string(value, 'v') + tail;
+        EXPECT_EQ(Run(("${v}" + tail).c_str()), want) << value;
+        EXPECT_EQ(Run(("${v}" + tail + "|$v").c_str()), want + "|" + std::string(value, 'v'))
+            << value;
+    }
+}
+
 // A loader expands every value into one buffer: each text, after any other
 // (longer, shorter or failed), expands exactly as into a fresh one.
 TEST_F(Expand, OneReusedBufferExpandsEachTextAsAFreshOne) {
