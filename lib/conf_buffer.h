@@ -66,6 +66,14 @@ class GrowArray {
     }
     // Drops every record; the block is kept for reuse.
     void clear() { size_ = 0; }
+    // Hands the records (a block from malloc, null when there were never
+    // any) to the caller; the array is empty afterwards.
+    T *release() {
+        T *p = items_;
+        items_ = nullptr;
+        size_ = cap_ = 0;
+        return p;
+    }
 
     size_t size() const { return size_; }
     bool empty() const { return size_ == 0; }

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "conf_live.h"
+#include "conf_buffer.h"
 #include "conf_store.h"
 
 using namespace nivra::conf;
@@ -18,23 +19,18 @@ namespace {
 // The changes found so far, pointing into the two contexts.
 class Found {
   public:
-    Found() = default;
-    ~Found() { std::free(items_); }
-    Found(const Found &) = delete;
-    Found &operator=(const Found &) = delete;
-
     bool add(const CONF_CHANGE &c) {
-        if (count_ == cap_ && !grow()) return false;
-        items_[count_++] = c;
+        if (!items_.push(c)) return false;
         bytes_ += text_size(c.section) + text_size(c.name) + text_size(c.old_value) +
                   text_size(c.new_value) + text_size(c.file);
         return true;
     }
     // Section by section, name by name, in byte order.
     void sort() {
-        if (count_ > 1) std::qsort(items_, count_, sizeof *items_, compare);
+        if (items_.size() > 1)
+            std::qsort(items_.begin(), items_.size(), sizeof(CONF_CHANGE), compare);
     }
-    size_t size() const { return count_; }
+    size_t size() const { return items_.size(); }
     size_t bytes() const { return bytes_; }
     const CONF_CHANGE &operator[](size_t i) const { return items_[i]; }
 
@@ -46,18 +42,7 @@ class Found {
         if (const int c = std::strcmp(x->section, y->section); c != 0) return c;
         return std::strcmp(x->name, y->name);
     }
-    bool grow() {
-        const size_t cap = cap_ == 0 ? 16 : 2 * cap_;
-        void *p = std::realloc(items_, cap * sizeof *items_);
-        if (p == nullptr) return false;
-        items_ = static_cast<CONF_CHANGE *>(p);
-        cap_ = cap;
-        return true;
-    }
-
-    CONF_CHANGE *items_ = nullptr;
-    size_t count_ = 0;
-    size_t cap_ = 0;
+    GrowArray<CONF_CHANGE> items_;
     size_t bytes_ = 0;
 };
 

@@ -23,6 +23,7 @@
 #include <cstring>
 #include <type_traits>
 
+#include "conf_buffer.h"
 #include "conf_file.h"
 #include "conf_load.h"
 #include "conf_store.h"
@@ -49,36 +50,6 @@ static_assert(std::is_trivially_copyable_v<nivra::conf::FileId>,
 
 namespace nivra::conf {
 namespace {
-
-// A growable array of plain records from the C heap.
-template <typename T>
-class Array {
-  public:
-    Array() = default;
-    ~Array() { std::free(items_); }
-    Array(const Array &) = delete;
-    Array &operator=(const Array &) = delete;
-    bool push(const T &v) {
-        if (size_ == cap_) {
-            const size_t cap = cap_ == 0 ? 8 : 2 * cap_;
-            void *p = std::realloc(items_, cap * sizeof(T));
-            if (p == nullptr) return false;
-            items_ = static_cast<T *>(p);
-            cap_ = cap;
-        }
-        items_[size_++] = v;
-        return true;
-    }
-    size_t size() const { return size_; }
-    const T &operator[](size_t i) const { return items_[i]; }
-    T &operator[](size_t i) { return items_[i]; }
-    void clear() { size_ = 0; }
-
-  private:
-    T *items_ = nullptr;
-    size_t size_ = 0;
-    size_t cap_ = 0;
-};
 
 constexpr size_t kNoBlock = static_cast<size_t>(-1);
 
@@ -113,11 +84,11 @@ class Structure {
     // Scans text; 0, kErrNoParse (with *line) or kErrMemory.
     int scan(const char *text, size_t length, int *line);
 
-    Array<HeaderLine> headers;
-    Array<EntryLine> entries;
+    GrowArray<HeaderLine> headers;
+    GrowArray<EntryLine> entries;
     // The effective (last) definition of the name, when found.
     bool found = false;
-    Array<SourcePiece> pieces;
+    GrowArray<SourcePiece> pieces;
     LineParts parts{};
     Span span{};
 
@@ -252,7 +223,7 @@ class Draft {
     }
 
     Text text;
-    Array<Kept> kept;
+    GrowArray<Kept> kept;
 
   private:
     const CONF_DOC *doc_;
@@ -471,7 +442,7 @@ int add_entry(const CONF_DOC *doc, const Structure &s, const char *section, cons
 
 // The text without the given spans (sorted, not overlapping); *lines
 // counts the physical lines they held.
-bool cut_spans(const CONF_DOC *doc, const Array<Span> &cuts, Draft *out, int *lines) {
+bool cut_spans(const CONF_DOC *doc, const GrowArray<Span> &cuts, Draft *out, int *lines) {
     size_t at = 0;
     *lines = 0;
     for (size_t i = 0; i < cuts.size(); ++i) {
@@ -673,7 +644,7 @@ size_t comment_block_start(const Structure &s, const CONF_DOC *doc, size_t h) {
 // The spans of the section's blocks, less the lines of other sections'
 // entries in them, and of its entries elsewhere.  A block's span begins
 // with its header's comment block and ends before the next header's.
-bool section_cuts(const Structure &s, const CONF_DOC *doc, Array<Span> *cuts) {
+bool section_cuts(const Structure &s, const CONF_DOC *doc, GrowArray<Span> *cuts) {
     for (size_t i = 0; i < s.headers.size(); ++i) {
         if (!s.headers[i].target) continue;
         size_t at = comment_block_start(s, doc, i);
@@ -697,7 +668,7 @@ bool section_cuts(const Structure &s, const CONF_DOC *doc, Array<Span> *cuts) {
 
 // Removes the spans from the document; the number of physical lines (or
 // of spans, with count_spans) removed.
-int remove_spans(CONF_DOC *doc, Array<Span> *cuts, bool count_spans) {
+int remove_spans(CONF_DOC *doc, GrowArray<Span> *cuts, bool count_spans) {
     if (cuts->size() == 0) return edit_made(doc);
     std::qsort(&(*cuts)[0], cuts->size(), sizeof(Span), compare_spans);
     Draft out(doc);
@@ -825,7 +796,7 @@ int CONF_doc_unset(CONF_DOC *doc, const char *section, const char *name) {
     if (name == nullptr) return null_argument(doc, "null name pointer");
     Structure s(section_or_default(section), name);
     if (const int err = scan_doc(doc, &s); err != 0) return err;
-    Array<Span> cuts;
+    GrowArray<Span> cuts;
     for (size_t i = 0; i < s.entries.size(); ++i) {
         if (s.entries[i].is_target && !cuts.push(s.entries[i].span))
             return outcome(doc, kErrMemory);
@@ -837,7 +808,7 @@ int CONF_doc_remove_section(CONF_DOC *doc, const char *section) {
     if (doc == nullptr) return kErrNullContext;
     Structure s(section_or_default(section), nullptr);
     if (const int err = scan_doc(doc, &s); err != 0) return err;
-    Array<Span> cuts;
+    GrowArray<Span> cuts;
     if (!section_cuts(s, doc, &cuts)) return outcome(doc, kErrMemory);
     return remove_spans(doc, &cuts, false);
 }

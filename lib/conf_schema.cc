@@ -30,6 +30,7 @@
 
 #include "conf_file.h"
 #include "conf_load.h"
+#include "conf_buffer.h"
 #include "conf_store.h"
 #include "conf_typed.h"
 #include "conf_write.h"
@@ -89,45 +90,6 @@ char *arena_copy(Arena *a, const char *s, size_t n) {
 }
 
 char *arena_copy(Arena *a, const char *s) { return arena_copy(a, s, std::strlen(s)); }
-
-// A growable array of records that are copied as bytes, from realloc.
-template <typename T>
-class Vec {
-  public:
-    Vec() = default;
-    ~Vec() { std::free(items_); }
-    Vec(const Vec &) = delete;
-    Vec &operator=(const Vec &) = delete;
-
-    // Appends; false when memory runs out (the array as it was).
-    bool push(const T &item) {
-        if (count_ == cap_) {
-            const size_t cap = cap_ == 0 ? 16 : 2 * cap_;
-            if (cap > SIZE_MAX / sizeof(T)) return false;
-            void *p = std::realloc(items_, cap * sizeof(T));
-            if (p == nullptr) return false;
-            items_ = static_cast<T *>(p);
-            cap_ = cap;
-        }
-        items_[count_++] = item;
-        return true;
-    }
-    size_t size() const { return count_; }
-    T &operator[](size_t i) { return items_[i]; }
-    const T &operator[](size_t i) const { return items_[i]; }
-    // Hands the array (malloc'd, possibly null) to the caller.
-    T *release() {
-        T *p = items_;
-        items_ = nullptr;
-        count_ = cap_ = 0;
-        return p;
-    }
-
-  private:
-    T *items_ = nullptr;
-    size_t count_ = 0;
-    size_t cap_ = 0;
-};
 
 // ---- Descriptions --------------------------------------------------------------
 
@@ -570,8 +532,8 @@ struct Collector {
     Arena *arena;
     size_t prev_end = 0;
     bool failed = false;
-    Vec<DocNote> entry_docs;  // in file order, so by rising line
-    Vec<DocNote> header_docs;
+    GrowArray<DocNote> entry_docs;  // in file order, so by rising line
+    GrowArray<DocNote> header_docs;
 
     static void notify(void *self, const LoadNote *note) {
         auto *c = static_cast<Collector *>(self);
@@ -842,7 +804,7 @@ bool index_schema(CONF_SCHEMA *s) {
 }
 
 // The documentation of the entry whose definition starts on line.
-const char *doc_of_entry(const Vec<DocNote> &docs, long line) {
+const char *doc_of_entry(const GrowArray<DocNote> &docs, long line) {
     size_t lo = 0, hi = docs.size();
     while (lo < hi) {
         const size_t mid = lo + (hi - lo) / 2;
@@ -857,7 +819,7 @@ const char *doc_of_entry(const Vec<DocNote> &docs, long line) {
 }
 
 // The documentation above the first header of the section that has one.
-const char *doc_of_section(const Vec<DocNote> &docs, const char *name) {
+const char *doc_of_section(const GrowArray<DocNote> &docs, const char *name) {
     for (size_t i = 0; i < docs.size(); ++i) {
         if (std::strcmp(docs[i].section, name) == 0) return docs[i].text;
     }
@@ -1220,7 +1182,7 @@ class Validator {
     const CONF_SCHEMA *s_;
     CONF_CTX *ctx_;
     CONF_FINDINGS *out_;
-    Vec<Item> items_;
+    GrowArray<Item> items_;
     bool ok_ = true;
 };
 
