@@ -187,6 +187,18 @@ class CName {
     Status status_ = kOk;
 };
 
+// text less the ", line N" that a load appends for line N: the line is a
+// ConfError's own field, whatever call reported it.
+inline std::string without_line(const char *text, int line) {
+    std::string t = text;
+    if (line < 0) return t;
+    const std::string suffix = ", line " + std::to_string(line);
+    if (t.size() >= suffix.size() &&
+        t.compare(t.size() - suffix.size(), suffix.size(), suffix) == 0)
+        t.resize(t.size() - suffix.size());
+    return t;
+}
+
 // The owner of a C handle from the library: it frees it with Free (which
 // takes null) when destroyed or given another, and moves but is never
 // copied.  A moved-from handle is null.  Conf and ConfDoc hold their
@@ -289,7 +301,7 @@ class Schema {
     Schema &operator=(const Schema &) = delete;
 
     // CONF_schema_load and CONF_schema_load_buffer: nothing on success, else
-    // the error (its number, text with ", line N", and line).  A path
+    // the error (its number, text and line).  A path
     // holding a NUL byte is -101.
     std::optional<ConfError> load_file(ConfName path) {
         const detail::CName file(path);
@@ -311,7 +323,9 @@ class Schema {
     std::optional<ConfError> take(Load load) {
         CONF_SCHEMA_ERROR error{};
         CONF_SCHEMA *loaded = load(&error);
-        if (loaded == nullptr) return ConfError{error.number, error.text, error.line};
+        if (loaded == nullptr)
+            return ConfError{error.number, detail::without_line(error.text, error.line),
+                             error.line};
         CONF_schema_free(schema_);
         schema_ = loaded;
         return std::nullopt;
@@ -462,9 +476,10 @@ class Conf {
     // its text without the line, which is in its own field.
     ConfError last_error() const {
         const int line = CONF_get_last_error_line(get());
-        return ConfError{CONF_get_last_errnum(get()),
-                         without_line(get() != nullptr ? CONF_get_last_error_str(get()) : "", line),
-                         line};
+        return ConfError{
+            CONF_get_last_errnum(get()),
+            detail::without_line(get() != nullptr ? CONF_get_last_error_str(get()) : "", line),
+            line};
     }
     // The file whose load recorded the last error (CONF_get_last_error_file);
     // empty when it came from a stream, memory, or there is none.
@@ -541,17 +556,6 @@ class Conf {
     friend class ConfDoc;
 
     static ConfError no_memory() { return ConfError{-102, "memory allocation fail", 0}; }
-
-    // text less the ", line N" that a load appends for line N.
-    static std::string without_line(const char *text, int line) {
-        std::string t = text;
-        if (line < 0) return t;
-        const std::string suffix = ", line " + std::to_string(line);
-        if (t.size() >= suffix.size() &&
-            t.compare(t.size() - suffix.size(), suffix.size(), suffix) == 0)
-            t.resize(t.size() - suffix.size());
-        return t;
-    }
 
     // Calls find(section, name) with the names as C strings; a name that
     // holds a NUL byte or cannot be copied finds nothing.  A section holding
@@ -845,8 +849,8 @@ class LiveConf {
 
     CONF_LIVE *get() const noexcept { return live_; }
 
-    // CONF_live_reload, with the error (number, text with its line suffix,
-    // line) or a copy of the changes.  A moved-from LiveConf gives -100.
+    // CONF_live_reload, with the error (number, text and line) or a copy of
+    // the changes.  A moved-from LiveConf gives -100.
     // May throw std::bad_alloc (the copies), after the reload took effect.
     LiveReload reload() {
         LiveReload r;
@@ -854,7 +858,9 @@ class LiveConf {
         if (rc < 0) {
             int line = 0;
             const char *text = CONF_live_last_error(live_, nullptr, &line);
-            r.error = ConfError{rc, text != nullptr ? text : "null context pointer", line};
+            r.error = ConfError{
+                rc, detail::without_line(text != nullptr ? text : "null context pointer", line),
+                line};
             return r;
         }
         size_t n = 0;

@@ -407,6 +407,7 @@ TEST(ConfHppSchema, ValidateAndTypedReadsWithDefaults) {
     ASSERT_TRUE(err);
     EXPECT_EQ(err->number, CONF_SCHEMA_INVALID);
     EXPECT_EQ(err->line, 2);
+    EXPECT_EQ(err->text.find(", line"), std::string::npos) << err->text;  // the line apart
     EXPECT_FALSE(schema);  // a failed load leaves it empty
     ASSERT_FALSE(schema.load_string(
         "[s]\nport = int 1..9 = 8\nwait = duration = 1min\nsize = size = 1K\nname = string = x\n"

@@ -441,6 +441,7 @@ TEST(LiveConfCpp, ReloadGivesTheChangesOrTheErrorAndSnapshotsHoldTheirVersion) {
     ASSERT_TRUE(r.error);
     EXPECT_EQ(r.error->number, -104);
     EXPECT_EQ(r.error->line, 1);
+    EXPECT_EQ(r.error->text, "missing close square bracket");  // the line apart
     EXPECT_EQ(live.last_error_origin().file, path);
     EXPECT_EQ((*live.snapshot()).get_int64("s", "port"), 81);
     EXPECT_EQ(live.generation(), 2u);
