@@ -46,6 +46,8 @@
  *   -117 "not a regular file"                  (editing, saving)
  *   -118 "file has more than one link"         (saving)
  *   -119 "saved, but the directory could not be synced"  (saving)
+ *   -120 a schema that does not describe      (conf_schema.h)
+ *   -121 "configuration does not match its schema"  (conf_live.h)
  * For an error found while a file was being read (-102 to -109) the text ends
  * with ", line N": the last physical line of the logical line being read.
  *

@@ -874,6 +874,10 @@ class LiveConf {
     // CONF_live_watch_fd (-1 when inotify is not available).
     int changed() noexcept { return CONF_live_changed(live_); }
     int watch_fd() noexcept { return CONF_live_watch_fd(live_); }
+    // CONF_live_set_schema: later reloads refuse what schema finds an error
+    // in.  schema is used, not copied, and must outlive its use here (an
+    // empty Schema stops the check).
+    void set_schema(const Schema &schema) noexcept { CONF_live_set_schema(live_, schema.get()); }
     // The file and line of the last failed reload's error; empty and 0 after
     // a success.
     ConfOrigin last_error_origin() const noexcept {

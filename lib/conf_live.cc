@@ -37,6 +37,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -107,6 +108,7 @@ struct CONF_LIVE {
     bool seen = false;  // whether a reload took the fingerprint yet
     uint64_t fingerprint = 0;
     int watch_fd = -1;
+    const CONF_SCHEMA *schema = nullptr;  // checked at each reload, or none
 };
 
 namespace {
@@ -238,6 +240,33 @@ int keep_own_error(CONF_LIVE *live, int number) {
     return number;
 }
 
+// Keeps the first error the schema finds in ctx and returns
+// kErrSchemaMismatch; 0 when there is none (or no schema), kErrMemory when
+// the check cannot be made.
+int check_schema(CONF_LIVE *live, CONF_CTX *ctx) {
+    if (live->schema == nullptr) return 0;
+    CONF_FINDINGS *found = CONF_schema_validate(live->schema, ctx);
+    if (found == nullptr) return keep_own_error(live, kErrMemory);
+    const CONF_FINDING *first = nullptr;
+    for (int i = 0; first == nullptr && i < CONF_findings_count(found); ++i) {
+        const CONF_FINDING *f = CONF_findings_get(found, i);
+        if (f->severity == CONF_SEVERITY_ERROR) first = f;
+    }
+    if (first != nullptr) {
+        clear_error(live);
+        live->errnum = kErrSchemaMismatch;
+        std::snprintf(live->error_text, sizeof live->error_text, "%s", first->message);
+        live->error_line = first->line;
+        if (first->file != nullptr) {
+            const size_t n = std::strlen(first->file) + 1;
+            live->error_file = static_cast<char *>(std::malloc(n));
+            if (live->error_file != nullptr) std::memcpy(live->error_file, first->file, n);
+        }
+    }
+    CONF_findings_free(found);
+    return first != nullptr ? kErrSchemaMismatch : 0;
+}
+
 // Loads the source into a new context, again while a file of it changed
 // during the load.  Null after keeping the error.
 CONF_CTX *load_whole(CONF_LIVE *live) {
@@ -322,6 +351,10 @@ int CONF_live_reload(CONF_LIVE *live) {
     if (live->watch_fd >= 0) watch_source(live->source, live->watch_fd);
     CONF_CTX *next = load_whole(live);
     if (next == nullptr) return live->errnum;
+    if (const int refused = check_schema(live, next); refused != 0) {
+        CONF_free(next);
+        return refused;
+    }
     CONF_CHANGE *changes = nullptr;
     const int count = CONF_diff(live->current.load(), next, &changes);
     auto *record = static_cast<Retired *>(std::malloc(sizeof(Retired)));
@@ -402,6 +435,12 @@ int CONF_live_watch_fd(CONF_LIVE *live) {
         if (live->watch_fd >= 0) watch_source(live->source, live->watch_fd);
     }
     return live->watch_fd;
+}
+
+int CONF_live_set_schema(CONF_LIVE *live, const CONF_SCHEMA *schema) {
+    if (live == nullptr) return kErrNullContext;
+    live->schema = schema;
+    return 0;
 }
 
 void CONF_live_free(CONF_LIVE *live) {

@@ -42,6 +42,7 @@
 #include <stdint.h>
 
 #include "conf.h"
+#include "conf_schema.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -207,6 +208,22 @@ int CONF_live_changed(CONF_LIVE *live);
  * EINVAL for a null live configuration).
  */
 int CONF_live_watch_fd(CONF_LIVE *live);
+
+/*
+ * Makes every later reload check the configuration it loaded against
+ * schema (conf_schema.h), or no longer check when schema is null.  A
+ * configuration in which the schema finds an error (a wrong type, a value
+ * out of range or not one of its choices, a required key not set) is
+ * refused as a load that fails is: the configuration in use stays, and the
+ * reload returns -121 "configuration does not match its schema", with
+ * CONF_live_last_error giving the first error finding's message, file and
+ * line.  Warnings (unknown or deprecated keys) refuse nothing.  A schema
+ * that cannot be checked for want of memory makes the reload fail with
+ * -102.  The schema is used, not copied: it must outlive its use here
+ * (until another call replaces it, or CONF_live_free).  It takes effect
+ * at the next reload.  Returns 0; -100 for a null live configuration.
+ */
+int CONF_live_set_schema(CONF_LIVE *live, const CONF_SCHEMA *schema);
 
 /*
  * Frees the live configuration with its contexts, changes, error and

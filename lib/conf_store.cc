@@ -264,6 +264,7 @@ const CONF_REASON CONF_str_reasons[] = {
     {kErrNotRegular, "not a regular file"},
     {kErrLinks, "file has more than one link"},
     {kErrSavedUnsynced, "saved, but the directory could not be synced"},
+    {kErrSchemaMismatch, "configuration does not match its schema"},
     {0, nullptr},
 };
 

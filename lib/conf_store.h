@@ -43,6 +43,8 @@ inline constexpr int kErrLocked = -116;
 inline constexpr int kErrNotRegular = -117;
 inline constexpr int kErrLinks = -118;
 inline constexpr int kErrSavedUnsynced = -119;
+// -120 is the schema's own: a schema that does not describe.
+inline constexpr int kErrSchemaMismatch = -121;
 
 inline constexpr char kDefaultSection[] = "default";
 

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -52,6 +53,37 @@ std::string Get(CONF_CTX *ctx, const char *section, const char *name) {
 constexpr int kAdd = CONF_CHANGE_ADDED;
 constexpr int kDel = CONF_CHANGE_REMOVED;
 constexpr int kMod = CONF_CHANGE_CHANGED;
+
+// With a schema, a configuration that it finds an error in is refused as a
+// load that fails, with the finding's text, file and line; warnings refuse
+// nothing; without the schema again, the same file loads.
+TEST(LiveReload, ASchemaRefusesWhatItFindsWrong) {
+    Scratch dir;
+    const std::string path = dir.Write("s.conf", "[net]\nport = 80\n");
+    const char *kSchema = "[net]\nport = int 1..65535 = 8080\n";
+    CONF_SCHEMA *schema = CONF_schema_load_buffer(kSchema, std::strlen(kSchema), nullptr);
+    ASSERT_NE(schema, nullptr);
+    CONF_LIVE *live = CONF_live_new_file(path.c_str());
+    ASSERT_EQ(CONF_live_set_schema(live, schema), 0);
+    ASSERT_EQ(CONF_live_reload(live), 1);
+    dir.Replace("s.conf", "[net]\nprot = 81\nport = 81\n");  // an unknown key: a warning
+    ASSERT_EQ(CONF_live_reload(live), 2);
+    dir.Replace("s.conf", "[net]\nport = 80O\n");
+    EXPECT_EQ(CONF_live_reload(live), -121);
+    const char *file = nullptr;
+    int line = 0;
+    EXPECT_STREQ(CONF_live_last_error(live, &file, &line), "'80O' is not an int (net port)");
+    EXPECT_EQ(Or(file), path);
+    EXPECT_EQ(line, 2);
+    CONF_CTX *ctx = CONF_live_acquire(live);
+    EXPECT_EQ(Get(ctx, "net", "port"), "81");  // the configuration in use stayed
+    CONF_live_release(live, ctx);
+    EXPECT_EQ(CONF_live_set_schema(live, nullptr), 0);
+    EXPECT_EQ(CONF_live_reload(live), 2);
+    EXPECT_EQ(CONF_live_set_schema(nullptr, schema), -100);
+    CONF_live_free(live);
+    CONF_schema_free(schema);
+}
 
 TEST(LiveReload, PublishesGoodLoadsAndKeepsTheOldOneOnABadEdit) {
     Scratch dir;
