@@ -176,7 +176,7 @@ inline bool ByteBuffer::grow(size_t need) {
     if (cap == 0) return false;
     void *p = on_heap_ ? std::realloc(data_, cap) : std::malloc(cap);
     if (p == nullptr) return false;
-    if (!on_heap_) std::memcpy(p, data_, len_ + 1);  // the terminator too
+    if (!on_heap_ && data_ != nullptr) std::memcpy(p, data_, len_ + 1);  // the terminator too
     data_ = static_cast<char *>(p);
     cap_ = cap;
     on_heap_ = true;
