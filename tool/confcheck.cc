@@ -743,7 +743,7 @@ int compare(const Options &o, std::FILE *in, std::FILE *out, std::FILE *err) {
     }
     using Ctx = std::unique_ptr<CONF_CTX, decltype(&CONF_free)>;
     Ctx sides[2] = {Ctx(CONF_new(), CONF_free), Ctx(CONF_new(), CONF_free)};
-    for (int i = 0; i < 2; ++i) {
+    for (size_t i = 0; i < 2; ++i) {
         if (sides[i] == nullptr) throw std::bad_alloc();
         Loading l{sides[i].get(), in, err, o.layered, {}};
         if (!(o.layered ? load_layered(&l, o.layers, o.files[i]) : load_one(&l, o.files[i])))
