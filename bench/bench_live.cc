@@ -10,7 +10,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "conf_live.h"
+#include <nivra/conf_live.h>
 #include "workload.h"
 
 namespace bench {

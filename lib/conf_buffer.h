@@ -50,7 +50,7 @@ class GrowArray {
     // Room for n records in all, so that pushes up to n cannot fail.
     [[nodiscard]] bool reserve(size_t n) {
         if (n <= cap_) return true;
-        const size_t cap = grown_capacity(cap_, n, kFirst, SIZE_MAX / sizeof(T));
+        const size_t cap = grown_capacity(cap_, n, kFirst, PTRDIFF_MAX / sizeof(T));
         if (cap == 0) return false;
         void *p = std::realloc(items_, cap * sizeof(T));
         if (p == nullptr) return false;
@@ -172,7 +172,7 @@ class ByteBuffer {
 };
 
 inline bool ByteBuffer::grow(size_t need) {
-    const size_t cap = grown_capacity(cap_, need, kFirst, SIZE_MAX);
+    const size_t cap = grown_capacity(cap_, need, kFirst, PTRDIFF_MAX);
     if (cap == 0) return false;
     void *p = on_heap_ ? std::realloc(data_, cap) : std::malloc(cap);
     if (p == nullptr) return false;
