@@ -201,8 +201,9 @@ inline std::string without_line(const char *text, int line) {
 
 // The owner of a C handle from the library: it frees it with Free (which
 // takes null) when destroyed or given another, and moves but is never
-// copied.  A moved-from handle is null.  Conf and ConfDoc hold their
-// context and document in one.
+// copied.  A moved-from handle is null.  Conf, ConfDoc, Schema and
+// LiveConf hold their context, document, schema and live configuration in
+// one.
 template <typename T, void (*Free)(T *)>
 class Handle {
   public:
@@ -288,17 +289,6 @@ class Schema {
     Schema() noexcept = default;
     // Takes ownership of a schema from CONF_schema_load (null: empty).
     explicit Schema(CONF_SCHEMA *adopt) noexcept : schema_(adopt) {}
-    ~Schema() { CONF_schema_free(schema_); }
-    Schema(Schema &&other) noexcept : schema_(std::exchange(other.schema_, nullptr)) {}
-    Schema &operator=(Schema &&other) noexcept {
-        if (this != &other) {
-            CONF_schema_free(schema_);
-            schema_ = std::exchange(other.schema_, nullptr);
-        }
-        return *this;
-    }
-    Schema(const Schema &) = delete;
-    Schema &operator=(const Schema &) = delete;
 
     // CONF_schema_load and CONF_schema_load_buffer: nothing on success, else
     // the error (its number, text and line).  A path
@@ -315,8 +305,8 @@ class Schema {
         });
     }
 
-    const CONF_SCHEMA *get() const noexcept { return schema_; }
-    explicit operator bool() const noexcept { return schema_ != nullptr; }
+    const CONF_SCHEMA *get() const noexcept { return schema_.get(); }
+    explicit operator bool() const noexcept { return schema_.get() != nullptr; }
 
   private:
     template <typename Load>
@@ -326,12 +316,11 @@ class Schema {
         if (loaded == nullptr)
             return ConfError{error.number, detail::without_line(error.text, error.line),
                              error.line};
-        CONF_schema_free(schema_);
-        schema_ = loaded;
+        schema_ = detail::Handle<CONF_SCHEMA, &CONF_schema_free>(loaded);
         return std::nullopt;
     }
 
-    CONF_SCHEMA *schema_ = nullptr;
+    detail::Handle<CONF_SCHEMA, &CONF_schema_free> schema_{nullptr};
 };
 
 class ConfDoc;
@@ -835,36 +824,24 @@ class LiveConf {
         return layered<std::initializer_list<std::string_view> >(dirs, name);
     }
 
-    ~LiveConf() { CONF_live_free(live_); }
-    LiveConf(LiveConf &&other) noexcept : live_(std::exchange(other.live_, nullptr)) {}
-    LiveConf &operator=(LiveConf &&other) noexcept {
-        if (this != &other) {
-            CONF_live_free(live_);
-            live_ = std::exchange(other.live_, nullptr);
-        }
-        return *this;
-    }
-    LiveConf(const LiveConf &) = delete;
-    LiveConf &operator=(const LiveConf &) = delete;
-
-    CONF_LIVE *get() const noexcept { return live_; }
+    CONF_LIVE *get() const noexcept { return live_.get(); }
 
     // CONF_live_reload, with the error (number, text and line) or a copy of
     // the changes.  A moved-from LiveConf gives -100.
     // May throw std::bad_alloc (the copies), after the reload took effect.
     LiveReload reload() {
         LiveReload r;
-        const int rc = CONF_live_reload(live_);
+        const int rc = CONF_live_reload(live_.get());
         if (rc < 0) {
             int line = 0;
-            const char *text = CONF_live_last_error(live_, nullptr, &line);
+            const char *text = CONF_live_last_error(live_.get(), nullptr, &line);
             r.error = ConfError{
                 rc, detail::without_line(text != nullptr ? text : "null context pointer", line),
                 line};
             return r;
         }
         size_t n = 0;
-        const CONF_CHANGE *c = CONF_live_changes(live_, &n);
+        const CONF_CHANGE *c = CONF_live_changes(live_.get(), &n);
         r.changes.reserve(n);
         for (size_t i = 0; i < n; ++i) r.changes.push_back(copy(c[i]));
         return r;
@@ -872,21 +849,23 @@ class LiveConf {
 
     // CONF_live_changed (1 or 0; -100 when moved from) and
     // CONF_live_watch_fd (-1 when inotify is not available).
-    int changed() noexcept { return CONF_live_changed(live_); }
-    int watch_fd() noexcept { return CONF_live_watch_fd(live_); }
+    int changed() noexcept { return CONF_live_changed(live_.get()); }
+    int watch_fd() noexcept { return CONF_live_watch_fd(live_.get()); }
     // CONF_live_set_schema: later reloads refuse what schema finds an error
     // in.  schema is used, not copied, and must outlive its use here (an
     // empty Schema stops the check).
-    void set_schema(const Schema &schema) noexcept { CONF_live_set_schema(live_, schema.get()); }
+    void set_schema(const Schema &schema) noexcept {
+        CONF_live_set_schema(live_.get(), schema.get());
+    }
     // The file and line of the last failed reload's error; empty and 0 after
     // a success.
     ConfOrigin last_error_origin() const noexcept {
         const char *file = nullptr;
         int line = 0;
-        CONF_live_last_error(live_, &file, &line);
+        CONF_live_last_error(live_.get(), &file, &line);
         return ConfOrigin{file != nullptr ? file : "", line};
     }
-    std::uint64_t generation() const noexcept { return CONF_live_generation(live_); }
+    std::uint64_t generation() const noexcept { return CONF_live_generation(live_.get()); }
 
     // The configuration in use, held from construction to destruction on
     // one thread (it may be moved, but not to another thread): the Conf
@@ -896,7 +875,7 @@ class LiveConf {
     class Snapshot {
       public:
         explicit Snapshot(const LiveConf &live) noexcept
-            : live_(live.live_), conf_(CONF_live_acquire(live.live_)) {}
+            : live_(live.live_.get()), conf_(CONF_live_acquire(live.live_.get())) {}
         ~Snapshot() { CONF_live_release(live_, conf_.release()); }
         Snapshot(Snapshot &&other) noexcept : live_(other.live_), conf_(other.conf_.release()) {}
         Snapshot &operator=(Snapshot &&) = delete;
@@ -916,7 +895,7 @@ class LiveConf {
 
   private:
     explicit LiveConf(CONF_LIVE *live) : live_(live) {
-        if (live_ == nullptr) throw std::bad_alloc();
+        if (live_.get() == nullptr) throw std::bad_alloc();
     }
     static ConfChange copy(const CONF_CHANGE &c) {
         ConfChange out;
@@ -930,7 +909,7 @@ class LiveConf {
         return out;
     }
 
-    CONF_LIVE *live_;
+    detail::Handle<CONF_LIVE, &CONF_live_free> live_;
 };
 
 }  // namespace nivra

@@ -21,6 +21,7 @@
 #include "capture.h"
 #include "confedit.h"
 #include "line_diff.h"
+#include "scratch_files.h"
 #include "temp_files.h"
 
 namespace {
@@ -387,29 +388,17 @@ TEST_F(ConfEdit, SaysWhenTheDirectoryIsNotWritable) {
     ASSERT_EQ(Run({"FILE", "--set", "s", "k", "1"}, "[s]\nk = 0\n"), 0);
     ASSERT_EQ(chmod(path_.c_str(), 0666), 0);
     ASSERT_EQ(chmod(files_.dir().c_str(), 0555), 0);
-    int fds[2];
-    ASSERT_EQ(pipe(fds), 0);
-    const pid_t pid = fork();
-    if (pid == 0) {
-        std::string err;
-        if (setgid(65534) != 0 || setuid(65534) != 0) _exit(9);
-        const int rc = RunOn({path_, "--set", "s", "k", "2"}, &err);
-        (void)!write(fds[1], err.data(), err.size());
-        _exit(rc);
-    }
-    close(fds[1]);
-    std::string err;
-    char buf[512];
-    for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;)
-        err.append(buf, static_cast<size_t>(n));
-    close(fds[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
+    const std::string expected =
+        path_ + ": error writing configuration file\n" + path_ + ": note: Permission denied\n" +
+        path_ + ": note: its directory does not let this user create a file there\n";
+    EXPECT_EQ(InChild([&]() -> std::string {
+                  if (setgid(65534) != 0 || setuid(65534) != 0) return "cannot give up root";
+                  std::string err;
+                  const int rc = RunOn({path_, "--set", "s", "k", "2"}, &err);
+                  return rc == 3 && err == expected ? "" : std::to_string(rc) + ": " + err;
+              }),
+              "");
     chmod(files_.dir().c_str(), 0700);
-    EXPECT_EQ(WEXITSTATUS(status), 3);
-    EXPECT_EQ(Shown(err),
-              "FILE: error writing configuration file\nFILE: note: Permission denied\nFILE: note: "
-              "its directory does not let this user create a file there\n");
     EXPECT_EQ(ReadFile(path_), "[s]\nk = 1\n");
 }
 
