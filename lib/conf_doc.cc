@@ -64,6 +64,10 @@
 #include <new>
 #include <type_traits>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "conf_buffer.h"
 #include "conf_file.h"
 #include "conf_load.h"
@@ -341,6 +345,96 @@ CONF_DOC_LINE *draft_origins(const CONF_DOC *doc, const Draft &d, int edit, size
             if (old_line < doc->origin_count) out[i] = doc->origins[old_line];
         }
         begin = end + 1;
+    }
+    return out;
+}
+
+// The line ends in n bytes at p.  Texts are counted whole on every edit:
+// sixteen bytes at a time where SSE2 is there, into byte counters summed
+// before any can reach 256.
+size_t count_newlines(const char *p, size_t n) {
+    size_t lines = 0;
+    size_t i = 0;
+#if defined(__SSE2__)
+    const __m128i lf = _mm_set1_epi8('\n');
+    while (n - i >= 16) {
+        __m128i counters = _mm_setzero_si128();
+        const size_t blocks = std::min<size_t>((n - i) / 16, 255);
+        for (size_t b = 0; b < blocks; ++b, i += 16) {
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + i));
+            counters = _mm_sub_epi8(counters, _mm_cmpeq_epi8(v, lf));  // a match is -1
+        }
+        const __m128i sums = _mm_sad_epu8(counters, _mm_setzero_si128());  // two halves
+        lines += static_cast<size_t>(_mm_cvtsi128_si32(sums)) +
+                 static_cast<size_t>(_mm_extract_epi16(sums, 4));
+    }
+#endif
+    for (; i < n; ++i) lines += p[i] == '\n' ? 1 : 0;
+    return lines;
+}
+
+// The kept stretch that holds new offset at, from *k on (moved forward);
+// d.kept.size() when at lies in written bytes.
+size_t stretch_at(const Draft &d, size_t *k, size_t at) {
+    while (*k < d.kept.size() && d.kept[*k].at + (d.kept[*k].to - d.kept[*k].from) <= at) ++*k;
+    return *k < d.kept.size() && d.kept[*k].at <= at ? *k : d.kept.size();
+}
+
+// draft_origins in runs: the whole lines that a kept stretch holds past the
+// line it starts with are old lines, in order, and take their origins as
+// one copy; every other line is told as draft_origins tells it.  The same
+// origins, line for line.
+CONF_DOC_LINE *draft_origins_in_runs(const CONF_DOC *doc, const Draft &d, int edit, size_t *count) {
+    const char *t = d.text.data();
+    const size_t n = d.text.size();
+    *count = count_newlines(t, n) + 1;
+    auto *out = static_cast<CONF_DOC_LINE *>(std::malloc(*count * sizeof(CONF_DOC_LINE)));
+    if (out == nullptr) return nullptr;
+    size_t k = 0;       // for kept_whole
+    size_t run_k = 0;   // for stretch_at
+    size_t old_at = 0;  // an old offset, at the start of old line old_line
+    size_t old_line = 0;
+    size_t begin = 0;
+    for (size_t i = 0; i < *count;) {
+        const size_t s = stretch_at(d, &run_k, begin);
+        if (s < d.kept.size() && begin > d.kept[s].at) {
+            // begin follows a line end inside the stretch: the lines up to
+            // its last line end are whole old lines.
+            const Kept &kept = d.kept[s];
+            const size_t stop = kept.at + (kept.to - kept.from);
+            const char *last = static_cast<const char *>(memrchr(t + begin, '\n', stop - begin));
+            if (last != nullptr) {
+                const size_t run_end = static_cast<size_t>(last - t) + 1;
+                const size_t from = kept.from + (begin - kept.at);
+                if (from >= old_at) {
+                    old_line += count_newlines(doc->text + old_at, from - old_at);
+                    old_at = from;
+                    const size_t lines = count_newlines(t + begin, run_end - begin);
+                    const size_t have = old_line < doc->origin_count
+                                            ? std::min(lines, doc->origin_count - old_line)
+                                            : 0;
+                    if (have > 0)
+                        std::memcpy(out + i, doc->origins + old_line, have * sizeof(CONF_DOC_LINE));
+                    for (size_t j = have; j < lines; ++j) out[i + j] = CONF_DOC_LINE{0, edit, 0};
+                    old_line += lines;
+                    old_at = from + (run_end - begin);
+                    i += lines;
+                    begin = run_end;
+                    continue;
+                }
+            }
+        }
+        const auto *lf = static_cast<const char *>(std::memchr(t + begin, '\n', n - begin));
+        const size_t end = lf != nullptr ? static_cast<size_t>(lf - t) : n;
+        size_t from = 0;
+        out[i] = CONF_DOC_LINE{0, edit, 0};
+        if (kept_whole(doc, d, &k, begin, end, &from) && from >= old_at) {
+            old_line += count_newlines(doc->text + old_at, from - old_at);
+            old_at = from;
+            if (old_line < doc->origin_count) out[i] = doc->origins[old_line];
+        }
+        begin = end + 1;
+        ++i;
     }
     return out;
 }
@@ -772,11 +866,13 @@ int edit_made(CONF_DOC *doc) {
 }
 
 // Makes the draft the document's text, its lines' origins with it (taking
-// both over): 0, or kErrMemory with the document as it was.
-int take_draft(CONF_DOC *doc, Draft *d) {
+// both over): 0, or kErrMemory with the document as it was.  With in_runs,
+// the origins are found by draft_origins_in_runs.
+int take_draft(CONF_DOC *doc, Draft *d, bool in_runs = false) {
     const int edit = doc->edits < INT_MAX ? doc->edits + 1 : INT_MAX;
     size_t count = 0;
-    CONF_DOC_LINE *origins = draft_origins(doc, *d, edit, &count);
+    CONF_DOC_LINE *origins = in_runs ? draft_origins_in_runs(doc, *d, edit, &count)
+                                     : draft_origins(doc, *d, edit, &count);
     const size_t n = d->text.size();
     char *p = origins != nullptr ? d->text.release() : nullptr;
     if (p == nullptr) {
@@ -797,7 +893,7 @@ int take_draft(CONF_DOC *doc, Draft *d) {
 // stays the document's (as it was when the draft is not taken).
 int take_draft_keeping(CONF_DOC *doc, Draft *d, LineIndex *index) {
     doc->index = nullptr;
-    const int err = take_draft(doc, d);
+    const int err = take_draft(doc, d, true);
     doc->index = index;
     return err;
 }
