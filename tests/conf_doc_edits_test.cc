@@ -106,6 +106,43 @@ TEST(ConfDocEdits, ARunOfEditsGivesWhatOneEditOfTheSameTextGives) {
     }
 }
 
+// Edits whose outcome depends on the lines around them, each on a document
+// that has made an edit already: the text expected after.
+TEST(ConfDocEdits, WhatDependsOnOtherLinesIsDecidedByTheWholeText) {
+    const struct {
+        const char *text;
+        Edit edit;
+        int rc;
+        const char *expected;
+    } cases[] = {
+        // The value the definition already has through a reference: no change.
+        {"a = 1\nb = $a\n", {kSet, nullptr, "b", "1"}, 0, "a = 1\nb = $a\n"},
+        {"a = 1\nb = ${a}\n", {kSetRaw, nullptr, "b", "${a}"}, 0, "a = 1\nb = ${a}\n"},
+        // A raw value that refers to an earlier one.
+        {"a = 1\nb = 2\n", {kSetRaw, nullptr, "b", "$a"}, 0, "a = 1\nb = $a\n"},
+        // A text without a final line end gets one first.
+        {"a = 1\nb = 2", {kSet, nullptr, "c", "3"}, 0, "a = 1\nb = 2\nc = 3\n"},
+        // The line that comes first after a cut keeps the mark's bytes.
+        {"b = 2\n\xEF\xBB\xBF"
+         "c = 3\n",
+         {kUnset, nullptr, "b", nullptr},
+         1,
+         "\n\xEF\xBB\xBF"
+         "c = 3\n"},
+        // A default entry before the first header, a blank line after it.
+        {"[s]\nk = 1\n", {kSet, nullptr, "d", "4"}, 0, "d = 4\n\n[s]\nk = 1\n"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.text);
+        CONF_DOC *doc = CONF_doc_new();
+        ASSERT_EQ(CONF_doc_read_buffer(doc, c.text, std::string(c.text).size()), 0);
+        ASSERT_EQ(CONF_doc_unset(doc, "none", "none"), 0);
+        EXPECT_EQ(Apply(doc, c.edit), c.rc);
+        EXPECT_EQ(TextOf(doc), c.expected);
+        CONF_doc_free(doc);
+    }
+}
+
 // Sets of many entries, each replaced and added again and again, load to
 // exactly the values asked.
 TEST(ConfDocEdits, ManySetsLoadToTheValuesAsked) {
