@@ -380,6 +380,22 @@ size_t stretch_at(const Draft &d, size_t *k, size_t at) {
     return *k < d.kept.size() && d.kept[*k].at <= at ? *k : d.kept.size();
 }
 
+// The physical lines of the draft's text: the old text's, less the line
+// ends of the old bytes it drops, plus those of the bytes written.
+size_t draft_line_count(const CONF_DOC *doc, const Draft &d) {
+    size_t lines = doc->origin_count;
+    size_t old_at = 0;
+    size_t new_at = 0;
+    for (const Kept &k : d.kept) {
+        lines -= count_newlines(doc->text + old_at, k.from - old_at);
+        lines += count_newlines(d.text.data() + new_at, k.at - new_at);
+        old_at = k.to;
+        new_at = k.at + (k.to - k.from);
+    }
+    lines -= count_newlines(doc->text + old_at, doc->length - old_at);
+    return lines + count_newlines(d.text.data() + new_at, d.text.size() - new_at);
+}
+
 // draft_origins in runs: the whole lines that a kept stretch holds past the
 // line it starts with are old lines, in order, and take their origins as
 // one copy; every other line is told as draft_origins tells it.  The same
@@ -387,7 +403,7 @@ size_t stretch_at(const Draft &d, size_t *k, size_t at) {
 CONF_DOC_LINE *draft_origins_in_runs(const CONF_DOC *doc, const Draft &d, int edit, size_t *count) {
     const char *t = d.text.data();
     const size_t n = d.text.size();
-    *count = count_newlines(t, n) + 1;
+    *count = draft_line_count(doc, d);
     auto *out = static_cast<CONF_DOC_LINE *>(std::malloc(*count * sizeof(CONF_DOC_LINE)));
     if (out == nullptr) return nullptr;
     size_t k = 0;       // for kept_whole
@@ -409,7 +425,9 @@ CONF_DOC_LINE *draft_origins_in_runs(const CONF_DOC *doc, const Draft &d, int ed
                 if (from >= old_at) {
                     old_line += count_newlines(doc->text + old_at, from - old_at);
                     old_at = from;
-                    const size_t lines = count_newlines(t + begin, run_end - begin);
+                    // A stretch that ends the text holds every line end left.
+                    const size_t lines =
+                        stop == n ? *count - 1 - i : count_newlines(t + begin, run_end - begin);
                     const size_t have = old_line < doc->origin_count
                                             ? std::min(lines, doc->origin_count - old_line)
                                             : 0;
