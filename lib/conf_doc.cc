@@ -278,6 +278,9 @@ class Draft {
         return text.append(doc_->text + from, to - from);
     }
     bool write(const char *s, size_t n) { return text.append(s, n); }
+    // Room for the old text and extra bytes more, so that drafting it copies
+    // the text once.
+    bool reserve(size_t extra) { return text.reserve(doc_->length + extra + 1); }
     bool write(const char *s) { return text.append(s); }
     bool put(char c) { return text.put(c); }
     // Puts s before everything drafted.
@@ -988,7 +991,8 @@ int replace_local(CONF_DOC *doc, LineIndex *index, size_t def, const char *name,
     const NewValue v =
         raw ? NewValue{value, std::strlen(value)} : NewValue{literal.data(), literal.size()};
     Draft out(doc);
-    if (!replace_value(doc, was, v, &out)) return outcome(doc, kErrMemory);
+    if (!out.reserve(v.length + 1) || !replace_value(doc, was, v, &out))
+        return outcome(doc, kErrMemory);
     const auto delta = static_cast<ptrdiff_t>(out.text.size() - doc->length);
     const size_t end = old.end + static_cast<size_t>(delta);
     Structure now(kDefaultSection, name);
@@ -1044,6 +1048,8 @@ int add_local(CONF_DOC *doc, LineIndex *index, const char *section, const char *
     const NewValue v =
         raw ? NewValue{value, std::strlen(value)} : NewValue{literal.data(), literal.size()};
     Draft out(doc);
+    const size_t line = ins.indent.end - ins.indent.begin + std::strlen(name) + v.length;
+    if (!out.reserve(line + 2 * std::strlen(section) + 16)) return outcome(doc, kErrMemory);
     if (add_entry(doc, ins, section, name, v, &out) != 0) return kUndecided;
     const size_t written = out.text.size() - doc->length;
     Structure now(section, name);
@@ -1090,7 +1096,7 @@ int unset_local(CONF_DOC *doc, const char *section, const char *name) {
     if (cuts.size() == 0) return edit_made(doc);
     Draft out(doc);
     int lines = 0;
-    if (!cut_spans(doc, cuts, &out, &lines)) return outcome(doc, kErrMemory);
+    if (!out.reserve(0) || !cut_spans(doc, cuts, &out, &lines)) return outcome(doc, kErrMemory);
     if (starts_with_mark(out.text.data(), out.text.size()) &&
         !starts_with_mark(doc->text, doc->length))
         return kUndecided;
