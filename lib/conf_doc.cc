@@ -41,13 +41,19 @@
 //     without a final line end, a check that fails, a section removed, a
 //     text that does not scan) takes the whole-text path below, which
 //     scans, drafts, scans again and drops the index; the next edit builds
-//     it again.  Only a success is decided where it happens: a call that
-//     would fail there gives its failure through the whole-text path, so
-//     both paths fail alike.
-//   - An edit made where it happens drafts its text and takes it with the
-//     same calls as the whole-text path (so the new lines' origins are
-//     found the same way), then moves the index's spans after the edit by
-//     the bytes it added or removed, and adds or drops its lines.  Room for
+//     it again.  Only a success is decided where it happens, and the
+//     failures that need no other line (a raw text ending in a lone
+//     backslash, memory): any other failure comes from the whole-text path,
+//     so both paths fail alike.
+//   - An edit made where it happens drafts its text as the whole-text path
+//     does, into room reserved once; the new lines' origins are the same
+//     draft_origins gives, found in runs (the whole lines inside a kept
+//     stretch are old lines in order: one copy each run).  Then the index's
+//     spans after the edit move by the bytes it added or removed, and its
+//     lines are added or dropped.  What is left is linear in bytes copied
+//     and lines moved, not in scans: the draft's copy of the text, the
+//     count of its line ends, the index's walk for the definition and its
+//     shift.  Room for
 //     the index's additions is reserved before the text is taken: a call
 //     that runs out of memory changes nothing, index included.
 // The differential build (NIVRA_DOC_DIFFERENTIAL) makes every editing call
