@@ -539,8 +539,11 @@ bool replace_value(const CONF_DOC *doc, const Structure &s, const NewValue &v, D
         const size_t from = source_of(s, s.parts.value);
         const size_t to = source_of(s, s.parts.value_end - 1) + 1;
         // A comment that began right after the old value (which ended in an
-        // escaped blank) would be glued to the new one: a blank parts them.
-        const bool glued = to < end && doc->text[to] == '#' &&
+        // escaped blank), on its line or on the line that it continues onto,
+        // would be glued to the new one: a blank parts them.
+        const SourcePiece &last = s.pieces[s.pieces.size() - 1];
+        const bool more = s.parts.value_end < last.logical + last.length;
+        const bool glued = more && doc->text[source_of(s, s.parts.value_end)] == '#' &&
                            (v.length == 0 || !is_class(v.text[v.length - 1], CC_SPACE));
         return out->keep(0, from) && out->write(v.text, v.length) && (!glued || out->put(' ')) &&
                out->keep(to, doc->length);
