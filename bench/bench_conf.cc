@@ -8,7 +8,10 @@
 //   nivra_bench_conf --count PEER N FILE REPS under callgrind: one load and
 //                                             release unmeasured, then REPS
 //                                             measured (the report divides
-//                                             callgrind's total by REPS * N)
+//                                             callgrind's total by REPS * N);
+//                                             PEER nivra_edit: REPS sets of a
+//                                             document read from the plain
+//                                             file (divide by REPS)
 //
 // FILE is 0 for the plain file, 1 for the one with references, 2 for a
 // service configuration (workload.h).  PEER nivra_validate counts a schema
@@ -471,8 +474,29 @@ int CountValidations(size_t n, int64_t kind, long reps) {
     return 0;
 }
 
+// CountLoads for editing: reps sets of the kind the edit rows make (half
+// replacing, half adding) of a document read from the plain file, after the
+// read and a first set, which are not counted (nivra_edit: divide by reps).
+int CountEdits(size_t n, long reps) {
+    const Workload &w = GetWorkload(n, kPlain);
+    const std::vector<EditOp> ops = EditOps(w, static_cast<size_t>(reps), false);
+    CONF_DOC *doc = CONF_doc_new();
+    if (doc == nullptr || CONF_doc_read_file(doc, w.path.c_str()) != 0 ||
+        CONF_doc_set(doc, w.entries[0].section.c_str(), w.entries[0].name.c_str(), "first") != 0) {
+        CONF_doc_free(doc);
+        return 1;
+    }
+    bool ok = true;
+    CALLGRIND_TOGGLE_COLLECT;
+    for (const EditOp &op : ops) ok = Apply(doc, op) && ok;
+    CALLGRIND_TOGGLE_COLLECT;
+    CONF_doc_free(doc);
+    return ok ? 0 : 1;
+}
+
 int CountMain(const char *peer, size_t n, int64_t kind, long reps) {
     const std::string name = peer;
+    if (name == "nivra_edit") return CountEdits(n, reps);
     if (name == "nivra_validate") return CountValidations(n, kind, reps);
     if (name == "nivra") return CountLoads<Ours>(n, kind, reps);
     if (name == "gkeyfile") return CountLoads<GKey>(n, kind, reps);
