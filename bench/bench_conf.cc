@@ -8,7 +8,10 @@
 //   nivra_bench_conf --count PEER N FILE REPS under callgrind: one load and
 //                                             release unmeasured, then REPS
 //                                             measured (the report divides
-//                                             callgrind's total by REPS * N)
+//                                             callgrind's total by REPS * N);
+//                                             PEER nivra_edit: REPS sets of a
+//                                             document read from the plain
+//                                             file (divide by REPS)
 //
 // FILE is 0 for the plain file, 1 for the one with references, 2 for a
 // service configuration (workload.h).  PEER nivra_validate counts a schema
@@ -34,6 +37,7 @@
 #define CALLGRIND_TOGGLE_COLLECT
 #endif
 
+#include <nivra/conf_doc.h>
 #include <nivra/conf_schema.h>
 #include "peers.h"
 #include "workload.h"
@@ -265,6 +269,149 @@ BENCHMARK(BM_Validate)
     ->UseManualTime()
     ->Name("validate/nivra");
 
+// ---- Editing ----------------------------------------------------------------
+
+enum EditKind { kSet, kSetRaw, kUnset, kRemoveSection };
+
+struct EditOp {
+    EditKind kind;
+    const Entry *entry;  // the entry (or, for a new one, the section) edited
+    std::string name;
+    std::string value;
+};
+
+// k edits of the file, the same ones every run: half replace an existing
+// entry's value and half add an entry to a random section.  With mix, a
+// fifth of them are set_raw, a fifth unset and one in a hundred removes a
+// section.
+std::vector<EditOp> EditOps(const Workload &w, size_t k, bool mix) {
+    std::mt19937_64 rng(7);
+    std::vector<EditOp> ops;
+    ops.reserve(k);
+    for (size_t i = 0; i < k; ++i) {
+        const Entry &e = w.entries[rng() % w.entries.size()];
+        const uint64_t r = rng() % 100;
+        EditKind kind = kSet;
+        if (mix) kind = r < 1 ? kRemoveSection : r < 21 ? kUnset : r < 41 ? kSetRaw : kSet;
+        const bool add = kind != kUnset && (rng() & 1) != 0;
+        char name[32], value[32];
+        std::snprintf(name, sizeof name, "new_%zu", i);
+        std::snprintf(value, sizeof value, "value %llu",
+                      static_cast<unsigned long long>(rng() % 1000000));
+        ops.push_back({kind, &e, add ? std::string(name) : e.name, value});
+    }
+    return ops;
+}
+
+bool Apply(CONF_DOC *doc, const EditOp &op) {
+    const char *section = op.entry->section.c_str();
+    switch (op.kind) {
+        case kSet: return CONF_doc_set(doc, section, op.name.c_str(), op.value.c_str()) == 0;
+        case kSetRaw: return CONF_doc_set_raw(doc, section, op.name.c_str(), op.value.c_str()) == 0;
+        case kUnset: return CONF_doc_unset(doc, section, op.name.c_str()) >= 0;
+        case kRemoveSection: return CONF_doc_remove_section(doc, section) >= 0;
+    }
+    return false;
+}
+
+// Seconds one CONF_load_buffer of the text takes (plus the release), the
+// fastest of a few.
+double LoadSeconds(const char *text, size_t n) {
+    double best = 1e9;
+    for (int i = 0; i < 3; ++i) {
+        const auto t0 = std::chrono::steady_clock::now();
+        CONF_CTX *ctx = CONF_new();
+        benchmark::DoNotOptimize(CONF_load_buffer(ctx, text, static_cast<long>(n)));
+        CONF_free(ctx);
+        best = std::min(best, Since(t0));
+    }
+    return best;
+}
+
+// Times k edits of a document read from the file, then one CONF_doc_text
+// (the read itself is not timed), and reports beside it the share of one
+// load of the same text that it costs (share_of_load) and the time per edit.
+void BM_Edit(benchmark::State &state) {
+    const Workload &w = GetWorkload(static_cast<size_t>(state.range(0)), kPlain);
+    const std::vector<EditOp> ops = EditOps(w, static_cast<size_t>(state.range(1)), state.range(2));
+    double took_s = 0, load_s = 0;
+    for (auto _ : state) {
+        CONF_DOC *doc = CONF_doc_new();
+        if (doc == nullptr || CONF_doc_read_file(doc, w.path.c_str()) != 0) {
+            state.SkipWithError("read failed");
+            CONF_doc_free(doc);
+            break;
+        }
+        size_t n = 0;
+        const char *text = CONF_doc_text(doc, &n);
+        load_s += LoadSeconds(text, n);
+        const auto t0 = std::chrono::steady_clock::now();
+        bool ok = true;
+        for (const EditOp &op : ops) ok = Apply(doc, op) && ok;
+        benchmark::DoNotOptimize(CONF_doc_text(doc, &n));
+        const double took = Since(t0);
+        state.SetIterationTime(took);
+        took_s += took;
+        CONF_doc_free(doc);
+        if (!ok) state.SkipWithError("an edit failed");
+    }
+    const double iters = static_cast<double>(state.iterations());
+    state.counters["share_of_load"] = took_s / load_s;
+    state.counters["us_per_op"] = took_s * 1e6 / iters / static_cast<double>(ops.size());
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * ops.size()));
+}
+
+// One CONF_doc_set replacing a random entry's value, after a first set
+// (which may build what the document keeps between calls): the median of
+// the calls' times, in microseconds, as us_median.
+void BM_EditOne(benchmark::State &state) {
+    const Workload &w = GetWorkload(static_cast<size_t>(state.range(0)), kPlain);
+    CONF_DOC *doc = CONF_doc_new();
+    if (doc == nullptr || CONF_doc_read_file(doc, w.path.c_str()) != 0 ||
+        CONF_doc_set(doc, w.entries[0].section.c_str(), w.entries[0].name.c_str(), "first") != 0) {
+        state.SkipWithError("read failed");
+        CONF_doc_free(doc);
+        return;
+    }
+    std::mt19937_64 rng(11);
+    std::vector<double> times;
+    for (auto _ : state) {
+        const Entry &e = w.entries[rng() % w.entries.size()];
+        char value[32];
+        std::snprintf(value, sizeof value, "v%llu",
+                      static_cast<unsigned long long>(rng() % 1000000));
+        const auto t0 = std::chrono::steady_clock::now();
+        const int rc = CONF_doc_set(doc, e.section.c_str(), e.name.c_str(), value);
+        const double took = Since(t0);
+        state.SetIterationTime(took);
+        times.push_back(took);
+        if (rc != 0) state.SkipWithError("set failed");
+    }
+    CONF_doc_free(doc);
+    if (times.empty()) return;
+    std::nth_element(times.begin(), times.begin() + static_cast<long>(times.size() / 2),
+                     times.end());
+    state.counters["us_median"] = times[times.size() / 2] * 1e6;
+}
+
+BENCHMARK(BM_Edit)
+    ->Args({10000, 100, 0})
+    ->Args({10000, 1000, 0})
+    ->Args({100000, 100, 0})
+    ->Args({100000, 1000, 0})
+    ->Args({100000, 1000, 1})
+    ->ArgNames({"entries", "ops", "mix"})
+    ->Unit(benchmark::kMillisecond)
+    ->UseManualTime()
+    ->Iterations(1)
+    ->Name("edit/nivra");
+BENCHMARK(BM_EditOne)
+    ->Arg(100000)
+    ->ArgName("entries")
+    ->Unit(benchmark::kMicrosecond)
+    ->UseManualTime()
+    ->Name("edit_one/nivra");
+
 long ResidentBytes() {
     long pages = 0, resident = 0;
     std::FILE *f = std::fopen("/proc/self/statm", "r");
@@ -327,8 +474,29 @@ int CountValidations(size_t n, int64_t kind, long reps) {
     return 0;
 }
 
+// CountLoads for editing: reps sets of the kind the edit rows make (half
+// replacing, half adding) of a document read from the plain file, after the
+// read and a first set, which are not counted (nivra_edit: divide by reps).
+int CountEdits(size_t n, long reps) {
+    const Workload &w = GetWorkload(n, kPlain);
+    const std::vector<EditOp> ops = EditOps(w, static_cast<size_t>(reps), false);
+    CONF_DOC *doc = CONF_doc_new();
+    if (doc == nullptr || CONF_doc_read_file(doc, w.path.c_str()) != 0 ||
+        CONF_doc_set(doc, w.entries[0].section.c_str(), w.entries[0].name.c_str(), "first") != 0) {
+        CONF_doc_free(doc);
+        return 1;
+    }
+    bool ok = true;
+    CALLGRIND_TOGGLE_COLLECT;
+    for (const EditOp &op : ops) ok = Apply(doc, op) && ok;
+    CALLGRIND_TOGGLE_COLLECT;
+    CONF_doc_free(doc);
+    return ok ? 0 : 1;
+}
+
 int CountMain(const char *peer, size_t n, int64_t kind, long reps) {
     const std::string name = peer;
+    if (name == "nivra_edit") return CountEdits(n, reps);
     if (name == "nivra_validate") return CountValidations(n, kind, reps);
     if (name == "nivra") return CountLoads<Ours>(n, kind, reps);
     if (name == "gkeyfile") return CountLoads<GKey>(n, kind, reps);

@@ -156,6 +156,28 @@ def fmt_count(v):
     return f"{v:,.0f}" if v is not None else "-"
 
 
+def edit_section(w, data):
+    """The editing rows: k edits of a document read from the plain file, then
+    its text; the share of one load of that text they cost; one set."""
+    rows = {}
+    for b in data["benchmarks"]:
+        if b.get("run_type") != "iteration" or b.get("error_occurred"):
+            continue
+        name = b.get("run_name", b["name"]).split("/iterations")[0].replace("/manual_time", "")
+        rows.setdefault(name, []).append(b)
+    w("## Editing (a document read from the plain file)")
+    w("")
+    w("| row | ms, median (min-max) | us per op | share of one load |")
+    w("|---|---|---|---|")
+    for name, bs in sorted(rows.items()):
+        ms = [b["real_time"] * {"ms": 1, "us": 1e-3, "ns": 1e-6, "s": 1e3}[b["time_unit"]] for b in bs]
+        per = statistics.median(b.get("us_per_op", b.get("us_median", 0.0)) for b in bs)
+        share = statistics.median(b.get("share_of_load", 0.0) for b in bs)
+        w(f"| {name} | {fmt_ms(ms)} | {per:.1f} | {share:.2f}x |" if share else
+          f"| {name} | {fmt_ms(ms)} | {per:.1f} (median of the calls) | - |")
+    w("")
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("build")
@@ -163,6 +185,8 @@ def main():
     ap.add_argument("--repetitions", type=int, default=9)
     ap.add_argument("--count-up-to", type=int, default=1000000,
                     help="count instructions for files of at most this many entries")
+    ap.add_argument("--edit-repetitions", type=int, default=3,
+                    help="repetitions of the editing rows (0: none)")
     ap.add_argument("--quick", action="store_true")
     ap.add_argument("--filter", help="benchmark_filter for both binaries (a partial table)")
     ap.add_argument("--counts-only", metavar="FILE", help="count instructions only, saving them to FILE")
@@ -191,9 +215,12 @@ def main():
     # Repetitions of different benchmarks interleaved in random order, so that
     # a slow spell of a shared machine spreads over every row, not one.
     reps = ["--benchmark_repetitions=%d" % args.repetitions, "--benchmark_enable_random_interleaving=true"]
-    if args.filter:
-        reps.append("--benchmark_filter=" + args.filter)
+    # The editing rows run apart (below): a before-and-after pair of them
+    # takes minutes per repetition when editing is slow.
+    reps.append("--benchmark_filter=" + (args.filter or "^(load|lookup|validate)/"))
     conf_data = run_json(conf_bin, reps)
+    edit_data = run_json(conf_bin, ["--benchmark_repetitions=%d" % args.edit_repetitions,
+                                    "--benchmark_filter=^edit"]) if args.edit_repetitions > 0 else None
     conf = collect(conf_data)
     phase = phases(conf_data)
     table = collect(run_json(table_bin, reps))
@@ -335,6 +362,8 @@ def main():
             if any(c != "-" for c in cells):  # a filtered run leaves sizes out
                 w(f"| {op} | {n:,} | " + " | ".join(cells) + f" | {r} |")
     w("")
+    if edit_data is not None:
+        edit_section(w, edit_data)
     w("## Goals")
     w("")
     w("| goal | measured | met |")

@@ -66,6 +66,8 @@ class GrowArray {
     }
     // Drops every record; the block is kept for reuse.
     void clear() { size_ = 0; }
+    // Keeps the first n records (n at most size()); the block is kept.
+    void truncate(size_t n) { size_ = n < size_ ? n : size_; }
     // Hands the records (a block from malloc, null when there were never
     // any) to the caller; the array is empty afterwards.
     T *release() {

@@ -43,7 +43,10 @@
  * translated, an entry's name and a qualifier exactly as written.
  *
  * Memory: the document owns its text and the copy it compares a file with
- * (both from malloc), released by CONF_doc_free.  Nothing here keeps a
+ * (both from malloc), released by CONF_doc_free; between edits it also
+ * keeps an index of the text's header and entry lines (built by the first
+ * edit after a read, about 48 bytes a line), so that an edit scans only
+ * the lines it writes.  Nothing here keeps a
  * pointer the caller gave.  A document is used by one thread at a time.
  */
 #ifndef NIVRA_CONF_DOC_H

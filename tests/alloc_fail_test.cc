@@ -695,6 +695,58 @@ TEST(AllocFail, DocumentReadsAndEdits) {
     }
 }
 
+// Edits after a first one, which leaves the document what it keeps between
+// calls: a failed edit changes nothing of it either, so the edit after it
+// gives what it gives a document that has just read the text.
+TEST(AllocFail, EditsAfterAFirstOne) {
+    setenv("HOME", "/home/tester", 0);
+    const std::string text = RichFile();
+    const struct {
+        const char *scenario;
+        std::function<int(CONF_DOC *)> call;
+    } cases[] = {
+        {"second set of an entry", [](CONF_DOC *d) { return CONF_doc_set(d, "other", "k7", "x"); }},
+        {"second set of a new entry",
+         [](CONF_DOC *d) { return CONF_doc_set(d, "other", "fresh", "v"); }},
+        {"second set in a new section",
+         [](CONF_DOC *d) { return CONF_doc_set(d, "new one", "k", "v"); }},
+        {"unset after a set", [](CONF_DOC *d) { return CONF_doc_unset(d, "other", "k3"); }},
+    };
+    const auto next = [](CONF_DOC *d) { return CONF_doc_set(d, "other", "k9", "after"); };
+    for (const auto &c : cases) {
+        int want_rc = 0;
+        std::string want_text;
+        SweepBoth(c.scenario, [&](long k) -> long {
+            CONF_DOC *doc = CONF_doc_new();
+            if (doc == nullptr) return alloc_seam::Attempts();
+            EXPECT_EQ(CONF_doc_read_buffer(doc, text.data(), text.size()), 0);
+            EXPECT_EQ(CONF_doc_set(doc, "other", "k1", "first"), 0);
+            const std::string before = DocBytes(doc) + DocOrigins(doc);
+            Arm(k);
+            const int rc = c.call(doc);
+            const long attempts = alloc_seam::Attempts();
+            if (k == 0) {
+                want_rc = rc;
+                want_text = DocBytes(doc) + DocOrigins(doc);
+            }
+            ExpectSameOrUntouched(doc, rc, before, want_rc, want_text);
+            // A failure that was one allocation's: memory is there again.
+            if (g_persistent) {
+                CONF_doc_free(doc);
+                return attempts;
+            }
+            const std::string now = DocBytes(doc);
+            CONF_DOC *fresh = CONF_doc_new();
+            EXPECT_EQ(CONF_doc_read_buffer(fresh, now.data(), now.size()), 0);
+            EXPECT_EQ(next(doc), next(fresh));
+            EXPECT_EQ(DocBytes(doc), DocBytes(fresh));
+            CONF_doc_free(fresh);
+            CONF_doc_free(doc);
+            return attempts;
+        });
+    }
+}
+
 // The bytes of a stream from its start.
 std::string StreamBytes(std::FILE *f) {
     std::string out;

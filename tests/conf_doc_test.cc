@@ -57,6 +57,8 @@ const SetCase kSetCases[] = {
     {"k =   # c\n", nullptr, "k", "v", "k = v   # c\n"},
     // A comment right after a value that ended in an escaped blank.
     {"k = a\\ # c\n", nullptr, "k", "b", "k = b # c\n"},
+    // ... and one on the line the value's line continues onto.
+    {"k = a\\ \\\n# c\n", nullptr, "k", "b", "k = b \\\n# c\n"},
     // A qualified definition elsewhere is the one that stands.
     {"[s]\nk = 1\n[t]\ns::k = 2\n", "s", "k", "3", "[s]\nk = 1\n[t]\ns::k = 3\n"},
     // Literals: every byte the format would change is escaped.

@@ -1,0 +1,184 @@
+// Long runs of edits of one document: each edit gives the text that the
+// same edit gives a document that has just read the text it was made on,
+// so what a document keeps between calls never shows.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <nivra/conf_doc.h>
+
+namespace {
+
+std::string TextOf(CONF_DOC *doc) {
+    size_t n = 0;
+    const char *t = CONF_doc_text(doc, &n);
+    return std::string(t, n);
+}
+
+// The physical lines of a text, as CONF_doc_line_origin numbers them.
+std::vector<std::string> Lines(const std::string &text) {
+    std::vector<std::string> out(1);
+    for (const char c : text) {
+        if (c == '\n') {
+            out.emplace_back();
+        } else {
+            out.back() += c;
+        }
+    }
+    return out;
+}
+
+enum Op { kSet, kSetRaw, kUnset, kRemove };
+
+struct Edit {
+    Op op;
+    const char *section;
+    const char *name;
+    const char *value;
+};
+
+int Apply(CONF_DOC *doc, const Edit &e) {
+    switch (e.op) {
+        case kSet: return CONF_doc_set(doc, e.section, e.name, e.value);
+        case kSetRaw: return CONF_doc_set_raw(doc, e.section, e.name, e.value);
+        case kUnset: return CONF_doc_unset(doc, e.section, e.name);
+        case kRemove: return CONF_doc_remove_section(doc, e.section);
+    }
+    return 0;
+}
+
+// Texts that each edit may meet: continued definitions, comments that
+// continue, qualified entries, repeated sections and definitions, blank
+// lines, CR LF, a byte-order mark, a last line without a line end.
+const char *const kTexts[] = {
+    "a = 1\n# top\n[s]\nk = 1\nk = 2 # again\nlong = x \\\n  y\n\n[t]\n  p = 1\ns::q = 2\n[s]\nz = "
+    "3\n",
+    "\xEF\xBB\xBFk = 1\r\n[s]\r\nm = 2\r\n# c \\\r\n[t]\r\nn = 3",
+    "[s]\nk = 1\n# comment \\\n\n[t]\n",
+    "",
+};
+
+// The edits, drawn in turn; values with and without references, names that
+// no line can give, sections that exist and that do not.
+const Edit kEdits[] = {
+    {kSet, "s", "k", "new"},      {kSet, "s", "fresh", "v 1"},   {kSet, nullptr, "a", "$x#y"},
+    {kSet, "t", "p", ""},         {kSet, "u", "k", "in new"},    {kSetRaw, "s", "r", "${a}/b"},
+    {kSetRaw, "t", "p", "plain"}, {kSet, "s", "long", "short"},  {kUnset, "s", "k", nullptr},
+    {kSet, "s", "k", "back"},     {kSet, nullptr, "n2", "d"},    {kUnset, "s", "q", nullptr},
+    {kSet, "s", "bad name", "1"}, {kSetRaw, "s", "z", "tail\\"}, {kRemove, "t", nullptr, nullptr},
+    {kSet, "t", "again", "1"},    {kSet, "s", "z", "\\ x "},     {kUnset, nullptr, "a", nullptr},
+    {kSet, "s", "fresh", "v 1"},  {kSet, "v", "w", "x"},         {kRemove, "s", nullptr, nullptr},
+};
+
+TEST(ConfDocEdits, ARunOfEditsGivesWhatOneEditOfTheSameTextGives) {
+    uint64_t rng = 12345;
+    for (const char *text : kTexts) {
+        SCOPED_TRACE(text);
+        const std::string original = text;
+        CONF_DOC *doc = CONF_doc_new();
+        ASSERT_EQ(CONF_doc_read_buffer(doc, original.data(), original.size()), 0);
+        for (int step = 0; step < 300; ++step) {
+            rng = rng * 6364136223846793005ull + 1442695040888963407ull;
+            const Edit &e = kEdits[(rng >> 33) % (sizeof kEdits / sizeof kEdits[0])];
+            SCOPED_TRACE(step);
+            const std::string before = TextOf(doc);
+            CONF_DOC *fresh = CONF_doc_new();
+            ASSERT_EQ(CONF_doc_read_buffer(fresh, before.data(), before.size()), 0);
+            const int want = Apply(fresh, e);
+            ASSERT_EQ(Apply(doc, e), want);
+            ASSERT_EQ(TextOf(doc), TextOf(fresh));
+            CONF_doc_free(fresh);
+        }
+        // Every line that claims to be a line read is that line.
+        const std::vector<std::string> read = Lines(original);
+        const std::vector<std::string> now = Lines(TextOf(doc));
+        for (size_t i = 0; i < now.size(); ++i) {
+            CONF_DOC_LINE o{};
+            ASSERT_EQ(CONF_doc_line_origin(doc, static_cast<int>(i + 1), &o), 0);
+            if (o.read_line != 0) {
+                EXPECT_EQ(now[i], read[o.read_line - 1]) << i;
+            }
+            EXPECT_TRUE((o.read_line == 0) != (o.edit == 0)) << i;
+        }
+        CONF_doc_free(doc);
+    }
+}
+
+// Edits whose outcome depends on the lines around them, each on a document
+// that has made an edit already: the text expected after.
+TEST(ConfDocEdits, WhatDependsOnOtherLinesIsDecidedByTheWholeText) {
+    const struct {
+        const char *text;
+        Edit edit;
+        int rc;
+        const char *expected;
+    } cases[] = {
+        // The value the definition already has through a reference: no change.
+        {"a = 1\nb = $a\n", {kSet, nullptr, "b", "1"}, 0, "a = 1\nb = $a\n"},
+        {"a = 1\nb = ${a}\n", {kSetRaw, nullptr, "b", "${a}"}, 0, "a = 1\nb = ${a}\n"},
+        // A raw value that refers to an earlier one.
+        {"a = 1\nb = 2\n", {kSetRaw, nullptr, "b", "$a"}, 0, "a = 1\nb = $a\n"},
+        // A text without a final line end gets one first.
+        {"a = 1\nb = 2", {kSet, nullptr, "c", "3"}, 0, "a = 1\nb = 2\nc = 3\n"},
+        // The line that comes first after a cut keeps the mark's bytes.
+        {"b = 2\n\xEF\xBB\xBF"
+         "c = 3\n",
+         {kUnset, nullptr, "b", nullptr},
+         1,
+         "\n\xEF\xBB\xBF"
+         "c = 3\n"},
+        // A default entry before the first header, a blank line after it.
+        {"[s]\nk = 1\n", {kSet, nullptr, "d", "4"}, 0, "d = 4\n\n[s]\nk = 1\n"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.text);
+        CONF_DOC *doc = CONF_doc_new();
+        ASSERT_EQ(CONF_doc_read_buffer(doc, c.text, std::string(c.text).size()), 0);
+        ASSERT_EQ(CONF_doc_unset(doc, "none", "none"), 0);
+        EXPECT_EQ(Apply(doc, c.edit), c.rc);
+        EXPECT_EQ(TextOf(doc), c.expected);
+        CONF_doc_free(doc);
+    }
+}
+
+// Sets of many entries, each replaced and added again and again, load to
+// exactly the values asked.
+TEST(ConfDocEdits, ManySetsLoadToTheValuesAsked) {
+    std::string text;
+    for (int s = 0; s < 20; ++s) {
+        text += "[s" + std::to_string(s) + "]\n";
+        for (int k = 0; k < 20; ++k) text += "k" + std::to_string(k) + " = v # c\n";
+        text += "\n";
+    }
+    CONF_DOC *doc = CONF_doc_new();
+    ASSERT_EQ(CONF_doc_read_buffer(doc, text.data(), text.size()), 0);
+    std::vector<std::string> want(20 * 30, "v");
+    uint64_t rng = 7;
+    for (int step = 0; step < 2000; ++step) {
+        rng = rng * 6364136223846793005ull + 1442695040888963407ull;
+        const size_t at = (rng >> 33) % want.size();
+        const std::string section = "s" + std::to_string(at / 30);
+        const std::string name = "k" + std::to_string(at % 30);
+        want[at] = "x" + std::to_string(step) + (step % 3 == 0 ? " $#\\" : "");
+        ASSERT_EQ(CONF_doc_set(doc, section.c_str(), name.c_str(), want[at].c_str()), 0);
+    }
+    CONF_CTX *ctx = CONF_new();
+    ASSERT_EQ(CONF_doc_check(doc, ctx), 0);
+    for (size_t at = 0; at < want.size(); ++at) {
+        const std::string section = "s" + std::to_string(at / 30);
+        const std::string name = "k" + std::to_string(at % 30);
+        const char *v = CONF_get_string(ctx, section.c_str(), name.c_str());
+        if (want[at] == "v" && at % 30 >= 20) {
+            EXPECT_EQ(v, nullptr) << section << " " << name;
+        } else {
+            ASSERT_NE(v, nullptr) << section << " " << name;
+            EXPECT_EQ(v, want[at]) << section << " " << name;
+        }
+    }
+    CONF_free(ctx);
+    CONF_doc_free(doc);
+}
+
+}  // namespace
