@@ -958,6 +958,20 @@ bool ends_in_lone_backslash(const char *text) {
     return run % 2 == 1;
 }
 
+// The text a set writes for value: raw as it stands (kErrUnwritable when it
+// ends in a lone backslash, which would continue the line), else its
+// literal, made in *literal (kErrMemory when that fails).
+int written_value(const char *value, bool raw, Text *literal, NewValue *v) {
+    if (raw) {
+        if (ends_in_lone_backslash(value)) return kErrUnwritable;
+        *v = NewValue{value, std::strlen(value)};
+        return 0;
+    }
+    if (!append_literal(literal, value)) return kErrMemory;
+    *v = NewValue{literal->data(), literal->size()};
+    return 0;
+}
+
 // ---- Edits made where they happen -------------------------------------------
 
 // Not an outcome: the edit cannot be decided where it happens, and the
@@ -994,11 +1008,9 @@ int replace_local(CONF_DOC *doc, LineIndex *index, size_t def, const char *name,
     if (!reads_alone(doc->text, old.begin, old.end, &was, false)) return kUndecided;
     if (std::strchr(was.value_text(), '$') != nullptr) return kUndecided;
     if (stores_wanted(was, value, raw)) return edit_made(doc);
-    if (raw && ends_in_lone_backslash(value)) return outcome(doc, kErrUnwritable);
     Text literal;
-    if (!raw && !append_literal(&literal, value)) return outcome(doc, kErrMemory);
-    const NewValue v =
-        raw ? NewValue{value, std::strlen(value)} : NewValue{literal.data(), literal.size()};
+    NewValue v{};
+    if (const int err = written_value(value, raw, &literal, &v); err != 0) return outcome(doc, err);
     Draft out(doc);
     if (!out.reserve(v.length + 1) || !replace_value(doc, was, v, &out))
         return outcome(doc, kErrMemory);
@@ -1051,11 +1063,9 @@ int add_local(CONF_DOC *doc, LineIndex *index, const char *section, const char *
     if (ins.at == 0 || doc->text[ins.at - 1] != '\n' || continues_at(doc->text, ins.at) ||
         ins.blank_after)
         return kUndecided;
-    if (raw && ends_in_lone_backslash(value)) return outcome(doc, kErrUnwritable);
     Text literal;
-    if (!raw && !append_literal(&literal, value)) return outcome(doc, kErrMemory);
-    const NewValue v =
-        raw ? NewValue{value, std::strlen(value)} : NewValue{literal.data(), literal.size()};
+    NewValue v{};
+    if (const int err = written_value(value, raw, &literal, &v); err != 0) return outcome(doc, err);
     Draft out(doc);
     const size_t line = ins.indent.end - ins.indent.begin + std::strlen(name) + v.length;
     if (!out.reserve(line + 2 * std::strlen(section) + 16)) return outcome(doc, kErrMemory);
@@ -1149,11 +1159,9 @@ int set_value(CONF_DOC *doc, const char *section, const char *name, const char *
         return edit_made(doc);
     // A raw text ending in an odd run of backslashes either continues the
     // line or loses its last backslash when it expands: not what it says.
-    if (raw && ends_in_lone_backslash(value)) return outcome(doc, kErrUnwritable);
     Text literal;
-    if (!raw && !append_literal(&literal, value)) return outcome(doc, kErrMemory);
-    const NewValue v =
-        raw ? NewValue{value, std::strlen(value)} : NewValue{literal.data(), literal.size()};
+    NewValue v{};
+    if (const int err = written_value(value, raw, &literal, &v); err != 0) return outcome(doc, err);
     Draft out(doc);
     int err = 0;
     if (s.found) {

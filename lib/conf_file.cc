@@ -159,13 +159,23 @@ struct Located {
     bool exists = false;
 };
 
+// The kernel's link to an open descriptor, through which a file is named
+// again (to read, to link) without walking its path.
+class ProcPath {
+  public:
+    explicit ProcPath(int fd) { std::snprintf(path_, sizeof path_, "/proc/self/fd/%d", fd); }
+    const char *c_str() const { return path_; }
+
+  private:
+    char path_[32];
+};
+
 // Where the opened file stands: the kernel's name for it, or (where /proc
 // is missing) the path itself.
 bool where(int fd, const char *path, Text *out) {
-    char proc[64];
-    std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd);
+    const ProcPath proc(fd);
     char real[PATH_MAX];
-    const ssize_t n = ::readlink(proc, real, sizeof real - 1);
+    const ssize_t n = ::readlink(proc.c_str(), real, sizeof real - 1);
     if (n > 0 && real[0] == '/') return out->append(real, static_cast<size_t>(n));
     return out->append(path);
 }
@@ -272,6 +282,17 @@ void pause_ms(long ms) {
     ::nanosleep(&t, nullptr);
 }
 
+// A write lock on the whole of fd, taken or not at once: 0 held, 1 busy,
+// else kErrWrite.  On a lock file; or, for an in-place save in a directory
+// this process may not write, on the file itself.
+int try_lock_file(int fd) {
+    struct flock fl {};
+    fl.l_type = F_WRLCK;
+    fl.l_whence = SEEK_SET;
+    if (sys("lock", [&] { return ::fcntl(fd, F_OFD_SETLK, &fl); }) == 0) return 0;
+    return errno == EAGAIN || errno == EACCES ? 1 : kErrWrite;
+}
+
 // One attempt at the lock: 0 held, 1 busy (another writer has it, or its
 // lock file is one this process may not open), else an error.
 int try_lock(const Located &f, const char *name, Fd *lock) {
@@ -299,11 +320,7 @@ int try_lock(const Located &f, const char *name, Fd *lock) {
             (void)!::fchown(lock->get(), f.st.st_uid, f.st.st_gid);
         (void)!::fchmod(lock->get(), lock_mode(f.st));
     }
-    struct flock fl {};
-    fl.l_type = F_WRLCK;
-    fl.l_whence = SEEK_SET;
-    if (got == 0 && sys("lock", [&] { return ::fcntl(lock->get(), F_OFD_SETLK, &fl); }) != 0)
-        got = errno == EAGAIN || errno == EACCES ? 1 : kErrWrite;
+    if (got == 0) got = try_lock_file(lock->get());
     if (got == kErrWrite && created) {
         const int saved = errno;
         ::unlinkat(f.dir.get(), name, 0);  // nobody holds it: it is this attempt's
@@ -315,16 +332,6 @@ int try_lock(const Located &f, const char *name, Fd *lock) {
     if (::fstatat(f.dir.get(), name, &there, AT_SYMLINK_NOFOLLOW) != 0 || !same_file(there, st))
         return 1;
     return 0;
-}
-
-// An in-place save in a directory this process may not write locks the
-// file itself (through its descriptor open for writing).
-int try_lock_file(int fd) {
-    struct flock fl {};
-    fl.l_type = F_WRLCK;
-    fl.l_whence = SEEK_SET;
-    if (sys("lock", [&] { return ::fcntl(fd, F_OFD_SETLK, &fl); }) == 0) return 0;
-    return errno == EAGAIN || errno == EACCES ? 1 : kErrWrite;
 }
 
 // Takes the writers' lock of the file, waiting at most wait_ms.  *on_file
@@ -565,13 +572,12 @@ class QuietSignals {
 
 // Gives an unnamed file a temporary name in the directory.
 int name_unnamed(const Located &f, int fd, char name[64]) {
-    char proc[64];
-    std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd);
+    const ProcPath proc(fd);
     static std::atomic<unsigned> counter{0};
     for (int tries = 0; tries < 100; ++tries) {
         temp_name(f.name, counter.fetch_add(1) ^ static_cast<unsigned>(now_ms()), name);
         int rc = sys("linkat", [&] {
-            return ::linkat(AT_FDCWD, proc, f.dir.get(), name, AT_SYMLINK_FOLLOW);
+            return ::linkat(AT_FDCWD, proc.c_str(), f.dir.get(), name, AT_SYMLINK_FOLLOW);
         });
         if (rc != 0 && errno == ENOENT)  // no /proc: needs privilege
             rc = ::linkat(fd, "", f.dir.get(), name, AT_EMPTY_PATH);
@@ -585,10 +591,9 @@ int name_unnamed(const Located &f, int fd, char name[64]) {
 // at the name, never over anything that appeared there meanwhile).
 int put_in_place(const Located &f, int fd, char name[64], bool named) {
     if (!f.exists && !named) {
-        char proc[64];
-        std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd);
+        const ProcPath proc(fd);
         const int rc = sys("linkat", [&] {
-            return ::linkat(AT_FDCWD, proc, f.dir.get(), f.name.data(), AT_SYMLINK_FOLLOW);
+            return ::linkat(AT_FDCWD, proc.c_str(), f.dir.get(), f.name.data(), AT_SYMLINK_FOLLOW);
         });
         return rc == 0 ? 0 : errno == EEXIST ? kErrChanged : kErrWrite;
     }
@@ -798,9 +803,9 @@ int read_whole_file(const char *path, char **data, size_t *length, FileId *id) {
     if (!S_ISREG(f.st.st_mode)) return kErrNotRegular;
     // Opened again for reading through the kernel's own link to the file,
     // so that nothing else can be read in its place.
-    char proc[64];
-    std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", f.file.get());
-    Fd fd(sys("open for reading", [&] { return ::open(proc, O_RDONLY | O_CLOEXEC | O_NOCTTY); }));
+    const ProcPath proc(f.file.get());
+    Fd fd(sys("open for reading",
+              [&] { return ::open(proc.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY); }));
     if (fd.get() < 0 && errno == ENOENT)
         fd.reset(::open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
     struct stat st {};

@@ -219,17 +219,22 @@ void clear_error(CONF_LIVE *live) {
     live->error_line = 0;
 }
 
+// Keeps a copy of the error's file (none when file is null or memory runs
+// out: the error stays, without its file).
+void keep_error_file(CONF_LIVE *live, const char *file) {
+    if (file == nullptr) return;
+    const size_t n = std::strlen(file) + 1;
+    live->error_file = static_cast<char *>(std::malloc(n));
+    if (live->error_file != nullptr) std::memcpy(live->error_file, file, n);
+}
+
 // Keeps a failed load's error (its file copied when memory allows).
 void keep_error(CONF_LIVE *live, const CONF_CTX *failed) {
     clear_error(live);
     live->errnum = CONF_get_last_errnum(failed);
     std::memcpy(live->error_text, failed->last_error_str, sizeof live->error_text);
     live->error_line = CONF_get_last_error_line(failed);
-    if (const char *file = CONF_get_last_error_file(failed); file != nullptr) {
-        const size_t n = std::strlen(file) + 1;
-        live->error_file = static_cast<char *>(std::malloc(n));
-        if (live->error_file != nullptr) std::memcpy(live->error_file, file, n);
-    }
+    keep_error_file(live, CONF_get_last_error_file(failed));
 }
 
 // Keeps an error of the reload itself (no file, no line).
@@ -257,11 +262,7 @@ int check_schema(CONF_LIVE *live, CONF_CTX *ctx) {
         live->errnum = kErrSchemaMismatch;
         std::snprintf(live->error_text, sizeof live->error_text, "%s", first->message);
         live->error_line = first->line;
-        if (first->file != nullptr) {
-            const size_t n = std::strlen(first->file) + 1;
-            live->error_file = static_cast<char *>(std::malloc(n));
-            if (live->error_file != nullptr) std::memcpy(live->error_file, first->file, n);
-        }
+        keep_error_file(live, first->file);
     }
     CONF_findings_free(found);
     return first != nullptr ? kErrSchemaMismatch : 0;
