@@ -1,5 +1,5 @@
-// conf_buffer.h - the library's two growable containers: an array of plain
-// records and a byte buffer, both from the C heap.  Internal to the
+// conf_buffer.h - the library's growable containers: an array of plain
+// records, a byte buffer and a table of hashed slots, all from the C heap.  Internal to the
 // library; not installed.
 //
 // Neither throws, aborts or needs the C++ runtime.  Every call that may
@@ -75,6 +75,13 @@ class GrowArray {
         items_ = nullptr;
         size_ = cap_ = 0;
         return p;
+    }
+
+    // Exchanges the records of the two arrays.
+    void swap(GrowArray &other) {
+        std::swap(items_, other.items_);
+        std::swap(size_, other.size_);
+        std::swap(cap_, other.cap_);
     }
 
     size_t size() const { return size_; }
@@ -200,6 +207,78 @@ inline void ByteBuffer::swap(ByteBuffer &other) {
     std::swap(cap_, other.cap_);
     std::swap(on_heap_, other.on_heap_);
 }
+
+// A table of (hash, value) pairs for an index whose keys live elsewhere:
+// several pairs may share a hash, and find asks the caller which of their
+// values is the one wanted.  Open addressing, never more than half full,
+// so a lookup probes a few slots.  Pairs are never removed one by one; a
+// value may be changed in place through find.
+class HashSlots {
+  public:
+    HashSlots() = default;
+    ~HashSlots() { std::free(slots_); }
+    HashSlots(const HashSlots &) = delete;
+    HashSlots &operator=(const HashSlots &) = delete;
+
+    // Room for count pairs in all, so that adds up to count cannot fail.
+    [[nodiscard]] bool reserve(size_t count) {
+        if (count <= (mask_ + 1) / 2 && slots_ != nullptr) return true;
+        size_t cap = 16;
+        while (cap / 2 < count) {
+            if (cap > PTRDIFF_MAX / sizeof(Slot) / 2) return false;
+            cap *= 2;
+        }
+        auto *fresh = static_cast<Slot *>(std::calloc(cap, sizeof(Slot)));
+        if (fresh == nullptr) return false;
+        Slot *old = slots_;
+        const size_t old_cap = old != nullptr ? mask_ + 1 : 0;
+        slots_ = fresh;
+        mask_ = cap - 1;
+        for (size_t i = 0; i < old_cap; ++i) {
+            if (old[i].used) place(old[i]);
+        }
+        std::free(old);
+        return true;
+    }
+    // The value of the pair with hash that match(value) accepts; null when
+    // there is none.
+    template <typename Match>
+    size_t *find(uint64_t hash, const Match &match) {
+        if (slots_ == nullptr) return nullptr;
+        for (size_t i = hash & mask_;; i = (i + 1) & mask_) {
+            Slot &s = slots_[i];
+            if (!s.used) return nullptr;
+            if (s.hash == hash && match(s.value)) return &s.value;
+        }
+    }
+    // Adds a pair; reserve made room for it.
+    void add(uint64_t hash, size_t value) {
+        place(Slot{hash, value, true});
+        ++size_;
+    }
+    size_t size() const { return size_; }
+    // Drops every pair; the block is kept.
+    void clear() {
+        if (slots_ != nullptr) std::memset(slots_, 0, (mask_ + 1) * sizeof(Slot));
+        size_ = 0;
+    }
+
+  private:
+    struct Slot {
+        uint64_t hash;
+        size_t value;
+        bool used;
+    };
+    void place(const Slot &slot) {
+        size_t i = slot.hash & mask_;
+        while (slots_[i].used) i = (i + 1) & mask_;
+        slots_[i] = slot;
+    }
+
+    Slot *slots_ = nullptr;
+    size_t mask_ = 0;
+    size_t size_ = 0;
+};
 
 }  // namespace nivra::conf
 

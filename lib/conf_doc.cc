@@ -56,9 +56,44 @@
 //     shift.  Room for
 //     the index's additions is reserved before the text is taken: a call
 //     that runs out of memory changes nothing, index included.
+// Edits kept aside.  Even an edit that scans only its own lines copies the
+// whole text, its origins and the index's spans after it; so most edits
+// do not touch the text at all.  The text, its origins and the index stay
+// as they were when the first such edit came (the base), and each edit
+// records a change against them, which the next call that reads the text
+// (CONF_doc_text, CONF_doc_check, CONF_doc_line_origin, a save) or an edit
+// that needs the whole text puts in, all at once: O(n + k) for k edits.
+//   - A change rewrites or cuts one index line of the base (a definition),
+//     or inserts lines (an entry; or a blank line and a header, which a
+//     new section's entry follows) at a place: the end of a base line or
+//     header, the end of the text, or after another insertion.  The
+//     insertions at one place are a list in text order; at one offset,
+//     they come before the base line that starts there.
+//   - A change holds its own bytes and the origins of its physical lines,
+//     found as draft_origins finds them for its line alone (a line's
+//     physical lines are whole lines, so alone they are told as in the
+//     text); the line after the last line end has its own origin, which
+//     an insertion or a cut at the end of the text gives the edit.
+//   - Tables built once from the index (when the first change comes, in
+//     O(lines)) find things in O(1): each (section, name) with its last
+//     base definition and the definitions before it, and the insertion
+//     defining it now; each section with its last header, its last entry
+//     after that header that is not cut, and its last insertion; each
+//     place with its first insertion.
+//   - An edit is decided aside exactly where the edits made where they
+//     happen decide it (the line scanned alone, before and after), and
+//     only where nothing but that line can differ: not on the text's first
+//     line (its line end is the one added lines take; a cut there may bare
+//     a byte-order mark), not in a text without a final line end, not for
+//     a default entry before the first header.  Anything else puts the
+//     changes in first and goes on as before.
+//   - Every change reserves the room that putting the text together takes,
+//     so the calls that read the text cannot fail for memory, and a failed
+//     edit records nothing.
 // The differential build (NIVRA_DOC_DIFFERENTIAL) makes every editing call
 // on a copy by the whole-text path too, and compares text, origins and
-// outcome, and the index with a fresh scan of the text.
+// outcome, and the index with a fresh scan of the text (with the changes
+// kept aside put in, on copies: a check never puts them into the document).
 #include "conf_doc.h"
 
 #include <algorithm>
@@ -602,10 +637,9 @@ bool continues_at(const char *text, size_t at) {
 }
 
 // The text with a new line for (section, name) added at ins.
-int add_entry(const CONF_DOC *doc, const Insertion &ins, const char *section, const char *name,
-              const NewValue &v, Draft *out) {
+int add_entry(const CONF_DOC *doc, const char *eol, const Insertion &ins, const char *section,
+              const char *name, const NewValue &v, Draft *out) {
     if (!name_writable(name)) return kErrUnwritable;
-    const char *eol = line_end_of(doc);
     bool ok = out->keep(0, ins.at);
     if (ins.at == 0 && !ins.new_block && ins.indent.begin == ins.indent.end &&
         starts_with_mark(name, std::strlen(name)))
@@ -664,6 +698,117 @@ struct IndexLine {
     uint64_t key;          // an entry: hash_string of its name after the section's key
 };
 
+// ---- Edits kept aside ---------------------------------------------------------
+// (the design is told at the top of the file)
+
+constexpr size_t kNone = static_cast<size_t>(-1);
+
+// A change that waits until the text is put together: a line of the text
+// rewritten or cut, or lines inserted.  Offsets and lines are the text's,
+// as it was when the first change was kept.
+struct Change {
+    size_t at;       // a rewritten or cut line's begin, or where an insertion goes
+    size_t at_line;  // the physical line that begins at at
+    size_t line;     // the index line it rewrites or cuts; kNone for an insertion
+    size_t prev;     // the insertions at one place, in text order: the one before it
+    size_t next;     // and the one after it (kNone: none)
+    size_t bytes;    // its text: where it is in the kept bytes, and its length
+    size_t length;
+    size_t origins;  // its physical lines' origins: where in the kept origins, and how many
+    size_t lines;
+    size_t head;     // where in its text its index line begins
+    size_t section;  // its index line's section and name (kNoName: a header)
+    size_t name;     // in the index's names
+    uint64_t section_key;
+    uint64_t key;
+    size_t before;  // an inserted entry: the entry of its section inserted before it
+    bool cut;
+};
+
+// A name of a section that the text or a kept change defines.
+struct NameInfo {
+    size_t section;  // in the index's names
+    size_t name;
+    uint64_t key;
+    size_t last_base;  // the last index line that defines it (kNone)
+    size_t inserted;   // the insertion that defines it now (kNone)
+    bool base_cut;     // every index line that defines it is cut
+};
+
+// A section that an insertion went to, or that the text has a header of.
+struct SectionInfo {
+    size_t section;  // in the index's names
+    uint64_t key;
+    size_t header;         // its last header line in the index (kNone)
+    size_t header_rank;    // that header's place among the index's headers
+    size_t base_tail;      // its last entry line after that header, not cut (kNone)
+    bool tail_known;       // base_tail is up to date
+    size_t new_header;     // the insertion of its header (kNone)
+    size_t last_inserted;  // its entry inserted last, perhaps cut since (kNone)
+};
+
+// A place of the text where insertions go, and the first of them.
+struct Place {
+    size_t at;
+    size_t first;
+};
+
+// The text with the changes made: its bytes, origins and index lines (and
+// room to sort the changes in).
+struct Assembly {
+    Text text;
+    GrowArray<CONF_DOC_LINE> origins;
+    GrowArray<IndexLine> lines;
+    GrowArray<size_t> events;
+};
+
+// The changes kept aside, and what finding their places needs.
+struct Pending {
+    bool ready = false;            // the tables below describe the index's lines
+    GrowArray<size_t> first_line;  // per index line: the physical line it begins on
+    GrowArray<size_t> prev_def;    // per entry line: the line before that defines its name
+    GrowArray<size_t> change_of;   // per index line: the change that rewrites or cuts it
+    GrowArray<size_t> headers;     // the index's header lines, in order
+    GrowArray<NameInfo> names;
+    HashSlots name_slots;
+    GrowArray<SectionInfo> sections;
+    HashSlots section_slots;
+    GrowArray<Change> changes;
+    GrowArray<Place> places;
+    HashSlots place_slots;
+    ByteBuffer bytes;
+    GrowArray<CONF_DOC_LINE> origins;
+    size_t end_last = kNone;      // the last insertion at the end of the text
+    size_t new_headers = 0;       // headers inserted
+    size_t length = 0;            // of the text put together, in bytes
+    size_t line_count = 0;        //   in physical lines
+    size_t index_count = 0;       //   in index lines
+    CONF_DOC_LINE tail_origin{};  // the origin of its last physical line (after the last line end)
+    // Room for the text put together, reserved by every change kept: the
+    // calls that read the text put it together and cannot run out of memory.
+    Assembly room;
+
+    void clear() {
+        ready = false;
+        first_line.clear();
+        prev_def.clear();
+        change_of.clear();
+        headers.clear();
+        names.clear();
+        name_slots.clear();
+        sections.clear();
+        section_slots.clear();
+        changes.clear();
+        places.clear();
+        place_slots.clear();
+        bytes.clear();
+        origins.clear();
+        end_last = kNone;
+        new_headers = 0;
+        std::free(room.lines.release());  // the lines an assembly replaced
+    }
+};
+
 // Every header and stored entry line of the text, in text order, with the
 // section and name the loader gave it; the names live in one byte buffer.
 class LineIndex {
@@ -703,6 +848,7 @@ class LineIndex {
 
     GrowArray<IndexLine> lines;
     ByteBuffer names;
+    Pending pending;  // changes kept aside: lines and offsets are the text's before them
 
   private:
     static void notify(void *self, const LoadNote *note) {
@@ -925,6 +1071,8 @@ int take_draft_keeping(CONF_DOC *doc, Draft *d, LineIndex *index) {
     doc->index = nullptr;
     const int err = take_draft(doc, d, true);
     doc->index = index;
+    // The tables for changes kept aside are built again when needed.
+    if (err == 0) index->pending.clear();
     return err;
 }
 
@@ -982,9 +1130,12 @@ constexpr int kUndecided = INT_MIN;
 // line that defines name (and, with header, a header of section before it)
 // and nothing else, which the text at end does not continue.  A line that
 // begins with the byte-order mark's bytes would lose them to a scan that
-// starts there, so it is never checked alone.
-bool reads_alone(const char *text, size_t begin, size_t end, Structure *s, bool header) {
-    if (begin > 0 && starts_with_mark(text + begin, end - begin)) return false;
+// starts there, so it is never checked alone; starts_text tells whether
+// begin is the start of the document's text (a window of a line elsewhere
+// begins at 0 too).
+bool reads_alone(const char *text, size_t begin, size_t end, Structure *s, bool header,
+                 bool starts_text) {
+    if (!starts_text && starts_with_mark(text + begin, end - begin)) return false;
     if (end == begin || text[end - 1] != '\n' || continues_at(text, end)) return false;
     if (s->scan_window(text, begin, end) != 0 || !s->found) return false;
     if (s->entries.size() != 1 || s->headers.size() != (header ? 1U : 0U)) return false;
@@ -1005,7 +1156,7 @@ int replace_local(CONF_DOC *doc, LineIndex *index, size_t def, const char *name,
                   bool raw) {
     const Span old = index->lines[def].span;
     Structure was(kDefaultSection, name);
-    if (!reads_alone(doc->text, old.begin, old.end, &was, false)) return kUndecided;
+    if (!reads_alone(doc->text, old.begin, old.end, &was, false, old.begin == 0)) return kUndecided;
     if (std::strchr(was.value_text(), '$') != nullptr) return kUndecided;
     if (stores_wanted(was, value, raw)) return edit_made(doc);
     Text literal;
@@ -1017,7 +1168,7 @@ int replace_local(CONF_DOC *doc, LineIndex *index, size_t def, const char *name,
     const auto delta = static_cast<ptrdiff_t>(out.text.size() - doc->length);
     const size_t end = old.end + static_cast<size_t>(delta);
     Structure now(kDefaultSection, name);
-    if (!reads_alone(out.text.data(), old.begin, end, &now, false) ||
+    if (!reads_alone(out.text.data(), old.begin, end, &now, false, old.begin == 0) ||
         !stores_wanted(now, value, raw))
         return kUndecided;
     if (const int err = take_draft_keeping(doc, &out, index); err != 0) return err;
@@ -1069,10 +1220,10 @@ int add_local(CONF_DOC *doc, LineIndex *index, const char *section, const char *
     Draft out(doc);
     const size_t line = ins.indent.end - ins.indent.begin + std::strlen(name) + v.length;
     if (!out.reserve(line + 2 * std::strlen(section) + 16)) return outcome(doc, kErrMemory);
-    if (add_entry(doc, ins, section, name, v, &out) != 0) return kUndecided;
+    if (add_entry(doc, line_end_of(doc), ins, section, name, v, &out) != 0) return kUndecided;
     const size_t written = out.text.size() - doc->length;
     Structure now(section, name);
-    if (!reads_alone(out.text.data(), ins.at, ins.at + written, &now, ins.new_block) ||
+    if (!reads_alone(out.text.data(), ins.at, ins.at + written, &now, ins.new_block, false) ||
         !stores_wanted(now, value, raw))
         return kUndecided;
     if (!index->reserve(2, std::strlen(section) + std::strlen(name) + 2))
@@ -1090,10 +1241,685 @@ int add_local(CONF_DOC *doc, LineIndex *index, const char *section, const char *
     return 0;
 }
 
+// ---- Edits kept aside: the tables -------------------------------------------
+
+bool cut_line(const Pending &p, size_t i) {
+    return p.change_of[i] != kNone && p.changes[p.change_of[i]].cut;
+}
+
+NameInfo *find_name(LineIndex *ix, const char *section, const char *name, uint64_t key) {
+    Pending &p = ix->pending;
+    size_t *slot = p.name_slots.find(key, [&](size_t v) {
+        return std::strcmp(ix->names.data() + p.names[v].name, name) == 0 &&
+               std::strcmp(ix->names.data() + p.names[v].section, section) == 0;
+    });
+    return slot != nullptr ? &p.names[*slot] : nullptr;
+}
+
+SectionInfo *find_section(LineIndex *ix, const char *section, uint64_t key) {
+    Pending &p = ix->pending;
+    size_t *slot = p.section_slots.find(key, [&](size_t v) {
+        return std::strcmp(ix->names.data() + p.sections[v].section, section) == 0;
+    });
+    return slot != nullptr ? &p.sections[*slot] : nullptr;
+}
+
+// Adds what the tables learn from index line i (after room was made).
+void learn_line(LineIndex *ix, size_t i) {
+    Pending &p = ix->pending;
+    const IndexLine &l = ix->lines[i];
+    const char *section = ix->section_of(i);
+    if (ix->is_header(i)) {
+        const size_t rank = p.headers.size();
+        (void)p.headers.push(i);  // reserved
+        if (SectionInfo *si = find_section(ix, section, l.section_key); si != nullptr) {
+            si->header = i;
+            si->header_rank = rank;
+            return;
+        }
+        p.section_slots.add(l.section_key, p.sections.size());
+        (void)p.sections.push(
+            SectionInfo{l.section, l.section_key, i, rank, kNone, false, kNone, kNone});
+        return;
+    }
+    if (NameInfo *ni = find_name(ix, section, ix->name_of(i), l.key); ni != nullptr) {
+        p.prev_def[i] = ni->last_base;
+        ni->last_base = i;
+        return;
+    }
+    p.name_slots.add(l.key, p.names.size());
+    (void)p.names.push(NameInfo{l.section, l.name, l.key, i, kNone, false});
+}
+
+// Builds the tables for the index's lines of the document's text: false
+// when memory runs out (the tables stay unready).
+bool prepare(const CONF_DOC *doc, LineIndex *ix) {
+    Pending &p = ix->pending;
+    p.clear();
+    const size_t n = ix->lines.size();
+    if (!p.first_line.reserve(n) || !p.prev_def.reserve(n) || !p.change_of.reserve(n) ||
+        !p.headers.reserve(n) || !p.names.reserve(n) || !p.name_slots.reserve(n) ||
+        !p.sections.reserve(n) || !p.section_slots.reserve(n)) {
+        p.clear();
+        return false;
+    }
+    size_t at = 0;
+    size_t line = 0;
+    for (size_t i = 0; i < n; ++i) {
+        const size_t begin = ix->lines[i].span.begin;
+        line += count_newlines(doc->text + at, begin - at);
+        at = begin;
+        (void)p.first_line.push(line);  // reserved
+        (void)p.prev_def.push(kNone);
+        (void)p.change_of.push(kNone);
+        learn_line(ix, i);
+    }
+    p.length = doc->length;
+    p.line_count = doc->origin_count;
+    p.index_count = n;
+    p.tail_origin = doc->origins[doc->origin_count - 1];
+    p.ready = true;
+    return true;
+}
+
+// A line of the text as it reads now: its bytes, and its physical lines'
+// origins.
+struct LineView {
+    const char *text;
+    size_t length;
+    const CONF_DOC_LINE *origins;
+    size_t lines;
+};
+
+LineView view_change(const Pending &p, size_t c) {
+    const Change &ch = p.changes[c];
+    return LineView{p.bytes.data() + ch.bytes, ch.length, p.origins.begin() + ch.origins, ch.lines};
+}
+
+// Index line i as it reads now (unless cut).
+LineView view_line(const CONF_DOC *doc, const LineIndex &ix, size_t i) {
+    const Pending &p = ix.pending;
+    if (p.change_of[i] != kNone) return view_change(p, p.change_of[i]);
+    const Span s = ix.lines[i].span;
+    return LineView{doc->text + s.begin, s.end - s.begin, doc->origins + p.first_line[i],
+                    count_newlines(doc->text + s.begin, s.end - s.begin)};
+}
+
+// A document that is the bytes of one line, for the functions that draft
+// and place against a document.  It owns nothing.
+CONF_DOC window_of(const LineView &v) {
+    CONF_DOC w{};
+    w.text = const_cast<char *>(v.text);
+    w.length = v.length;
+    w.origins = const_cast<CONF_DOC_LINE *>(v.origins);
+    w.origin_count = v.lines;
+    return w;
+}
+
+// The physical line that begins where index line i ends, in the text.
+size_t line_after(const CONF_DOC *doc, const LineIndex &ix, size_t i) {
+    const Span s = ix.lines[i].span;
+    return ix.pending.first_line[i] + count_newlines(doc->text + s.begin, s.end - s.begin);
+}
+
+size_t *first_at_place(LineIndex *ix, size_t at) {
+    Pending &p = ix->pending;
+    size_t *slot = p.place_slots.find(at * 0x9E3779B97F4A7C15ull,
+                                      [&](size_t v) { return p.places[v].at == at; });
+    return slot != nullptr ? &p.places[*slot].first : nullptr;
+}
+
+// Whether nothing of the text as it reads now follows offset at: from
+// there on, every line of the text is cut and no insertion is left (those
+// at at itself count only with insertions_at).
+bool nothing_after(const CONF_DOC *doc, LineIndex *ix, size_t at, bool insertions_at) {
+    for (;;) {
+        if (insertions_at) {
+            const size_t *first = first_at_place(ix, at);
+            if (first != nullptr && *first != kNone) return false;
+        }
+        insertions_at = true;
+        if (at == doc->length) return true;
+        const size_t i = ix->first_at(at);
+        if (i == ix->lines.size() || ix->lines[i].span.begin != at || !cut_line(ix->pending, i))
+            return false;
+        at = ix->lines[i].span.end;
+    }
+}
+
+// Whether insertion c is the last thing in the text as it reads now.
+bool ends_text(const CONF_DOC *doc, LineIndex *ix, size_t c) {
+    const Change &ch = ix->pending.changes[c];
+    return ch.next == kNone && nothing_after(doc, ix, ch.at, false);
+}
+
+// Whether index line i (not cut) is the last thing in the text as it reads now.
+bool line_ends_text(const CONF_DOC *doc, LineIndex *ix, size_t i) {
+    return nothing_after(doc, ix, ix->lines[i].span.end, true);
+}
+
+// ---- Edits kept aside: the edits ----------------------------------------------
+
+// Room to put the text together after changes that add up to n more
+// bytes, lines more physical lines and changes more changes.
+bool reserve_room(Pending *p, size_t n, size_t lines, size_t changes) {
+    Assembly &r = p->room;
+    return r.text.reserve(p->length + n + 1) && r.origins.reserve(p->line_count + lines) &&
+           r.lines.reserve(p->index_count + 2) && r.events.reserve(p->changes.size() + changes);
+}
+
+// Room for two more changes with n bytes and lines origins, a place, and
+// the text put together after them.
+bool reserve_change(Pending *p, size_t n, size_t lines) {
+    return p->changes.reserve(p->changes.size() + 2) && p->bytes.reserve(p->bytes.size() + n + 1) &&
+           p->origins.reserve(p->origins.size() + lines) &&
+           p->places.reserve(p->places.size() + 1) &&
+           p->place_slots.reserve(p->places.size() + 1) && reserve_room(p, n, lines, 2);
+}
+
+// Keeps n bytes of text and their origins as change c's text (after room
+// was made).
+void keep_text(Pending *p, size_t c, const char *text, size_t n, const CONF_DOC_LINE *origins,
+               size_t lines) {
+    Change &ch = p->changes[c];
+    p->length = p->length - ch.length + n;
+    p->line_count = p->line_count - ch.lines + lines;
+    ch.bytes = p->bytes.size();
+    ch.length = n;
+    ch.origins = p->origins.size();
+    ch.lines = lines;
+    (void)p->bytes.append(text, n);  // reserved
+    for (size_t i = 0; i < lines; ++i) (void)p->origins.push(origins[i]);
+}
+
+// The change that rewrites or cuts index line i (after room was made).
+size_t change_for_line(const CONF_DOC *doc, LineIndex *ix, size_t i) {
+    Pending &p = ix->pending;
+    if (p.change_of[i] != kNone) return p.change_of[i];
+    const IndexLine &l = ix->lines[i];
+    const LineView v = view_line(doc, *ix, i);
+    const size_t c = p.changes.size();
+    (void)p.changes.push(Change{l.span.begin, p.first_line[i], i, kNone, kNone, 0, 0, 0, 0, 0,
+                                l.section, l.name, l.section_key, l.key, kNone, false});
+    // It holds the line as it is, until it is given its new text.
+    p.changes[c].length = v.length;
+    p.changes[c].lines = v.lines;
+    p.change_of[i] = c;
+    return c;
+}
+
+// Where a definition is: an index line or an insertion.
+struct Element {
+    size_t line = kNone;
+    size_t change = kNone;
+};
+
+Element definition_of(const NameInfo *ni) {
+    if (ni == nullptr) return {};
+    if (ni->inserted != kNone) return Element{kNone, ni->inserted};
+    if (!ni->base_cut && ni->last_base != kNone) return Element{ni->last_base, kNone};
+    return {};
+}
+
+// CONF_doc_set(_raw) of a name defined now, kept aside: its line, alone,
+// gets the new value, as replace_local gives it.
+int replace_pending(CONF_DOC *doc, LineIndex *ix, Element def, const char *name, const char *value,
+                    bool raw) {
+    Pending &p = ix->pending;
+    if (def.line != kNone && p.first_line[def.line] == 0) return kUndecided;
+    const LineView old =
+        def.line != kNone ? view_line(doc, *ix, def.line) : view_change(p, def.change);
+    const CONF_DOC window = window_of(old);
+    Structure was(kDefaultSection, name);
+    if (!reads_alone(window.text, 0, window.length, &was, false, false)) return kUndecided;
+    if (std::strchr(was.value_text(), '$') != nullptr) return kUndecided;
+    if (stores_wanted(was, value, raw)) return edit_made(doc);
+    Text literal;
+    NewValue v{};
+    if (const int err = written_value(value, raw, &literal, &v); err != 0) return outcome(doc, err);
+    Draft out(&window);
+    if (!out.reserve(v.length + 1) || !replace_value(&window, was, v, &out))
+        return outcome(doc, kErrMemory);
+    Structure now(kDefaultSection, name);
+    if (!reads_alone(out.text.data(), 0, out.text.size(), &now, false, false) ||
+        !stores_wanted(now, value, raw))
+        return kUndecided;
+    const int edit = doc->edits < INT_MAX ? doc->edits + 1 : INT_MAX;
+    size_t count = 0;
+    CONF_DOC_LINE *origins = draft_origins(&window, out, edit, &count);
+    if (origins == nullptr || !reserve_change(&p, out.text.size(), count)) {
+        std::free(origins);
+        return outcome(doc, kErrMemory);
+    }
+    const size_t c = def.line != kNone ? change_for_line(doc, ix, def.line) : def.change;
+    // The draft's last line is the one after the line's own line end.
+    keep_text(&p, c, out.text.data(), out.text.size(), origins, count - 1);
+    std::free(origins);
+    return edit_made(doc);
+}
+
+// Where a new entry goes among the text as it reads now: after an index
+// line (at its end), after an insertion, or at the end of the text.
+struct Spot {
+    size_t after_line = kNone;  // an index line: the insertions at its end come after
+    size_t after_change = kNone;
+    bool at_end = false;
+    size_t indent_from = kNone;     // the entry line whose indentation it takes: a line or
+    bool indent_is_change = false;  // a change
+    bool new_block = false;
+};
+
+// The last entry of the section inserted and not cut since (kNone).
+size_t live_inserted(Pending *p, SectionInfo *si) {
+    while (si->last_inserted != kNone && p->changes[si->last_inserted].cut)
+        si->last_inserted = p->changes[si->last_inserted].before;
+    return si->last_inserted;
+}
+
+// The last entry line of the section, not cut, among the index lines
+// [begin, end) (kNone).
+size_t last_in_run(const LineIndex &ix, const char *section, uint64_t key, size_t begin,
+                   size_t end) {
+    for (size_t i = end; i-- > begin;) {
+        if (!ix.is_header(i) && ix.in_section(i, section, key) && !cut_line(ix.pending, i))
+            return i;
+    }
+    return kNone;
+}
+
+// The last entry line, not cut, after the section's last header (or
+// before the first header, for a section without one).
+size_t base_tail(LineIndex *ix, SectionInfo *si, const char *section) {
+    const Pending &p = ix->pending;
+    if (si->tail_known && (si->base_tail == kNone || !cut_line(p, si->base_tail)))
+        return si->base_tail;
+    const bool has_header = si->header != kNone;
+    const size_t begin = has_header ? si->header + 1 : 0;
+    size_t end = ix->lines.size();
+    const size_t next_rank = has_header ? si->header_rank + 1 : 0;
+    if (next_rank < p.headers.size()) end = p.headers[next_rank];
+    // A tail that was cut: the one before it is the last one left.
+    if (si->tail_known && si->base_tail != kNone) end = si->base_tail;
+    si->base_tail = last_in_run(*ix, section, si->key, begin, end);
+    si->tail_known = true;
+    return si->base_tail;
+}
+
+// Where a new entry of the section goes, as place_indexed finds it in the
+// text as it reads now; kUndecided where that needs the whole text.
+int place_pending(LineIndex *ix, SectionInfo *si, const char *section, Spot *spot) {
+    Pending &p = ix->pending;
+    const bool is_default = std::strcmp(section, kDefaultSection) == 0;
+    // A section without a header or insertions yet: the default one has its
+    // run before the first header, which a stand-in for it tells.
+    SectionInfo stand_in{0, hash_string(section), kNone, 0, kNone, false, kNone, kNone};
+    if (si == nullptr && is_default) si = &stand_in;
+    if (si == nullptr || (si->header == kNone && si->new_header == kNone && !is_default)) {
+        spot->at_end = true;
+        spot->new_block = true;
+        return 0;
+    }
+    if (const size_t c = live_inserted(&p, si); c != kNone) {
+        spot->after_change = c;
+        spot->indent_from = c;
+        spot->indent_is_change = true;
+        return 0;
+    }
+    if (si->new_header != kNone) {
+        spot->after_change = si->new_header;
+        return 0;
+    }
+    if (const size_t t = base_tail(ix, si, section); t != kNone) {
+        spot->after_line = t;
+        spot->indent_from = t;
+        return 0;
+    }
+    if (si->header != kNone) {
+        spot->after_line = si->header;
+        return 0;
+    }
+    // The default section, with no header and no entry: before the first
+    // header (which takes the whole text), or at the end.
+    if (!p.headers.empty() || p.new_headers > 0) return kUndecided;
+    spot->at_end = true;
+    return 0;
+}
+
+// The bytes just before the spot: its element's text, or the text's end.
+LineView before_spot(const CONF_DOC *doc, const LineIndex &ix, const Spot &s) {
+    const Pending &p = ix.pending;
+    if (s.after_change != kNone) return view_change(p, s.after_change);
+    if (s.after_line != kNone) return view_line(doc, ix, s.after_line);
+    if (p.end_last != kNone) return view_change(p, p.end_last);
+    return LineView{doc->text, doc->length, doc->origins, doc->origin_count};
+}
+
+// Links insertion c in at the spot (after room was made): after its
+// element, before the insertions already there.
+void link_at(const CONF_DOC *doc, LineIndex *ix, const Spot &s, size_t c) {
+    Pending &p = ix->pending;
+    size_t after = s.after_change;
+    if (after == kNone && s.at_end) after = p.end_last;
+    Change &ch = p.changes[c];
+    if (after != kNone) {
+        Change &a = p.changes[after];
+        ch.at = a.at;
+        ch.at_line = a.at_line;
+        ch.prev = after;
+        ch.next = a.next;
+        if (a.next != kNone) p.changes[a.next].prev = c;
+        a.next = c;
+    } else {
+        const bool end = s.after_line == kNone;
+        ch.at = end ? doc->length : ix->lines[s.after_line].span.end;
+        ch.at_line = end ? doc->origin_count - 1 : line_after(doc, *ix, s.after_line);
+        size_t *first = first_at_place(ix, ch.at);
+        if (first == nullptr) {
+            p.place_slots.add(ch.at * 0x9E3779B97F4A7C15ull, p.places.size());
+            (void)p.places.push(Place{ch.at, kNone});  // reserved
+            first = &p.places[p.places.size() - 1].first;
+        }
+        ch.prev = kNone;
+        ch.next = *first;
+        if (*first != kNone) p.changes[*first].prev = c;
+        *first = c;
+    }
+    if (ch.at == doc->length && ch.next == kNone) p.end_last = c;
+}
+
+// Takes insertion c out of its place's list.
+void unlink(const CONF_DOC *doc, LineIndex *ix, size_t c) {
+    Pending &p = ix->pending;
+    Change &ch = p.changes[c];
+    if (ch.prev != kNone) {
+        p.changes[ch.prev].next = ch.next;
+    } else {
+        *first_at_place(ix, ch.at) = ch.next;
+    }
+    if (ch.next != kNone) p.changes[ch.next].prev = ch.prev;
+    if (p.end_last == c) p.end_last = ch.at == doc->length ? ch.prev : p.end_last;
+    ch.prev = ch.next = kNone;
+}
+
+// Keeps insertion number c, a header (section only) or an entry line.
+size_t new_insertion(Pending *p, size_t section_at, size_t name_at, uint64_t section_key,
+                     uint64_t key, size_t head) {
+    const size_t c = p->changes.size();
+    (void)p->changes.push(Change{0, 0, kNone, kNone, kNone, 0, 0, 0, 0, head, section_at, name_at,
+                                 section_key, key, kNone, false});
+    return c;
+}
+
+// CONF_doc_set(_raw) of a name not defined now, kept aside: the lines
+// written are checked alone, as add_local checks them.
+int add_pending(CONF_DOC *doc, LineIndex *ix, const char *section, const char *name,
+                const char *value, bool raw) {
+    Pending &p = ix->pending;
+    const uint64_t section_key = hash_string(section);
+    SectionInfo *si = find_section(ix, section, section_key);
+    Spot spot;
+    if (place_pending(ix, si, section, &spot) != 0) return kUndecided;
+    const LineView before = before_spot(doc, *ix, spot);
+    if (before.length == 0 || before.text[before.length - 1] != '\n' ||
+        continues_at(before.text, before.length))
+        return kUndecided;
+    Text literal;
+    NewValue v{};
+    if (const int err = written_value(value, raw, &literal, &v); err != 0) return outcome(doc, err);
+    // The new lines are drafted after the line whose indentation they take
+    // (or a lone line end), which is what add_entry looks at.
+    LineView after = LineView{"\n", 1, nullptr, 0};
+    if (spot.indent_from != kNone)
+        after = spot.indent_is_change ? view_change(p, spot.indent_from)
+                                      : view_line(doc, *ix, spot.indent_from);
+    const CONF_DOC window = window_of(after);
+    Insertion ins{window.length, {0, 0}, spot.new_block, false};
+    if (spot.indent_from != kNone) {
+        size_t indent = 0;
+        while (indent < window.length &&
+               (window.text[indent] == ' ' || window.text[indent] == '\t'))
+            ++indent;
+        ins.indent = Span{0, indent};
+    }
+    Draft out(&window);
+    if (!out.reserve(std::strlen(name) + v.length + 2 * std::strlen(section) + 16))
+        return outcome(doc, kErrMemory);
+    if (add_entry(&window, line_end_of(doc), ins, section, name, v, &out) != 0) return kUndecided;
+    Structure now(section, name);
+    if (!reads_alone(out.text.data(), window.length, out.text.size(), &now, spot.new_block,
+                     false) ||
+        !stores_wanted(now, value, raw))
+        return kUndecided;
+    // Room for everything kept, before anything is.
+    const size_t written = out.text.size() - window.length;
+    const size_t lines = count_newlines(out.text.data() + window.length, written);
+    const size_t name_bytes = std::strlen(section) + std::strlen(name) + 2;
+    if (!reserve_change(&p, written, lines) || !p.origins.reserve(p.origins.size() + 2 * lines) ||
+        !ix->names.reserve(ix->names.size() + name_bytes + 1) ||
+        !p.names.reserve(p.names.size() + 1) || !p.name_slots.reserve(p.names.size() + 1) ||
+        !p.sections.reserve(p.sections.size() + 1) ||
+        !p.section_slots.reserve(p.sections.size() + 1))
+        return outcome(doc, kErrMemory);
+    const int edit = doc->edits < INT_MAX ? doc->edits + 1 : INT_MAX;
+    GrowArray<CONF_DOC_LINE> fresh;
+    if (!fresh.reserve(lines)) return outcome(doc, kErrMemory);
+    for (size_t i = 0; i < lines; ++i) (void)fresh.push(CONF_DOC_LINE{0, edit, 0});
+
+    const size_t section_at = ix->add_name(section);
+    const size_t name_at = ix->add_name(name);
+    const uint64_t key = hash_string(name, section_key);
+    si = find_section(ix, section, section_key);  // the reserves may have moved it
+    if (si == nullptr) {
+        p.section_slots.add(section_key, p.sections.size());
+        (void)p.sections.push(
+            SectionInfo{section_at, section_key, kNone, 0, kNone, false, kNone, kNone});
+        si = &p.sections[p.sections.size() - 1];
+    }
+    const char *text = out.text.data() + window.length;
+    size_t entry_from = 0;
+    if (spot.new_block) {
+        // The blank line and the header are one insertion, the entry another.
+        entry_from = now.headers[0].span.end - window.length;
+        const size_t h = new_insertion(&p, section_at, kNoName, section_key, 0,
+                                       now.headers[0].span.begin - window.length);
+        const size_t header_lines = count_newlines(text, entry_from);
+        keep_text(&p, h, text, entry_from, fresh.begin(), header_lines);
+        link_at(doc, ix, spot, h);
+        si->new_header = h;
+        ++p.new_headers;
+        ++p.index_count;
+        spot = Spot{};
+        spot.after_change = h;
+    }
+    const size_t e = new_insertion(&p, section_at, name_at, section_key, key, 0);
+    keep_text(&p, e, text + entry_from, written - entry_from, fresh.begin(),
+              count_newlines(text + entry_from, written - entry_from));
+    link_at(doc, ix, spot, e);
+    p.changes[e].before = si->last_inserted;
+    si->last_inserted = e;
+    ++p.index_count;
+    NameInfo *ni = find_name(ix, section, name, key);
+    if (ni == nullptr) {
+        p.name_slots.add(key, p.names.size());
+        (void)p.names.push(NameInfo{section_at, name_at, key, kNone, kNone, true});
+        ni = &p.names[p.names.size() - 1];
+    }
+    ni->inserted = e;
+    if (ends_text(doc, ix, e)) p.tail_origin = CONF_DOC_LINE{0, edit, 0};
+    return edit_made(doc);
+}
+
+// CONF_doc_unset kept aside: every definition of the name is cut.
+int unset_pending(CONF_DOC *doc, LineIndex *ix, const char *section, const char *name) {
+    Pending &p = ix->pending;
+    NameInfo *ni = find_name(ix, section, name, hash_string(name, hash_string(section)));
+    if (ni == nullptr) return edit_made(doc);
+    size_t count = ni->inserted != kNone ? 1 : 0;
+    bool at_end = ni->inserted != kNone && ends_text(doc, ix, ni->inserted);
+    if (!ni->base_cut) {
+        for (size_t i = ni->last_base; i != kNone; i = p.prev_def[i]) {
+            if (p.first_line[i] == 0) return kUndecided;
+            at_end = at_end || line_ends_text(doc, ix, i);
+            ++count;
+        }
+    }
+    if (count == 0) return edit_made(doc);
+    if (!p.changes.reserve(p.changes.size() + count) || !reserve_room(&p, 0, 0, count))
+        return outcome(doc, kErrMemory);
+    if (!ni->base_cut) {
+        for (size_t i = ni->last_base; i != kNone; i = p.prev_def[i]) {
+            const size_t c = change_for_line(doc, ix, i);
+            keep_text(&p, c, "", 0, nullptr, 0);
+            p.changes[c].cut = true;
+            --p.index_count;
+        }
+        ni->base_cut = true;
+    }
+    if (ni->inserted != kNone) {
+        const size_t c = ni->inserted;
+        unlink(doc, ix, c);
+        keep_text(&p, c, "", 0, nullptr, 0);
+        p.changes[c].cut = true;
+        --p.index_count;
+        ni->inserted = kNone;
+    }
+    if (at_end)
+        p.tail_origin = CONF_DOC_LINE{0, doc->edits < INT_MAX ? doc->edits + 1 : INT_MAX, 0};
+    edit_made(doc);
+    return static_cast<int>(count);
+}
+
+// ---- Edits kept aside: the text put together --------------------------------
+
+class Assembler {
+  public:
+    Assembler(const CONF_DOC *doc, const LineIndex &ix, Assembly *out)
+        : doc_(doc), ix_(ix), p_(ix.pending), out_(out) {}
+
+    // 0, or kErrMemory.
+    int run() {
+        GrowArray<size_t> &events = out_->events;
+        events.clear();
+        if (!events.reserve(p_.changes.size()) || !out_->text.reserve(p_.length + 1) ||
+            !out_->origins.reserve(p_.line_count) || !out_->lines.reserve(p_.index_count))
+            return kErrMemory;
+        for (size_t c = 0; c < p_.changes.size(); ++c) {
+            const Change &ch = p_.changes[c];
+            if (ch.line != kNone || (!ch.cut && ch.prev == kNone)) (void)events.push(c);
+        }
+        // At one offset, the insertions there come before the line there.
+        std::sort(events.begin(), events.end(), [&](size_t a, size_t b) {
+            const Change &x = p_.changes[a];
+            const Change &y = p_.changes[b];
+            if (x.at != y.at) return x.at < y.at;
+            return (x.line == kNone) > (y.line == kNone);
+        });
+        for (const size_t c : events) {
+            const Change &ch = p_.changes[c];
+            copy_to(ch.at, ch.at_line);
+            if (ch.line == kNone) {
+                for (size_t i = c; i != kNone; i = p_.changes[i].next) write(p_.changes[i]);
+                continue;
+            }
+            if (!ch.cut) write(ch);
+            at_ = ix_.lines[ch.line].span.end;
+            at_line_ = line_after(doc_, ix_, ch.line);
+            line_ = ch.line + 1;
+        }
+        copy_to(doc_->length, doc_->origin_count - 1);
+        (void)out_->origins.push(p_.tail_origin);
+        out_->text.terminate();
+        return 0;
+    }
+
+  private:
+    // Copies the text's bytes, origins and index lines from where the copy
+    // stands up to offset to, which begins physical line to_line.
+    void copy_to(size_t to, size_t to_line) {
+        const size_t shift = out_->text.size() - at_;
+        for (; line_ < ix_.lines.size() && ix_.lines[line_].span.begin < to; ++line_) {
+            IndexLine l = ix_.lines[line_];
+            l.span.begin += shift;
+            l.span.end += shift;
+            (void)out_->lines.push(l);
+        }
+        out_->text.append_reserved(doc_->text + at_, to - at_);
+        for (size_t i = at_line_; i < to_line; ++i) (void)out_->origins.push(doc_->origins[i]);
+        at_ = to;
+        at_line_ = to_line;
+    }
+    void write(const Change &ch) {
+        const size_t at = out_->text.size();
+        out_->text.append_reserved(p_.bytes.data() + ch.bytes, ch.length);
+        for (size_t i = 0; i < ch.lines; ++i) (void)out_->origins.push(p_.origins[ch.origins + i]);
+        (void)out_->lines.push(
+            IndexLine{{at + ch.head, at + ch.length}, ch.section, ch.name, ch.section_key, ch.key});
+    }
+
+    const CONF_DOC *doc_;
+    const LineIndex &ix_;
+    const Pending &p_;
+    Assembly *out_;
+    size_t at_ = 0;       // the text's offset the copy stands at
+    size_t at_line_ = 0;  // the physical line that begins there
+    size_t line_ = 0;     // the index line next
+};
+
+// Whether changes wait to be put into the document's text.
+bool has_pending(const CONF_DOC *doc) {
+    return doc->index != nullptr && doc->index->pending.ready &&
+           !doc->index->pending.changes.empty();
+}
+
+// Puts the changes kept aside into the document's text, in the room every
+// change reserved: it needs no memory, and so cannot fail.
+void flush(CONF_DOC *doc) {
+    if (!has_pending(doc)) return;
+    Assembly &a = doc->index->pending.room;
+    (void)Assembler(doc, *doc->index, &a).run();  // reserved
+    const size_t n = a.text.size();
+    const size_t count = a.origins.size();
+    char *text = a.text.release();
+    std::free(doc->text);
+    std::free(doc->origins);
+    doc->text = text;
+    doc->length = n;
+    doc->origins = a.origins.release();
+    doc->origin_count = count;
+    doc->index->lines.swap(a.lines);
+    doc->index->pending.clear();
+}
+
+// flush for the calls that read the text: they are const to their callers,
+// as the text put together is the text they have always seen.
+void flush_for_read(const CONF_DOC *doc) { flush(const_cast<CONF_DOC *>(doc)); }
+
+// CONF_doc_set(_raw) kept aside, or kUndecided.
+int set_pending(CONF_DOC *doc, const char *section, const char *name, const char *value, bool raw) {
+    LineIndex *ix = ready_index(doc);
+    if (ix == nullptr || doc->length == 0 || doc->text[doc->length - 1] != '\n') return kUndecided;
+    if (!ix->pending.ready && !prepare(doc, ix)) return kUndecided;
+    const NameInfo *ni = find_name(ix, section, name, hash_string(name, hash_string(section)));
+    const Element def = definition_of(ni);
+    if (def.line != kNone || def.change != kNone)
+        return replace_pending(doc, ix, def, name, value, raw);
+    return add_pending(doc, ix, section, name, value, raw);
+}
+
+// CONF_doc_unset kept aside, or kUndecided.
+int unset_kept(CONF_DOC *doc, const char *section, const char *name) {
+    LineIndex *ix = ready_index(doc);
+    if (ix == nullptr || doc->length == 0 || doc->text[doc->length - 1] != '\n') return kUndecided;
+    if (!ix->pending.ready && !prepare(doc, ix)) return kUndecided;
+    return unset_pending(doc, ix, section, name);
+}
+
 // CONF_doc_set(_raw) made where it happens, or kUndecided.
 int set_local(CONF_DOC *doc, const char *section, const char *name, const char *value, bool raw) {
     // A reference's value depends on the text before it.
     if (raw && std::strchr(value, '$') != nullptr) return kUndecided;
+    if (const int rc = set_pending(doc, section, name, value, raw); rc != kUndecided) return rc;
+    flush(doc);
     LineIndex *index = ready_index(doc);
     if (index == nullptr) return kUndecided;
     const size_t def = index->last_definition(section, name);
@@ -1104,6 +1930,8 @@ int set_local(CONF_DOC *doc, const char *section, const char *name, const char *
 // CONF_doc_unset made where it happens, or kUndecided: whole logical lines
 // go, so every other line reads as it did.
 int unset_local(CONF_DOC *doc, const char *section, const char *name) {
+    if (const int rc = unset_kept(doc, section, name); rc != kUndecided) return rc;
+    flush(doc);
     LineIndex *index = ready_index(doc);
     if (index == nullptr) return kUndecided;
     const uint64_t key = hash_string(name, hash_string(section));
@@ -1152,6 +1980,7 @@ int set_value(CONF_DOC *doc, const char *section, const char *name, const char *
     if (local) {
         if (const int rc = set_local(doc, section, name, value, raw); rc != kUndecided) return rc;
     }
+    flush(doc);
     Structure s(section, name);
     if (const int err = scan_doc(doc, &s); err != 0) return err;
     if (s.found && (raw ? std::strcmp(s.value_text(), value) == 0
@@ -1168,7 +1997,8 @@ int set_value(CONF_DOC *doc, const char *section, const char *name, const char *
         err = replace_value(doc, s, v, &out) ? 0 : kErrMemory;
     } else {
         const bool is_default = std::strcmp(section, kDefaultSection) == 0;
-        err = add_entry(doc, place_entry(doc, s, is_default), section, name, v, &out);
+        err = add_entry(doc, line_end_of(doc), place_entry(doc, s, is_default), section, name, v,
+                        &out);
     }
     if (err == 0) err = confirm(out.text, section, name, value, raw);
     if (err != 0) return outcome(doc, err);
@@ -1261,6 +2091,7 @@ int unset_entry(CONF_DOC *doc, const char *section, const char *name, bool local
     if (local) {
         if (const int rc = unset_local(doc, section, name); rc != kUndecided) return rc;
     }
+    flush(doc);
     Structure s(section, name);
     if (const int err = scan_doc(doc, &s); err != 0) return err;
     GrowArray<Span> cuts;
@@ -1273,6 +2104,7 @@ int unset_entry(CONF_DOC *doc, const char *section, const char *name, bool local
 
 int remove_section(CONF_DOC *doc, const char *section) {
     if (doc == nullptr) return kErrNullContext;
+    flush(doc);
     Structure s(section_or_default(section), nullptr);
     if (const int err = scan_doc(doc, &s); err != 0) return err;
     GrowArray<Span> cuts;
@@ -1292,38 +2124,54 @@ int remove_section(CONF_DOC *doc, const char *section) {
     std::abort();
 }
 
-// A copy of the document's text, origins, edit count and error, without
-// its file or index; null when memory runs out.
+// A copy of the document as it reads now: its text (with the changes kept
+// aside put in), origins and edit count, without its file or index; null
+// when memory runs out.
 CONF_DOC *shadow_of(const CONF_DOC *doc) {
     CONF_DOC *shadow = CONF_doc_new();
     if (shadow == nullptr) return nullptr;
-    char *text = copy_bytes(doc->text, doc->length);
-    auto *origins =
-        static_cast<CONF_DOC_LINE *>(std::malloc(doc->origin_count * sizeof(CONF_DOC_LINE)));
+    Assembly a;
+    char *text = nullptr;
+    CONF_DOC_LINE *origins = nullptr;
+    size_t length = doc->length;
+    size_t count = doc->origin_count;
+    if (has_pending(doc)) {
+        if (Assembler(doc, *doc->index, &a).run() == 0) {
+            length = a.text.size();
+            count = a.origins.size();
+            text = a.text.release();
+            origins = a.origins.release();
+        }
+    } else {
+        text = copy_bytes(doc->text, doc->length);
+        origins = static_cast<CONF_DOC_LINE *>(std::malloc(count * sizeof(CONF_DOC_LINE)));
+        if (origins != nullptr) std::memcpy(origins, doc->origins, count * sizeof(CONF_DOC_LINE));
+    }
     if (text == nullptr || origins == nullptr) {
         std::free(text);
         std::free(origins);
         CONF_doc_free(shadow);
         return nullptr;
     }
-    std::memcpy(origins, doc->origins, doc->origin_count * sizeof(CONF_DOC_LINE));
     std::free(shadow->text);
     std::free(shadow->origins);
     shadow->text = text;
-    shadow->length = doc->length;
+    shadow->length = length;
     shadow->origins = origins;
-    shadow->origin_count = doc->origin_count;
+    shadow->origin_count = count;
     shadow->edits = doc->edits;
     return shadow;
 }
 
-void compare(const CONF_DOC *doc, const CONF_DOC *shadow, int rc, int want) {
+// The document as it reads now (now, from shadow_of) against the copy
+// the whole-text path edited.
+void compare(const CONF_DOC *doc, const CONF_DOC *now, const CONF_DOC *shadow, int rc, int want) {
     if (rc == kErrMemory || want == kErrMemory) return;
     if (rc != want) differs("result");
-    if (doc->length != shadow->length || std::memcmp(doc->text, shadow->text, doc->length) != 0)
+    if (now->length != shadow->length || std::memcmp(now->text, shadow->text, now->length) != 0)
         differs("text");
-    if (doc->origin_count != shadow->origin_count ||
-        std::memcmp(doc->origins, shadow->origins, doc->origin_count * sizeof(CONF_DOC_LINE)) != 0)
+    if (now->origin_count != shadow->origin_count ||
+        std::memcmp(now->origins, shadow->origins, now->origin_count * sizeof(CONF_DOC_LINE)) != 0)
         differs("line origins");
     if (doc->edits != shadow->edits) differs("edit count");
     if (doc->error_line != shadow->error_line ||
@@ -1331,13 +2179,35 @@ void compare(const CONF_DOC *doc, const CONF_DOC *shadow, int rc, int want) {
         differs("error");
 }
 
+// The index (with the changes kept aside put in) against a fresh scan of
+// the text as it reads now, and the counts kept for the changes against
+// what they make.
 void check_index(const CONF_DOC *doc) {
     if (doc->index == nullptr) return;
+    LineIndex index;
+    Assembly a;
+    const char *text = doc->text;
+    size_t length = doc->length;
+    if (has_pending(doc)) {
+        if (Assembler(doc, *doc->index, &a).run() != 0) return;
+        const Pending &p = doc->index->pending;
+        if (a.text.size() != p.length || a.origins.size() != p.line_count ||
+            a.lines.size() != p.index_count)
+            differs("count kept for the changes");
+        index.lines.swap(a.lines);
+        text = a.text.data();
+        length = a.text.size();
+    } else if (!index.lines.reserve(doc->index->lines.size())) {
+        return;
+    } else {
+        for (const IndexLine &l : doc->index->lines) (void)index.lines.push(l);
+    }
+    if (!index.names.append(doc->index->names.data(), doc->index->names.size())) return;
     LineIndex fresh;
-    const int rc = fresh.build(doc->text, doc->length);
+    const int rc = fresh.build(text, length);
     if (rc == kErrMemory) return;
     if (rc != 0) differs("scan of a text with an index");
-    if (!doc->index->same_as(fresh)) differs("line index");
+    if (!index.same_as(fresh)) differs("line index");
 }
 #endif
 
@@ -1350,7 +2220,10 @@ int edit_call(CONF_DOC *doc, const Call &call) {
     CONF_DOC *shadow = shadow_of(doc);
     const int rc = call(doc, true);
     if (shadow != nullptr) {
-        compare(doc, shadow, rc, call(shadow, false));
+        const int want = call(shadow, false);
+        CONF_DOC *now = shadow_of(doc);
+        if (now != nullptr) compare(doc, now, shadow, rc, want);
+        CONF_doc_free(now);
         CONF_doc_free(shadow);
     }
     check_index(doc);
@@ -1457,6 +2330,7 @@ int CONF_doc_read_buffer(CONF_DOC *doc, const void *data, size_t len) {
 
 const char *CONF_doc_text(const CONF_DOC *doc, size_t *len) {
     if (doc == nullptr) return nullptr;
+    flush_for_read(doc);
     if (len != nullptr) *len = doc->length;
     return doc->text;
 }
@@ -1484,6 +2358,7 @@ int CONF_doc_remove_section(CONF_DOC *doc, const char *section) {
 
 int CONF_doc_check(const CONF_DOC *doc, CONF_CTX *ctx) {
     if (doc == nullptr) return CONF_load_buffer(ctx, nullptr, 1);
+    flush_for_read(doc);
     return CONF_load_buffer(ctx, doc->text, doc->length);
 }
 
@@ -1494,6 +2369,7 @@ int CONF_doc_save(CONF_DOC *doc, const char *path) {
 int CONF_doc_save_with(CONF_DOC *doc, const char *path, unsigned flags, int wait_ms) {
     if (doc == nullptr) return kErrNullContext;
     if (path == nullptr) return outcome(doc, kErrOpen);
+    flush(doc);
     int line = 0;
     if (const int refused = check_for_save(doc, &line); refused != 0)
         return outcome(doc, refused, line);
@@ -1539,7 +2415,9 @@ int CONF_doc_save_with(CONF_DOC *doc, const char *path, unsigned flags, int wait
 }
 
 int CONF_doc_line_origin(const CONF_DOC *doc, int line, CONF_DOC_LINE *origin) {
-    if (doc == nullptr || line < 1 || static_cast<size_t>(line) > doc->origin_count) return -1;
+    if (doc == nullptr) return -1;
+    flush_for_read(doc);
+    if (line < 1 || static_cast<size_t>(line) > doc->origin_count) return -1;
     if (origin != nullptr) *origin = doc->origins[line - 1];
     return 0;
 }

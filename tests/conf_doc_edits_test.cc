@@ -181,4 +181,61 @@ TEST(ConfDocEdits, ManySetsLoadToTheValuesAsked) {
     CONF_doc_free(doc);
 }
 
+// Where each line of the document's text came from, one "read/edit" each.
+std::string OriginsOf(CONF_DOC *doc) {
+    std::string out;
+    CONF_DOC_LINE o{};
+    for (int line = 1; CONF_doc_line_origin(doc, line, &o) == 0; ++line)
+        out += std::to_string(o.read_line) + "/" + std::to_string(o.edit) + " ";
+    return out;
+}
+
+// Edits drawn from small pools of sections, names and values, so that the
+// same entries are added, replaced, cut and added again.
+Edit DrawEdit(uint64_t r) {
+    static const char *const kSections[] = {"s", "t", "u", nullptr, "default", "w x"};
+    static const char *const kNames[] = {"k", "z", "p", "q", "a", "n1", "n2", "long"};
+    static const char *const kValues[] = {"1", "two words", "", "#c", "\\ x ", "$v", "tail\\"};
+    const Op op = (r & 15) < 7 ? kSet : (r & 15) < 10 ? kSetRaw : (r & 15) < 15 ? kUnset : kRemove;
+    return Edit{op, kSections[(r >> 8) % 6], kNames[(r >> 16) % 8], kValues[(r >> 24) % 7]};
+}
+
+// Edits made one after another with no read of the text between them give
+// the results, text and origins that the same edits give a document whose
+// text is read after each one: what waits to be put into the text never
+// shows.
+TEST(ConfDocEdits, EditsWithNoReadBetweenThemGiveWhatReadsBetweenGive) {
+    std::string big;
+    for (int s = 0; s < 6; ++s) {
+        big += (s == 3 ? "[t]\n" : "[s]\n");
+        for (int k = 0; k < 8; ++k) big += "  n" + std::to_string(k) + " = v # c\n";
+        big += "# between\n\n";
+    }
+    std::vector<std::string> texts(std::begin(kTexts), std::end(kTexts));
+    texts.push_back(big);
+    texts.push_back("top = 1\nk = 2\n");
+    uint64_t rng = 99;
+    for (const std::string &text : texts) {
+        SCOPED_TRACE(text);
+        CONF_DOC *quiet = CONF_doc_new();
+        CONF_DOC *read = CONF_doc_new();
+        ASSERT_EQ(CONF_doc_read_buffer(quiet, text.data(), text.size()), 0);
+        ASSERT_EQ(CONF_doc_read_buffer(read, text.data(), text.size()), 0);
+        int until_read = 1;
+        for (int step = 0; step < 600; ++step) {
+            rng = rng * 6364136223846793005ull + 1442695040888963407ull;
+            const Edit e = DrawEdit(rng >> 20);
+            SCOPED_TRACE(step);
+            ASSERT_EQ(Apply(quiet, e), Apply(read, e));
+            (void)TextOf(read);
+            if (--until_read > 0) continue;
+            until_read = 1 + static_cast<int>((rng >> 40) % 40);
+            ASSERT_EQ(TextOf(quiet), TextOf(read));
+            ASSERT_EQ(OriginsOf(quiet), OriginsOf(read));
+        }
+        CONF_doc_free(quiet);
+        CONF_doc_free(read);
+    }
+}
+
 }  // namespace
