@@ -488,20 +488,39 @@ void Apply(CONF_DOC *doc, const Request &r) {
     }
 }
 
+// Makes one request's call, and only that.
+void ApplyQuietly(CONF_DOC *doc, const Request &r) {
+    const char *section = r.default_section ? nullptr : r.section.c_str();
+    const char *name = r.name.c_str();
+    switch (r.op) {
+        case kSet: (void)CONF_doc_set(doc, section, name, r.value.c_str()); break;
+        case kSetRaw: (void)CONF_doc_set_raw(doc, section, name, r.value.c_str()); break;
+        case kUnset: (void)CONF_doc_unset(doc, section, name); break;
+        case kRemoveSection: (void)CONF_doc_remove_section(doc, section); break;
+    }
+}
+
 }  // namespace
 
 // Input layout: byte 0 gives the number of operations (1 to 4, low two
-// bits); each operation is a byte of flags (bits 0-1: set, set_raw, unset,
+// bits; with bit 2, a quiet run, 4 more for each step of bits 3-5); each
+// operation is a byte of flags (bits 0-1: set, set_raw, unset,
 // remove_section; bit 2: null section, meaning "default"; bit 3: section
 // and name of an entry the text already has, chosen by the next two bytes;
 // bit 4: name bytes mapped to name characters), then the section, name and
 // value as fields (a length byte and the bytes).  The rest is the text.
+// A quiet run makes its calls one after another without reading the text
+// between them, so that what a document keeps between calls piles up; the
+// differential build checks each call, and the text at the end must write
+// back and tell its lines' origins truly.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size < 1) return 0;
     const uint8_t *p = data + 1;
     const uint8_t *end = data + size;
+    const bool quiet = (data[0] & 4) != 0;
+    const int count = 1 + (data[0] & 3) + (quiet ? 4 * ((data[0] >> 3) & 7) : 0);
     std::vector<std::pair<uint8_t, Request>> requests;
-    for (int i = 0; i <= (data[0] & 3) && p < end; ++i) {
+    for (int i = 0; i < count && p < end; ++i) {
         const uint8_t flags = *p++;
         Request r{static_cast<Op>(flags & 3), (flags & 4) != 0, "", "", ""};
         if (flags & 8) {
@@ -526,9 +545,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     int calls = 0;
     for (auto &[flags, r] : requests) {
         if (flags & 8) {
-            // Pick an existing entry: section and name by index.
+            // Pick an existing entry: section and name by index (of the
+            // text as read, in a quiet run).
             Listing l;
-            if (Load(Text(doc), &l) && !l.empty()) {
+            if (Load(quiet ? text : Text(doc), &l) && !l.empty()) {
                 const auto &sec = l[static_cast<uint8_t>(r.section[0]) % l.size()];
                 r.default_section = r.default_section && sec.first == "default";
                 r.section = sec.first;
@@ -541,10 +561,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
                 r.name = "x";
             }
         }
+        if (quiet) {
+            ApplyQuietly(doc, r);
+            ++calls;
+            continue;
+        }
         Apply(doc, r);
         calls += 2;  // with the second, identical set that Apply makes
         CheckOrigins(doc, text, calls);
     }
+    if (quiet) CheckOrigins(doc, text, calls);
     CheckWriteBack(Text(doc));
     CONF_doc_free(doc);
     return 0;
