@@ -190,7 +190,7 @@ def table(result):
             ("confedit_stdin", "`confedit - OPS... < FILE > /dev/null`")]
     lines = [f"confedit with {result['ops']:,} operations (half replacing a value, half adding an "
              f"entry) on {os.path.basename(result['file'])} ({result['entries']:,} entries) beside "
-             f"confcheck of it, {result['runs']} runs each:",
+             f"confcheck of it, {result['runs']} run{'s' if result['runs'] != 1 else ''} each:",
              "",
              "| command | wall ms, median (min-max) | user+sys ms | wall / confcheck | user+sys / confcheck |",
              "|---|---|---|---|---|"]
