@@ -64,10 +64,12 @@ def collect(data):
 
 
 def phases(data):
-    """name -> {"load": [...], "release": [...]} in ms per repetition."""
+    """name -> {"load": [...], "release": [...]} in ms per repetition, of the
+    rows that time the two apart (a validation reports load_ms alone, the
+    load it is measured beside)."""
     out = {}
     for b in data["benchmarks"]:
-        if b.get("run_type") != "iteration" or b.get("error_occurred") or "load_ms" not in b:
+        if b.get("run_type") != "iteration" or b.get("error_occurred") or "release_ms" not in b:
             continue
         name = b.get("run_name", b["name"]).replace("/manual_time", "")
         d = out.setdefault(name, {"load": [], "release": []})
