@@ -197,7 +197,8 @@ def edit_section(w, rows, evc=None):
     edit_vs_check.py, when it ran."""
     w("## Editing (a document read from the plain file)")
     w("")
-    w("| row | ms, median (min-max) | us per op | share of one load | document's heap | share of its memory budget |")
+    w("| row | ms, median (min-max) | us per op | share of one load | document's heap "
+      "| share of its memory budget |")
     w("|---|---|---|---|---|---|")
     for name, bs in sorted(rows.items()):
         ms = [b["real_time"] * {"ms": 1, "us": 1e-3, "ns": 1e-6, "s": 1e3}[b["time_unit"]] for b in bs]
@@ -207,8 +208,11 @@ def edit_section(w, rows, evc=None):
         share = median_of(bs, "share_of_load")
         heap = median_of(bs, "bytes", "doc_bytes_after")
         budget = median_of(bs, "share_of_budget", "share_of_budget_after")
-        w(f"| {name} | {fmt_ms(ms)} | {per_cell} | " + (f"{share:.2f}x" if share is not None else "-") + " | " +
-          (fmt_mb(heap) if heap is not None else "-") + " | " + (f"{budget:.2f}x" if budget is not None else "-") + " |")
+        cells = [name, fmt_ms(ms), per_cell,
+                 f"{share:.2f}x" if share is not None else "-",
+                 fmt_mb(heap) if heap is not None else "-",
+                 f"{budget:.2f}x" if budget is not None else "-"]
+        w("| " + " | ".join(cells) + " |")
     w("")
     w("edit rows: the edits and one CONF_doc_text, the heap after them; doc_read rows: one")
     w("CONF_doc_read_buffer of the text into a new document, the heap after it.  The memory budget")
