@@ -1,6 +1,8 @@
 // bench_conf.cc - configuration loaders side by side: load, lookups in file
 // order and shuffled, release; resident memory per entry; and the
-// instructions a load plus release executes, per entry.
+// instructions a load plus release executes, per entry.  Editing: runs of
+// edits and single sets beside a load of the same text, a document's read
+// beside a load, and the heap a document holds for its text.
 //
 //   nivra_bench_conf [benchmark flags]        run the benchmarks
 //   nivra_bench_conf --rss PEER N FILE        print resident bytes per entry
@@ -17,6 +19,7 @@
 // service configuration (workload.h).  PEER nivra_validate counts a schema
 // validation of the loaded file instead of a load (validate/nivra rows).
 #include <benchmark/benchmark.h>
+#include <malloc.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -25,9 +28,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <random>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -314,28 +319,51 @@ bool Apply(CONF_DOC *doc, const EditOp &op) {
     return false;
 }
 
-// Seconds one CONF_load_buffer of the text takes (plus the release), the
-// fastest of a few.
+// Seconds one CONF_load_buffer of the text takes, plus the release.
+double LoadOnceSeconds(const char *text, size_t n) {
+    const auto t0 = std::chrono::steady_clock::now();
+    CONF_CTX *ctx = CONF_new();
+    benchmark::DoNotOptimize(CONF_load_buffer(ctx, text, static_cast<long>(n)));
+    CONF_free(ctx);
+    return Since(t0);
+}
+
+// LoadOnceSeconds, the fastest of a few.
 double LoadSeconds(const char *text, size_t n) {
     double best = 1e9;
-    for (int i = 0; i < 3; ++i) {
-        const auto t0 = std::chrono::steady_clock::now();
-        CONF_CTX *ctx = CONF_new();
-        benchmark::DoNotOptimize(CONF_load_buffer(ctx, text, static_cast<long>(n)));
-        CONF_free(ctx);
-        best = std::min(best, Since(t0));
-    }
+    for (int i = 0; i < 3; ++i) best = std::min(best, LoadOnceSeconds(text, n));
     return best;
+}
+
+// Bytes the program holds from malloc: the blocks in glibc's arenas plus
+// those it maps apart (a 100,000-entry file's text is one of those, so
+// uordblks alone would miss it).  The difference of two calls is what the
+// code between them kept; the bench build has no sanitizer allocator that
+// would keep this from being glibc's.
+size_t HeapBytes() {
+    const struct mallinfo2 m = mallinfo2();
+    return m.uordblks + m.hblkhd;
+}
+
+// The memory a document may take for a text: twice the text's size plus 32
+// bytes per line (a last line without a line end counts).
+double MemoryBudget(const char *text, size_t n) {
+    size_t lines = static_cast<size_t>(std::count(text, text + n, '\n'));
+    if (n > 0 && text[n - 1] != '\n') ++lines;
+    return 2.0 * static_cast<double>(n) + 32.0 * static_cast<double>(lines);
 }
 
 // Times k edits of a document read from the file, then one CONF_doc_text
 // (the read itself is not timed), and reports beside it the share of one
 // load of the same text that it costs (share_of_load) and the time per edit.
+// After the edits: the heap bytes the document holds (doc_bytes_after) and
+// their share of the memory budget for its text (share_of_budget_after).
 void BM_Edit(benchmark::State &state) {
     const Workload &w = GetWorkload(static_cast<size_t>(state.range(0)), kPlain);
     const std::vector<EditOp> ops = EditOps(w, static_cast<size_t>(state.range(1)), state.range(2));
-    double took_s = 0, load_s = 0;
+    double took_s = 0, load_s = 0, bytes_after = 0, budget_after = 0;
     for (auto _ : state) {
+        const size_t heap_before = HeapBytes();
         CONF_DOC *doc = CONF_doc_new();
         if (doc == nullptr || CONF_doc_read_file(doc, w.path.c_str()) != 0) {
             state.SkipWithError("read failed");
@@ -348,17 +376,73 @@ void BM_Edit(benchmark::State &state) {
         const auto t0 = std::chrono::steady_clock::now();
         bool ok = true;
         for (const EditOp &op : ops) ok = Apply(doc, op) && ok;
-        benchmark::DoNotOptimize(CONF_doc_text(doc, &n));
+        const char *edited = CONF_doc_text(doc, &n);
+        benchmark::DoNotOptimize(edited);
         const double took = Since(t0);
         state.SetIterationTime(took);
         took_s += took;
+        // The loads between measure nothing here: they free all they take.
+        bytes_after = static_cast<double>(HeapBytes()) - static_cast<double>(heap_before);
+        budget_after = MemoryBudget(edited, n);
         CONF_doc_free(doc);
         if (!ok) state.SkipWithError("an edit failed");
+        // The document owns its text: a figure below it measured something else.
+        if (bytes_after < static_cast<double>(n)) state.SkipWithError("heap figure below the text");
     }
     const double iters = static_cast<double>(state.iterations());
     state.counters["share_of_load"] = took_s / load_s;
     state.counters["us_per_op"] = took_s * 1e6 / iters / static_cast<double>(ops.size());
+    state.counters["doc_bytes_after"] = bytes_after;
+    state.counters["share_of_budget_after"] = bytes_after / budget_after;
     state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * ops.size()));
+}
+
+// Whether the document's text is text, byte for byte.
+bool DocHolds(const CONF_DOC *doc, const std::string &text) {
+    size_t n = 0;
+    const char *got = CONF_doc_text(doc, &n);
+    return got != nullptr && std::string_view(got, n) == text;
+}
+
+// Times CONF_doc_read_buffer of the plain file's text into a new document
+// (creating and freeing it are not timed), with one load (plus release) of
+// the same text beside each read, so that a slow spell of the machine lands
+// on both: share_of_load is the reads' time over the loads'.  bytes is the
+// heap the document holds after the read, share_of_budget its share of two
+// bytes per byte of text plus 32 per line.
+void BM_DocRead(benchmark::State &state) {
+    const Workload &w = GetWorkload(static_cast<size_t>(state.range(0)), kPlain);
+    std::ifstream in(w.path, std::ios::binary);
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (text.size() != w.bytes) {
+        state.SkipWithError("file unreadable");
+        return;
+    }
+    double read_s = 0, load_s = 0, bytes = 0;
+    for (auto _ : state) {
+        const size_t heap_before = HeapBytes();
+        CONF_DOC *doc = CONF_doc_new();
+        const auto t0 = std::chrono::steady_clock::now();
+        const int rc = doc != nullptr ? CONF_doc_read_buffer(doc, text.data(), text.size()) : -1;
+        const double took = Since(t0);
+        bytes = static_cast<double>(HeapBytes()) - static_cast<double>(heap_before);
+        const bool same = rc == 0 && DocHolds(doc, text);
+        CONF_doc_free(doc);
+        if (!same || bytes < static_cast<double>(text.size())) {
+            state.SkipWithError(!same ? "read failed" : "heap figure below the text's copy");
+            break;
+        }
+        state.SetIterationTime(took);
+        read_s += took;
+        load_s += LoadOnceSeconds(text.data(), text.size());
+    }
+    if (load_s <= 0) return;
+    const double iters = static_cast<double>(state.iterations());
+    state.counters["load_ms"] = load_s * 1e3 / iters;
+    state.counters["share_of_load"] = read_s / load_s;
+    state.counters["bytes"] = bytes;
+    state.counters["share_of_budget"] = bytes / MemoryBudget(text.data(), text.size());
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * text.size()));
 }
 
 // One CONF_doc_set replacing a random entry's value, after a first set
@@ -400,17 +484,29 @@ BENCHMARK(BM_Edit)
     ->Args({100000, 100, 0})
     ->Args({100000, 1000, 0})
     ->Args({100000, 1000, 1})
+    ->Args({100000, 10000, 0})
+    ->Args({100000, 10000, 1})
     ->ArgNames({"entries", "ops", "mix"})
     ->Unit(benchmark::kMillisecond)
     ->UseManualTime()
     ->Iterations(1)
     ->Name("edit/nivra");
+// A fixed count of calls: a median of thousands whatever one call costs
+// (the time budget alone gives a few hundred when a set is slow).
 BENCHMARK(BM_EditOne)
     ->Arg(100000)
     ->ArgName("entries")
     ->Unit(benchmark::kMicrosecond)
     ->UseManualTime()
+    ->Iterations(5000)
     ->Name("edit_one/nivra");
+BENCHMARK(BM_DocRead)
+    ->Arg(10000)
+    ->Arg(100000)
+    ->ArgName("entries")
+    ->Unit(benchmark::kMillisecond)
+    ->UseManualTime()
+    ->Name("doc_read/nivra");
 
 long ResidentBytes() {
     long pages = 0, resident = 0;

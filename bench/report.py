@@ -3,6 +3,7 @@
 
     bench/report.py BUILD_DIR [--out bench/RESULTS.md] [--repetitions 9] [--quick] [--filter RE]
                     [--count-up-to N] [--counts-only FILE | --counts FILE]
+                    [--edit-repetitions 3] [--edit-vs-check]
 
 Every figure comes from this one run on this machine: medians and min-max
 over the repetitions, ratios between peers computed from those medians.
@@ -17,6 +18,11 @@ without timing anything (the counts do not care what else the machine is
 doing); --counts FILE then takes them instead of counting again.  Both
 record the benchmark binary's size and modification time, and a report
 refuses counts of another binary.
+
+The editing rows (edit, edit_one, doc_read) run apart, --edit-repetitions
+times; --edit-vs-check adds bench/edit_vs_check.py's figures (confedit with
+1,000 operations on the 100,000-entry file beside confcheck of it, which
+needs the build's tool/ programs) to their section and goals.
 """
 import argparse
 import concurrent.futures
@@ -28,6 +34,8 @@ import statistics
 import subprocess
 import sys
 import tempfile
+
+import edit_vs_check  # beside this file
 
 
 def run_json(binary, flags):
@@ -56,10 +64,12 @@ def collect(data):
 
 
 def phases(data):
-    """name -> {"load": [...], "release": [...]} in ms per repetition."""
+    """name -> {"load": [...], "release": [...]} in ms per repetition, of the
+    rows that time the two apart (a validation reports load_ms alone, the
+    load it is measured beside)."""
     out = {}
     for b in data["benchmarks"]:
-        if b.get("run_type") != "iteration" or b.get("error_occurred") or "load_ms" not in b:
+        if b.get("run_type") != "iteration" or b.get("error_occurred") or "release_ms" not in b:
             continue
         name = b.get("run_name", b["name"]).replace("/manual_time", "")
         d = out.setdefault(name, {"load": [], "release": []})
@@ -156,26 +166,92 @@ def fmt_count(v):
     return f"{v:,.0f}" if v is not None else "-"
 
 
-def edit_section(w, data):
-    """The editing rows: k edits of a document read from the plain file, then
-    its text; the share of one load of that text they cost; one set."""
+def edit_rows(data):
+    """name -> the repetitions (benchmark JSON objects) of each editing row."""
     rows = {}
-    for b in data["benchmarks"]:
+    for b in data["benchmarks"] if data else []:
         if b.get("run_type") != "iteration" or b.get("error_occurred"):
             continue
         name = b.get("run_name", b["name"]).split("/iterations")[0].replace("/manual_time", "")
         rows.setdefault(name, []).append(b)
+    return rows
+
+
+def median_of(bs, *keys):
+    """The median of the first of keys that the runs report, or None."""
+    for key in keys:
+        values = [b[key] for b in bs if key in b]
+        if values:
+            return statistics.median(values)
+    return None
+
+
+def fmt_mb(v):
+    return f"{v / 1e6:.2f} MB"
+
+
+def edit_section(w, rows, evc=None):
+    """The editing rows: k edits of a document read from the plain file, then
+    its text; the share of one load of that text they cost; one set; a
+    document's read; the heap the document holds.  evc: the figures of
+    edit_vs_check.py, when it ran."""
     w("## Editing (a document read from the plain file)")
     w("")
-    w("| row | ms, median (min-max) | us per op | share of one load |")
-    w("|---|---|---|---|")
+    w("| row | ms, median (min-max) | us per op | share of one load | document's heap "
+      "| share of its memory budget |")
+    w("|---|---|---|---|---|---|")
     for name, bs in sorted(rows.items()):
         ms = [b["real_time"] * {"ms": 1, "us": 1e-3, "ns": 1e-6, "s": 1e3}[b["time_unit"]] for b in bs]
-        per = statistics.median(b.get("us_per_op", b.get("us_median", 0.0)) for b in bs)
-        share = statistics.median(b.get("share_of_load", 0.0) for b in bs)
-        w(f"| {name} | {fmt_ms(ms)} | {per:.1f} | {share:.2f}x |" if share else
-          f"| {name} | {fmt_ms(ms)} | {per:.1f} (median of the calls) | - |")
+        per, call = median_of(bs, "us_per_op"), median_of(bs, "us_median")
+        per_cell = f"{per:.1f}" if per is not None else (
+            f"{call:.1f} (median of the calls)" if call is not None else "-")
+        share = median_of(bs, "share_of_load")
+        heap = median_of(bs, "bytes", "doc_bytes_after")
+        budget = median_of(bs, "share_of_budget", "share_of_budget_after")
+        cells = [name, fmt_ms(ms), per_cell,
+                 f"{share:.2f}x" if share is not None else "-",
+                 fmt_mb(heap) if heap is not None else "-",
+                 f"{budget:.2f}x" if budget is not None else "-"]
+        w("| " + " | ".join(cells) + " |")
     w("")
+    w("edit rows: the edits and one CONF_doc_text, the heap after them; doc_read rows: one")
+    w("CONF_doc_read_buffer of the text into a new document, the heap after it.  The memory budget")
+    w("is twice the text's size plus 32 bytes per line (of the text after the edits, for the edit rows).")
+    w("")
+    if evc is not None:
+        for line in edit_vs_check.table(evc):
+            w(line)
+        w("")
+
+
+def edit_goals(goal, rows, evc=None):
+    """The goals of editing, one line each, for the rows that ran."""
+    for mix, what in ((0, "sets (half replacing, half adding)"),
+                      (1, "edits of a mix of set, set_raw, unset and remove_section")):
+        share = median_of(rows.get(f"edit/nivra/entries:100000/ops:10000/mix:{mix}", []), "share_of_load")
+        if share is not None:
+            goal(f"10,000 {what} on 100,000 entries, then the text: at most 1x one load of it",
+                 f"{share:.2f}x", share <= 1)
+    us = median_of(rows.get("edit_one/nivra/entries:100000", []), "us_median")
+    if us is not None:
+        goal("one set on 100,000 entries, after the first: at most 5 us (median)", f"{us:.1f} us", us <= 5)
+    if evc is not None:
+        goal(*edit_vs_check.goal(evc))
+    for n in (10000, 100000):
+        bs = rows.get(f"doc_read/nivra/entries:{n}", [])
+        share, heap, budget = (median_of(bs, k) for k in ("share_of_load", "bytes", "share_of_budget"))
+        if share is not None:
+            goal(f"read of {n:,} entries into a document: at most 1.5x a load of the text", f"{share:.2f}x",
+                 share <= 1.5)
+        if budget is not None:
+            goal(f"document of {n:,} entries after its read: at most 2x the text plus 32 B per line",
+                 f"{fmt_mb(heap)}, {budget:.2f}x", budget <= 1)
+    for ops in (1000, 10000):
+        bs = rows.get(f"edit/nivra/entries:100000/ops:{ops}/mix:0", [])
+        heap, budget = median_of(bs, "doc_bytes_after"), median_of(bs, "share_of_budget_after")
+        if budget is not None:
+            goal(f"document of 100,000 entries after {ops:,} sets: at most 2x the text plus 32 B per line",
+                 f"{fmt_mb(heap)}, {budget:.2f}x", budget <= 1)
 
 
 def main():
@@ -187,6 +263,8 @@ def main():
                     help="count instructions for files of at most this many entries")
     ap.add_argument("--edit-repetitions", type=int, default=3,
                     help="repetitions of the editing rows (0: none)")
+    ap.add_argument("--edit-vs-check", action="store_true",
+                    help="time confedit against confcheck too (bench/edit_vs_check.py)")
     ap.add_argument("--quick", action="store_true")
     ap.add_argument("--filter", help="benchmark_filter for both binaries (a partial table)")
     ap.add_argument("--counts-only", metavar="FILE", help="count instructions only, saving them to FILE")
@@ -210,6 +288,8 @@ def main():
         run_json(conf_bin, common + ["--benchmark_filter=entries:(100|10000)/"])
         run_json(table_bin, common + ["--benchmark_filter=/n:1000/"])
         print(f"quick pass: nivra rss/entry at 10k: {rss(conf_bin, 'nivra', 10000, 0):.1f} B")
+        if args.edit_vs_check:
+            print("\n".join(edit_vs_check.table(edit_vs_check.measure(args.build, runs=1))))
         return
 
     # Repetitions of different benchmarks interleaved in random order, so that
@@ -220,7 +300,9 @@ def main():
     reps.append("--benchmark_filter=" + (args.filter or "^(load|lookup|validate)/"))
     conf_data = run_json(conf_bin, reps)
     edit_data = run_json(conf_bin, ["--benchmark_repetitions=%d" % args.edit_repetitions,
-                                    "--benchmark_filter=^edit"]) if args.edit_repetitions > 0 else None
+                                    "--benchmark_filter=^(edit|doc_read)"]) if args.edit_repetitions > 0 else None
+    edit = edit_rows(edit_data)
+    evc = edit_vs_check.measure(args.build) if args.edit_vs_check else None
     conf = collect(conf_data)
     phase = phases(conf_data)
     table = collect(run_json(table_bin, reps))
@@ -362,8 +444,8 @@ def main():
             if any(c != "-" for c in cells):  # a filtered run leaves sizes out
                 w(f"| {op} | {n:,} | " + " | ".join(cells) + f" | {r} |")
     w("")
-    if edit_data is not None:
-        edit_section(w, edit_data)
+    if edit or evc is not None:
+        edit_section(w, edit, evc)
     w("## Goals")
     w("")
     w("| goal | measured | met |")
@@ -419,6 +501,7 @@ def main():
         goal("resident memory at 1M: at most GKeyFile's bytes per entry", f"{a:.0f} vs {b:.0f} B", a <= b)
         goal(f"resident memory at 1M: no more than before ({PREVIOUS_RSS_1M} B per entry)", f"{a:.0f} B",
              a <= PREVIOUS_RSS_1M)
+    edit_goals(goal, edit, evc)
     w("")
     analysis = os.path.join(os.path.dirname(__file__), "analysis.md")
     if os.path.exists(analysis):
