@@ -212,7 +212,8 @@ inline void ByteBuffer::swap(ByteBuffer &other) {
 // several pairs may share a hash, and find asks the caller which of their
 // values is the one wanted.  Open addressing, never more than half full,
 // so a lookup probes a few slots.  Pairs are never removed one by one; a
-// value may be changed in place through find.
+// value may be changed in place through find.  Values are below SIZE_MAX,
+// which marks a free slot.
 class HashSlots {
   public:
     HashSlots() = default;
@@ -222,20 +223,21 @@ class HashSlots {
 
     // Room for count pairs in all, so that adds up to count cannot fail.
     [[nodiscard]] bool reserve(size_t count) {
-        if (count <= (mask_ + 1) / 2 && slots_ != nullptr) return true;
+        if (slots_ != nullptr && count <= (mask_ + 1) / 2) return true;
         size_t cap = 16;
         while (cap / 2 < count) {
             if (cap > PTRDIFF_MAX / sizeof(Slot) / 2) return false;
             cap *= 2;
         }
-        auto *fresh = static_cast<Slot *>(std::calloc(cap, sizeof(Slot)));
+        auto *fresh = static_cast<Slot *>(std::malloc(cap * sizeof(Slot)));
         if (fresh == nullptr) return false;
+        for (size_t i = 0; i < cap; ++i) fresh[i].value = kFree;
         Slot *old = slots_;
         const size_t old_cap = old != nullptr ? mask_ + 1 : 0;
         slots_ = fresh;
         mask_ = cap - 1;
         for (size_t i = 0; i < old_cap; ++i) {
-            if (old[i].used) place(old[i]);
+            if (old[i].value != kFree) place(old[i]);
         }
         std::free(old);
         return true;
@@ -247,31 +249,33 @@ class HashSlots {
         if (slots_ == nullptr) return nullptr;
         for (size_t i = hash & mask_;; i = (i + 1) & mask_) {
             Slot &s = slots_[i];
-            if (!s.used) return nullptr;
+            if (s.value == kFree) return nullptr;
             if (s.hash == hash && match(s.value)) return &s.value;
         }
     }
     // Adds a pair; reserve made room for it.
     void add(uint64_t hash, size_t value) {
-        place(Slot{hash, value, true});
+        place(Slot{hash, value});
         ++size_;
     }
     size_t size() const { return size_; }
-    // Drops every pair; the block is kept.
-    void clear() {
-        if (slots_ != nullptr) std::memset(slots_, 0, (mask_ + 1) * sizeof(Slot));
+    // Drops every pair and the block.
+    void reset() {
+        std::free(slots_);
+        slots_ = nullptr;
+        mask_ = 0;
         size_ = 0;
     }
 
   private:
+    static constexpr size_t kFree = SIZE_MAX;
     struct Slot {
         uint64_t hash;
         size_t value;
-        bool used;
     };
     void place(const Slot &slot) {
         size_t i = slot.hash & mask_;
-        while (slots_[i].used) i = (i + 1) & mask_;
+        while (slots_[i].value != kFree) i = (i + 1) & mask_;
         slots_[i] = slot;
     }
 

@@ -125,7 +125,7 @@ struct CONF_DOC {
     size_t length;
     nivra::conf::FileId file;  // the file the reference is the contents of
     char *path;                // the path it was read from or saved to
-    char *reference;           // null: the document has no file
+    char *reference;  // null: the document has no file; text itself while they are the same
     size_t reference_length;
     int error;
     int error_line;
@@ -504,13 +504,16 @@ CONF_DOC_LINE *draft_origins_in_runs(const CONF_DOC *doc, const Draft &d, int ed
 // Notes the lines of definitions whose values do not expand.
 class UnresolvedLines {
   public:
-    UnresolvedLines(CONF_DOC_LINE *origins, size_t count) : origins_(origins), count_(count) {}
+    // Tells also (when not null) of every note too.
+    UnresolvedLines(CONF_DOC_LINE *origins, size_t count, const LoadObserver *also)
+        : origins_(origins), count_(count), also_(also) {}
     static void notify(void *self, const LoadNote *note) {
         static_cast<UnresolvedLines *>(self)->on(*note);
     }
 
   private:
     void on(const LoadNote &n) {
+        if (also_ != nullptr) also_->notify(also_->arg, &n);
         if (n.event != LoadEvent::kUnresolved) return;
         for (long l = n.first_line; l <= n.line; ++l) {
             if (l >= 1 && static_cast<size_t>(l) <= count_) origins_[l - 1].unresolved = 1;
@@ -518,24 +521,27 @@ class UnresolvedLines {
     }
     CONF_DOC_LINE *origins_;
     size_t count_;
+    const LoadObserver *also_;
 };
 
 // The origins of a text as read: each line is itself, marked where a
 // definition's value does not expand in this process now.  Null when
-// memory runs out.
-CONF_DOC_LINE *read_origins(const char *text, size_t length, size_t *count) {
-    *count = count_lines(text, length);
+// memory runs out.  The scan tells also (when not null) of what it meets;
+// *rc is its result.
+CONF_DOC_LINE *read_origins(const char *text, size_t length, size_t *count,
+                            const LoadObserver *also, int *rc) {
+    *count = count_newlines(text, length) + 1;
     // Lines are numbered in an int, as a load's are.
     if (*count > static_cast<size_t>(INT_MAX)) return nullptr;
     auto *out = static_cast<CONF_DOC_LINE *>(std::malloc(*count * sizeof(CONF_DOC_LINE)));
     if (out == nullptr) return nullptr;
     for (size_t i = 0; i < *count; ++i) out[i] = CONF_DOC_LINE{static_cast<int>(i + 1), 0, 0};
     CONF_CTX *ctx = CONF_new();
-    UnresolvedLines marks(out, *count);
+    UnresolvedLines marks(out, *count, also);
     const LoadObserver observer{&UnresolvedLines::notify, &marks};
-    const int rc = ctx != nullptr ? scan_buffer(ctx, text, length, &observer, true) : kErrMemory;
+    *rc = ctx != nullptr ? scan_buffer(ctx, text, length, &observer, true) : kErrMemory;
     CONF_free(ctx);
-    if (rc == kErrMemory || rc == kErrSection) {
+    if (*rc == kErrMemory || *rc == kErrSection) {
         std::free(out);
         return nullptr;
     }
@@ -788,24 +794,11 @@ struct Pending {
     // calls that read the text put it together and cannot run out of memory.
     Assembly room;
 
+    // Drops every change and table, and the blocks they took: after a
+    // flush the index alone stays, as small as before the first change.
     void clear() {
-        ready = false;
-        first_line.clear();
-        prev_def.clear();
-        change_of.clear();
-        headers.clear();
-        names.clear();
-        name_slots.clear();
-        sections.clear();
-        section_slots.clear();
-        changes.clear();
-        places.clear();
-        place_slots.clear();
-        bytes.clear();
-        origins.clear();
-        end_last = kNone;
-        new_headers = 0;
-        std::free(room.lines.release());  // the lines an assembly replaced
+        this->~Pending();
+        new (this) Pending();
     }
 };
 
@@ -850,10 +843,14 @@ class LineIndex {
     ByteBuffer names;
     Pending pending;  // changes kept aside: lines and offsets are the text's before them
 
-  private:
+    // The index learns from a scan through this observer; complete tells,
+    // from the scan's result, whether it is the whole text's.
     static void notify(void *self, const LoadNote *note) {
         static_cast<LineIndex *>(self)->on(*note);
     }
+    bool complete(int rc) const { return rc == 0 && !out_of_memory_; }
+
+  private:
     void on(const LoadNote &n);
     bool push(const LoadNote &n, const char *section, const char *name);
 
@@ -983,12 +980,7 @@ int null_argument(CONF_DOC *doc, const char *text) {
     return kErrNullContext;
 }
 
-void drop_index(CONF_DOC *doc) {
-    if (doc->index == nullptr) return;
-    doc->index->~LineIndex();
-    std::free(doc->index);
-    doc->index = nullptr;
-}
+void drop_index(CONF_DOC *doc);
 
 // The document's line index, built by one scan when there is none; null
 // when the text does not scan cleanly or memory runs out (the whole-text
@@ -1002,30 +994,69 @@ LineIndex *ready_index(CONF_DOC *doc) {
     return doc->index;
 }
 
-// Makes text (length bytes) the document's text, with reference (the same
-// length, or null) as what the file id (or none), read at path (or null),
-// holds; takes text, reference and path over and frees what they replace.
-// The text is the one as read from now on: its lines are their own
-// origins, and no edit has been made.
-int take_contents(CONF_DOC *doc, char *text, size_t length, char *reference, const FileId *id,
+// The text and the reference share one block while the file holds the
+// text: whichever of them goes first leaves the block to the other.
+void release_text(CONF_DOC *doc) {
+    if (doc->text != doc->reference) std::free(doc->text);
+}
+void release_reference(CONF_DOC *doc) {
+    if (doc->reference != doc->text) std::free(doc->reference);
+}
+
+// A new line index, told of a scan through *observer; null when memory runs out.
+LineIndex *new_index(LoadObserver *observer) {
+    void *room = std::malloc(sizeof(LineIndex));
+    if (room == nullptr) return nullptr;
+    auto *index = new (room) LineIndex();
+    *observer = LoadObserver{&LineIndex::notify, index};
+    return index;
+}
+
+void free_index(LineIndex *index) {
+    if (index == nullptr) return;
+    index->~LineIndex();
+    std::free(index);
+}
+
+void drop_index(CONF_DOC *doc) {
+    free_index(doc->index);
+    doc->index = nullptr;
+}
+
+// Makes text (length bytes) the document's text, which the file id (or
+// none), read at path (or null), holds when has_file; takes text and path
+// over and frees what they replace.  The text is the one as read from now
+// on: its lines are their own origins, and no edit has been made.  The
+// scan that marks its lines builds the line index too (an edit would need
+// that scan again).
+int take_contents(CONF_DOC *doc, char *text, size_t length, bool has_file, const FileId *id,
                   char *path) {
     size_t count = 0;
-    CONF_DOC_LINE *origins = read_origins(text, length, &count);
+    LoadObserver index_observer{};
+    LineIndex *index = new_index(&index_observer);
+    int rc = 0;
+    CONF_DOC_LINE *origins =
+        read_origins(text, length, &count, index != nullptr ? &index_observer : nullptr, &rc);
     if (origins == nullptr) {
+        free_index(index);
         std::free(text);
-        std::free(reference);
         std::free(path);
         return outcome(doc, kErrMemory);
     }
+    if (index != nullptr && !index->complete(rc)) {
+        free_index(index);
+        index = nullptr;
+    }
+    release_reference(doc);
     std::free(doc->text);
-    std::free(doc->reference);
     std::free(doc->path);
     std::free(doc->origins);
     drop_index(doc);
+    doc->index = index;
     doc->text = text;
     doc->length = length;
-    doc->reference = reference;
-    doc->reference_length = reference != nullptr ? length : 0;
+    doc->reference = has_file ? text : nullptr;
+    doc->reference_length = has_file ? length : 0;
     doc->file = id != nullptr ? *id : FileId{};
     doc->path = path;
     doc->origins = origins;
@@ -1055,7 +1086,7 @@ int take_draft(CONF_DOC *doc, Draft *d, bool in_runs = false) {
         std::free(origins);
         return outcome(doc, kErrMemory);
     }
-    std::free(doc->text);
+    release_text(doc);
     std::free(doc->origins);
     drop_index(doc);
     doc->text = p;
@@ -1297,9 +1328,12 @@ bool prepare(const CONF_DOC *doc, LineIndex *ix) {
     Pending &p = ix->pending;
     p.clear();
     const size_t n = ix->lines.size();
+    size_t headers = 0;
+    for (const IndexLine &l : ix->lines) headers += l.name == kNoName ? 1 : 0;
     if (!p.first_line.reserve(n) || !p.prev_def.reserve(n) || !p.change_of.reserve(n) ||
-        !p.headers.reserve(n) || !p.names.reserve(n) || !p.name_slots.reserve(n) ||
-        !p.sections.reserve(n) || !p.section_slots.reserve(n)) {
+        !p.headers.reserve(headers) || !p.names.reserve(n - headers) ||
+        !p.name_slots.reserve(n - headers) || !p.sections.reserve(headers) ||
+        !p.section_slots.reserve(headers)) {
         p.clear();
         return false;
     }
@@ -1880,7 +1914,7 @@ void flush(CONF_DOC *doc) {
     const size_t n = a.text.size();
     const size_t count = a.origins.size();
     char *text = a.text.release();
-    std::free(doc->text);
+    release_text(doc);
     std::free(doc->origins);
     doc->text = text;
     doc->length = n;
@@ -2296,8 +2330,8 @@ CONF_DOC *CONF_doc_new(void) {
 void CONF_doc_free(CONF_DOC *doc) {
     if (doc == nullptr) return;
     drop_index(doc);
+    release_reference(doc);
     std::free(doc->text);
-    std::free(doc->reference);
     std::free(doc->path);
     std::free(doc->origins);
     std::free(doc);
@@ -2309,15 +2343,12 @@ int CONF_doc_read_file(CONF_DOC *doc, const char *path) {
     size_t n = 0;
     FileId id;
     if (const int err = read_whole_file(path, &data, &n, &id); err != 0) return outcome(doc, err);
-    char *reference = copy_bytes(data, n);
     char *path_copy = copy_bytes(path, std::strlen(path));
-    if (reference == nullptr || path_copy == nullptr) {
+    if (path_copy == nullptr) {
         std::free(data);
-        std::free(reference);
-        std::free(path_copy);
         return outcome(doc, kErrMemory);
     }
-    return take_contents(doc, data, n, reference, &id, path_copy);
+    return take_contents(doc, data, n, true, &id, path_copy);
 }
 
 int CONF_doc_read_buffer(CONF_DOC *doc, const void *data, size_t len) {
@@ -2325,7 +2356,7 @@ int CONF_doc_read_buffer(CONF_DOC *doc, const void *data, size_t len) {
     if (data == nullptr && len > 0) return outcome(doc, kErrOpen);
     char *text = copy_bytes(len > 0 ? static_cast<const char *>(data) : "", len);
     if (text == nullptr) return outcome(doc, kErrMemory);
-    return take_contents(doc, text, len, nullptr, nullptr, nullptr);
+    return take_contents(doc, text, len, false, nullptr, nullptr);
 }
 
 const char *CONF_doc_text(const CONF_DOC *doc, size_t *len) {
@@ -2373,13 +2404,8 @@ int CONF_doc_save_with(CONF_DOC *doc, const char *path, unsigned flags, int wait
     int line = 0;
     if (const int refused = check_for_save(doc, &line); refused != 0)
         return outcome(doc, refused, line);
-    char *reference = copy_bytes(doc->text, doc->length);
     char *path_copy = copy_bytes(path, std::strlen(path));
-    if (reference == nullptr || path_copy == nullptr) {
-        std::free(reference);
-        std::free(path_copy);
-        return outcome(doc, kErrMemory);
-    }
+    if (path_copy == nullptr) return outcome(doc, kErrMemory);
     const bool has_file = doc->reference != nullptr;
     const SaveRequest request{path,
                               doc->text,
@@ -2395,7 +2421,6 @@ int CONF_doc_save_with(CONF_DOC *doc, const char *path, unsigned flags, int wait
     const int err = save_file(request, &result);
     const int saved = errno;
     if (err < 0 && err != kErrSavedUnsynced) {
-        std::free(reference);
         std::free(path_copy);
         outcome(doc, err);
         if (err == kErrProperty && result.detail != nullptr) doc->error_text = result.detail;
@@ -2403,9 +2428,9 @@ int CONF_doc_save_with(CONF_DOC *doc, const char *path, unsigned flags, int wait
         return err;
     }
     // Written (or already there): the file now holds the text.
-    std::free(doc->reference);
+    release_reference(doc);
     std::free(doc->path);
-    doc->reference = reference;
+    doc->reference = doc->text;
     doc->reference_length = doc->length;
     doc->file = result.written;
     doc->path = path_copy;
