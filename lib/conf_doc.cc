@@ -1961,6 +1961,24 @@ int set_local(CONF_DOC *doc, const char *section, const char *name, const char *
     return add_local(doc, index, section, name, value, raw);
 }
 
+// Drops the index's lines that lie in the cuts (sorted, apart, each made of
+// whole logical lines); the others move back by the bytes cut before them.
+void cut_index(LineIndex *index, const GrowArray<Span> &cuts) {
+    size_t kept = 0;
+    size_t cut = 0;
+    size_t cut_bytes = 0;
+    for (size_t i = 0; i < index->lines.size(); ++i) {
+        IndexLine line = index->lines[i];
+        for (; cut < cuts.size() && cuts[cut].end <= line.span.begin; ++cut)
+            cut_bytes += cuts[cut].end - cuts[cut].begin;
+        if (cut < cuts.size() && cuts[cut].begin <= line.span.begin) continue;
+        line.span.begin -= cut_bytes;
+        line.span.end -= cut_bytes;
+        index->lines[kept++] = line;
+    }
+    index->lines.truncate(kept);
+}
+
 // CONF_doc_unset made where it happens, or kUndecided: whole logical lines
 // go, so every other line reads as it did.
 int unset_local(CONF_DOC *doc, const char *section, const char *name) {
@@ -1982,23 +2000,7 @@ int unset_local(CONF_DOC *doc, const char *section, const char *name) {
         !starts_with_mark(doc->text, doc->length))
         return kUndecided;
     if (const int err = take_draft_keeping(doc, &out, index); err != 0) return err;
-    // The lines cut are lines of the index, in its order; the others move
-    // back by the bytes cut before them.
-    size_t kept = 0;
-    size_t cut = 0;
-    size_t cut_bytes = 0;
-    for (size_t i = 0; i < index->lines.size(); ++i) {
-        IndexLine line = index->lines[i];
-        if (cut < cuts.size() && line.span.begin == cuts[cut].begin) {
-            cut_bytes += cuts[cut].end - cuts[cut].begin;
-            ++cut;
-            continue;
-        }
-        line.span.begin -= cut_bytes;
-        line.span.end -= cut_bytes;
-        index->lines[kept++] = line;
-    }
-    index->lines.truncate(kept);
+    cut_index(index, cuts);
     return static_cast<int>(cuts.size());
 }
 
@@ -2136,9 +2138,54 @@ int unset_entry(CONF_DOC *doc, const char *section, const char *name, bool local
     return remove_spans(doc, &cuts, true);
 }
 
-int remove_section(CONF_DOC *doc, const char *section) {
+// What a scan of the text for the section tells (its headers, and every
+// entry line with its block), from the index, which a scan gave.
+bool structure_of(const LineIndex &index, const char *section, Structure *s) {
+    const uint64_t key = hash_string(section);
+    for (size_t i = 0; i < index.lines.size(); ++i) {
+        const Span span = index.lines[i].span;
+        const bool in_section = index.in_section(i, section, key);
+        if (index.is_header(i)) {
+            if (!s->headers.push(HeaderLine{span, in_section})) return false;
+            continue;
+        }
+        const size_t block = s->headers.size() == 0 ? kNoBlock : s->headers.size() - 1;
+        if (!s->entries.push(EntryLine{span, block, in_section, false})) return false;
+    }
+    return true;
+}
+
+// CONF_doc_remove_section made without a scan, the index telling the
+// section's lines and losing them; kUndecided when a byte-order mark's
+// bytes would come first (the whole-text path keeps an empty line before
+// them).
+int remove_local(CONF_DOC *doc, const char *section) {
+    LineIndex *index = ready_index(doc);
+    if (index == nullptr) return kUndecided;
+    Structure s(section, nullptr);
+    GrowArray<Span> cuts;
+    if (!structure_of(*index, section, &s) || !section_cuts(s, doc, &cuts))
+        return outcome(doc, kErrMemory);
+    if (cuts.size() == 0) return edit_made(doc);
+    std::qsort(&cuts[0], cuts.size(), sizeof(Span), compare_spans);
+    Draft out(doc);
+    int lines = 0;
+    if (!out.reserve(0) || !cut_spans(doc, cuts, &out, &lines)) return outcome(doc, kErrMemory);
+    if (starts_with_mark(out.text.data(), out.text.size()) &&
+        !starts_with_mark(doc->text, doc->length))
+        return kUndecided;
+    if (const int err = take_draft_keeping(doc, &out, index); err != 0) return err;
+    cut_index(index, cuts);
+    return lines;
+}
+
+int remove_section(CONF_DOC *doc, const char *section, bool local) {
     if (doc == nullptr) return kErrNullContext;
     flush(doc);
+    if (local) {
+        if (const int rc = remove_local(doc, section_or_default(section)); rc != kUndecided)
+            return rc;
+    }
     Structure s(section_or_default(section), nullptr);
     if (const int err = scan_doc(doc, &s); err != 0) return err;
     GrowArray<Span> cuts;
@@ -2384,7 +2431,8 @@ int CONF_doc_unset(CONF_DOC *doc, const char *section, const char *name) {
 }
 
 int CONF_doc_remove_section(CONF_DOC *doc, const char *section) {
-    return edit_call(doc, [&](CONF_DOC *d, bool) { return remove_section(d, section); });
+    return edit_call(doc,
+                     [&](CONF_DOC *d, bool local) { return remove_section(d, section, local); });
 }
 
 int CONF_doc_check(const CONF_DOC *doc, CONF_CTX *ctx) {
