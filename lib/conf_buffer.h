@@ -77,6 +77,14 @@ class GrowArray {
         return p;
     }
 
+    // Gives back the room past the records (when the block can shrink).
+    void shrink() {
+        if (size_ == 0 || size_ == cap_) return;
+        void *p = std::realloc(items_, size_ * sizeof(T));
+        if (p == nullptr) return;  // the larger block serves as well
+        items_ = static_cast<T *>(p);
+        cap_ = size_;
+    }
     // Exchanges the records of the two arrays.
     void swap(GrowArray &other) {
         std::swap(items_, other.items_);
@@ -167,6 +175,15 @@ class ByteBuffer {
     // buffer then unchanged.  The buffer is empty and unallocated after.
     char *release();
     void swap(ByteBuffer &other);
+    // Gives back the room past the bytes and the terminator, for a buffer
+    // on the heap.
+    void shrink() {
+        if (!on_heap_ || data_ == nullptr || cap_ == len_ + 1) return;
+        void *p = std::realloc(data_, len_ + 1);
+        if (p == nullptr) return;
+        data_ = static_cast<char *>(p);
+        cap_ = len_ + 1;
+    }
 
   private:
     static constexpr size_t kFirst = 64;

@@ -266,7 +266,7 @@ bool Structure::keep_definition(const LoadNote &n) {
 int Structure::scan(const char *text, size_t length, int *line) {
     CONF_CTX *ctx = CONF_new();
     if (ctx == nullptr) return kErrMemory;
-    const LoadObserver observer{&Structure::notify, this};
+    const LoadObserver observer{&Structure::notify, this, false};
     const int rc = scan_buffer(ctx, text, length, &observer, true);
     *line = CONF_get_last_error_line(ctx);
     CONF_free(ctx);
@@ -538,7 +538,7 @@ CONF_DOC_LINE *read_origins(const char *text, size_t length, size_t *count,
     for (size_t i = 0; i < *count; ++i) out[i] = CONF_DOC_LINE{static_cast<int>(i + 1), 0, 0};
     CONF_CTX *ctx = CONF_new();
     UnresolvedLines marks(out, *count, also);
-    const LoadObserver observer{&UnresolvedLines::notify, &marks};
+    const LoadObserver observer{&UnresolvedLines::notify, &marks, false};
     *rc = ctx != nullptr ? scan_buffer(ctx, text, length, &observer, true) : kErrMemory;
     CONF_free(ctx);
     if (*rc == kErrMemory || *rc == kErrSection) {
@@ -849,6 +849,11 @@ class LineIndex {
         static_cast<LineIndex *>(self)->on(*note);
     }
     bool complete(int rc) const { return rc == 0 && !out_of_memory_; }
+    // Gives back the room the scan's growth left past the lines and names.
+    void shrink() {
+        lines.shrink();
+        names.shrink();
+    }
 
   private:
     void on(const LoadNote &n);
@@ -856,21 +861,22 @@ class LineIndex {
 
     bool out_of_memory_ = false;
     size_t last_section_ = kNoName;  // the section added last, reused while it repeats
+    uint64_t last_section_key_ = 0;  // and its hash_string
 };
 
 bool LineIndex::push(const LoadNote &n, const char *section, const char *name) {
     if (last_section_ == kNoName || std::strcmp(names.data() + last_section_, section) != 0) {
         last_section_ = names.size();
+        last_section_key_ = hash_string(section);
         if (!names.append(section, std::strlen(section) + 1)) return false;
     }
     const size_t at = names.size();
     if (name != nullptr && !names.append(name, std::strlen(name) + 1)) return false;
-    const uint64_t section_key = hash_string(section);
     const IndexLine line{{n.source->begin, n.source->end},
                          last_section_,
                          name != nullptr ? at : kNoName,
-                         section_key,
-                         name != nullptr ? hash_string(name, section_key) : 0};
+                         last_section_key_,
+                         name != nullptr ? hash_string(name, last_section_key_) : 0};
     return lines.push(line);
 }
 
@@ -886,7 +892,7 @@ void LineIndex::on(const LoadNote &n) {
 int LineIndex::build(const char *text, size_t length) {
     CONF_CTX *ctx = CONF_new();
     if (ctx == nullptr) return kErrMemory;
-    const LoadObserver observer{&LineIndex::notify, this};
+    const LoadObserver observer{&LineIndex::notify, this, false};
     const int rc = scan_buffer(ctx, text, length, &observer, true);
     CONF_free(ctx);
     if (out_of_memory_ || rc == kErrSection) return kErrMemory;
@@ -1008,7 +1014,7 @@ LineIndex *new_index(LoadObserver *observer) {
     void *room = std::malloc(sizeof(LineIndex));
     if (room == nullptr) return nullptr;
     auto *index = new (room) LineIndex();
-    *observer = LoadObserver{&LineIndex::notify, index};
+    *observer = LoadObserver{&LineIndex::notify, index, false};
     return index;
 }
 
@@ -1047,6 +1053,7 @@ int take_contents(CONF_DOC *doc, char *text, size_t length, bool has_file, const
         free_index(index);
         index = nullptr;
     }
+    if (index != nullptr) index->shrink();
     release_reference(doc);
     std::free(doc->text);
     std::free(doc->path);
@@ -1913,6 +1920,10 @@ void flush(CONF_DOC *doc) {
     (void)Assembler(doc, *doc->index, &a).run();  // reserved
     const size_t n = a.text.size();
     const size_t count = a.origins.size();
+    // The room was reserved with slack for more changes.
+    a.text.shrink();
+    a.origins.shrink();
+    a.lines.shrink();
     char *text = a.text.release();
     release_text(doc);
     std::free(doc->origins);
@@ -2342,7 +2353,7 @@ int check_for_save(const CONF_DOC *doc, int *line) {
     CONF_CTX *ctx = CONF_new();
     if (ctx == nullptr) return kErrMemory;
     SaveCheck check(doc);
-    const LoadObserver observer{&SaveCheck::notify, &check};
+    const LoadObserver observer{&SaveCheck::notify, &check, false};
     const int rc = scan_buffer(ctx, doc->text, doc->length, &observer, true);
     *line = CONF_get_last_error_line(ctx);
     CONF_free(ctx);

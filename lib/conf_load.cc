@@ -196,7 +196,7 @@ size_t semicolon_after_blank(const char *value, const char *value_end) {
 
 // What a value that loads may not mean what it says.
 void Loader::check_value(const char *value, const char *value_end, const ExpandNotes &notes) const {
-    if (observer_ == nullptr) return;
+    if (observer_ == nullptr || !observer_->lint) return;
     // A '#' glued to the value ("http://host/#part") cut it short.
     if (comment_at_ != kNoOffset && comment_at_ > offset(value) &&
         !is_class(raw_.data()[comment_at_ - 1], CC_SPACE)) {
@@ -224,7 +224,7 @@ void Loader::check_value(const char *value, const char *value_end, const ExpandN
 // physical lines into itself: they are never read.  Told once, when one of
 // them holds more than blanks.
 void Loader::check_comment() {
-    if (observer_ == nullptr || comment_at_ == kNoOffset) return;
+    if (observer_ == nullptr || !observer_->lint || comment_at_ == kNoOffset) return;
     size_t i = 0;
     while (i + 1 < pieces_.size() && pieces_[i + 1].logical <= comment_at_) ++i;
     for (size_t j = i + 1; j < pieces_.size(); ++j) {
@@ -348,7 +348,8 @@ int Loader::header(char *p) {
         char *q = eat_ws(name_end);
         if (*q == ']') {
             const char *after = eat_ws(q + 1);
-            if (*after != '\0') notify(LoadEvent::kTextAfterHeader, offset(after));
+            if (*after != '\0' && observer_ != nullptr && observer_->lint)
+                notify(LoadEvent::kTextAfterHeader, offset(after));
             break;
         }
         // The end of the line, or a byte that can neither be part of a name
@@ -431,7 +432,8 @@ int Loader::expand_value(const char *section, const EntryLine &e) {
 int Loader::entry(char *p) {
     EntryLine e;
     if (const int err = scan_entry(p, &e); err != 0) return err;
-    if (e.name[0] == ';') notify(LoadEvent::kSemicolonName, offset(e.name));
+    if (e.name[0] == ';' && observer_ != nullptr && observer_->lint)
+        notify(LoadEvent::kSemicolonName, offset(e.name));
     prefetcher_.step(ctx_->table, reader_, section_name_);
     const char *section = e.qualifier != nullptr ? e.qualifier : section_name_;
     if (plain_line_) {
@@ -460,9 +462,9 @@ int Loader::store(const EntryLine &e, const char *section, const char *value, si
             return kErrSection;
         }
     }
-    if (observer_ != nullptr) {
+    if (observer_ != nullptr) entry->section = target->section;
+    if (observer_ != nullptr && observer_->lint) {
         // Told while the earlier entry still exists: storing frees it.
-        entry->section = target->section;
         const CONF_VALUE *earlier = find_entry(ctx_, target->section, entry->name);
         if (earlier != nullptr) notify(LoadEvent::kReplacing, kNoOffset, entry, earlier);
     }

@@ -85,6 +85,11 @@ struct LoadNote {
 struct LoadObserver {
     void (*notify)(void *arg, const LoadNote *note);
     void *arg;
+    // Without lint, only the notes of what the text holds are told (kStored,
+    // kHeader, kUnresolved, kError): the checks for what may not mean what
+    // its writer meant, and the lookup of the entry a line replaces, are
+    // skipped.  A scan for the text's structure costs less so.
+    bool lint = true;
 };
 
 // CONF_load_fp with an observer, told of every event in file order; the
