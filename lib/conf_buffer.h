@@ -270,6 +270,11 @@ class HashSlots {
             if (s.hash == hash && match(s.value)) return &s.value;
         }
     }
+    // Brings the slot where a lookup of hash begins into the cache, for a
+    // lookup soon after.
+    void prefetch(uint64_t hash) const {
+        if (slots_ != nullptr) __builtin_prefetch(&slots_[hash & mask_]);
+    }
     // Adds a pair; reserve made room for it.
     void add(uint64_t hash, size_t value) {
         place(Slot{hash, value});

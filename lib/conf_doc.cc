@@ -22,9 +22,11 @@
 //   - The index lists every header and stored entry line of the text, in
 //     text order: its span (the logical line, continuation and line ends
 //     included) and the section and name the loader gave it.  It is built
-//     by one tolerant scan, by the first edit that needs it, and exists
-//     only while the text scans cleanly: then every span starts a logical
-//     line that no line before it continues.
+//     by the read's scan (after a whole-text edit, by the next edit that
+//     needs it), and exists only while the text scans cleanly: then every
+//     span starts a logical line that no line before it continues.  That
+//     scan and every other scan here go without lint, which they never
+//     read.
 //   - A set of an entry the text defines scans its effective definition
 //     alone, and so does the check of the line written in its place; a set
 //     of a new entry scans the lines it adds alone (a header and the entry,
@@ -36,15 +38,15 @@
 //     text, and its value has no reference (a reference's value depends on
 //     the lines before it).  The section a line is in is the index's.
 //   - An unset cuts whole logical lines, which changes how no other line
-//     reads.
+//     reads.  So does remove_section, whose lines (the blocks of its
+//     headers with their comment blocks, its entries elsewhere) the index
+//     tells as a scan would.
 //   - Whatever cannot be decided so (a value with a reference, a text
-//     without a final line end, a check that fails, a section removed, a
-//     text that does not scan) takes the whole-text path below, which
-//     scans, drafts, scans again and drops the index; the next edit builds
-//     it again.  Only a success is decided where it happens, and the
-//     failures that need no other line (a raw text ending in a lone
-//     backslash, memory): any other failure comes from the whole-text path,
-//     so both paths fail alike.
+//     without a final line end, a check that fails, a text that does not
+//     scan) takes the whole-text path below, which scans, drafts, scans
+//     again and drops the index; the next edit builds it again.  Only a success is decided where it
+//     happens, and the failures that need no other line (a raw text ending in a lone backslash,
+//     memory): any other failure comes from the whole-text path, so both paths fail alike.
 //   - An edit made where it happens drafts its text as the whole-text path
 //     does, into room reserved once; the new lines' origins are the same
 //     draft_origins gives, found in runs (the whole lines inside a kept
@@ -53,9 +55,10 @@
 //     lines are added or dropped.  What is left is linear in bytes copied
 //     and lines moved, not in scans: the draft's copy of the text, the
 //     count of its line ends, the index's walk for the definition and its
-//     shift.  Room for
-//     the index's additions is reserved before the text is taken: a call
-//     that runs out of memory changes nothing, index included.
+//     shift.  Room for the index's additions is reserved before the text
+//     is taken: a call that runs out of memory changes nothing, index
+//     included.
+//
 // Edits kept aside.  Even an edit that scans only its own lines copies the
 // whole text, its origins and the index's spans after it; so most edits
 // do not touch the text at all.  The text, its origins and the index stay
@@ -1346,7 +1349,10 @@ bool prepare(const CONF_DOC *doc, LineIndex *ix) {
     }
     size_t at = 0;
     size_t line = 0;
+    // The slots are met in no order: each is asked for a few lines ahead.
+    constexpr size_t kAhead = 8;
     for (size_t i = 0; i < n; ++i) {
+        if (i + kAhead < n) p.name_slots.prefetch(ix->lines[i + kAhead].key);
         const size_t begin = ix->lines[i].span.begin;
         line += count_newlines(doc->text + at, begin - at);
         at = begin;

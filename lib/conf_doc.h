@@ -43,11 +43,23 @@
  * translated, an entry's name and a qualifier exactly as written.
  *
  * Memory: the document owns its text and the copy it compares a file with
- * (both from malloc), released by CONF_doc_free; between edits it also
- * keeps an index of the text's header and entry lines (built by the first
- * edit after a read, about 48 bytes a line), so that an edit scans only
- * the lines it writes.  Nothing here keeps a
+ * (one block while they are the same, from malloc), released by
+ * CONF_doc_free; it also keeps an index of the text's header and entry
+ * lines (built by the read's scan, about 48 bytes a line and the names),
+ * so that an edit scans only the lines it writes.  Nothing here keeps a
  * pointer the caller gave.  A document is used by one thread at a time.
+ *
+ * Cost: a read scans the text once, as a load does.  Most edits then cost
+ * a few microseconds whatever the text's size: they are kept aside, with
+ * the room they will take, and the next call that reads the text
+ * (CONF_doc_text, CONF_doc_check, CONF_doc_line_origin, CONF_doc_save)
+ * puts them all in at once, in time linear in the text.  Those calls take
+ * no memory for it, so they never fail for want of it.  The first edit
+ * after a read or after the text was put together builds tables of the
+ * index, linear in its lines.  An edit that needs the whole text (a value
+ * with a reference, a text without a final line end, an edit on the first
+ * line, a default entry before the first header) puts the kept edits in
+ * and scans the text.
  */
 #ifndef NIVRA_CONF_DOC_H
 #define NIVRA_CONF_DOC_H

@@ -1,5 +1,6 @@
-// The growable array and byte buffer: contents kept across every growth,
-// and a call that cannot have its memory leaves the container as it was.
+// The growable array, byte buffer and hashed slots: contents kept across
+// every growth, and a call that cannot have its memory leaves the
+// container as it was.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -13,6 +14,7 @@ namespace {
 
 using nivra::conf::ByteBuffer;
 using nivra::conf::GrowArray;
+using nivra::conf::HashSlots;
 
 struct Record {
     uint32_t key;
@@ -132,6 +134,42 @@ TEST(ByteBuffer, StartsInTheOwnersStorage) {
     EXPECT_NE(out, storage);
     EXPECT_STREQ(out, "abc");
     std::free(out);
+}
+
+// Pairs that share a hash stay apart (the caller's match tells them), every
+// pair survives the growths, and a value changed through find stays so.
+TEST(HashSlots, FindsEachPairAcrossGrowthsAndSharedHashes) {
+    HashSlots slots;
+    constexpr size_t kPairs = 1000;
+    for (size_t v = 0; v < kPairs; ++v) {
+        ASSERT_TRUE(slots.reserve(v + 1));
+        slots.add(v % 7 == 0 ? 42 : v * 0x9E3779B97F4A7C15ull, v);  // every 7th shares a hash
+    }
+    EXPECT_EQ(slots.size(), kPairs);
+    for (size_t v = 0; v < kPairs; ++v) {
+        const uint64_t hash = v % 7 == 0 ? 42 : v * 0x9E3779B97F4A7C15ull;
+        size_t *found = slots.find(hash, [&](size_t x) { return x == v; });
+        ASSERT_NE(found, nullptr) << v;
+        EXPECT_EQ(*found, v);
+    }
+    EXPECT_EQ(slots.find(43, [](size_t) { return true; }), nullptr);
+    *slots.find(42, [](size_t x) { return x == 14; }) = 5000;
+    EXPECT_NE(slots.find(42, [](size_t x) { return x == 5000; }), nullptr);
+    EXPECT_EQ(slots.find(42, [](size_t x) { return x == 14; }), nullptr);
+}
+
+TEST(HashSlots, AFailedGrowthChangesNothing) {
+    HashSlots slots;
+    ASSERT_TRUE(slots.reserve(8));
+    for (size_t v = 0; v < 8; ++v) slots.add(v, v);
+    alloc_seam::FailNth(1);
+    EXPECT_FALSE(slots.reserve(100));
+    alloc_seam::FailNth(0);
+    for (size_t v = 0; v < 8; ++v)
+        EXPECT_NE(slots.find(v, [&](size_t x) { return x == v; }), nullptr);
+    EXPECT_FALSE(slots.reserve(SIZE_MAX / 2));  // bytes past size_t
+    slots.reset();
+    EXPECT_EQ(slots.find(1, [](size_t) { return true; }), nullptr);
 }
 
 }  // namespace

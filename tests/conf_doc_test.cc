@@ -255,6 +255,43 @@ int LintWarnings(const std::string &text) {
     return count.n;
 }
 
+// What a scan without lint tells: the same notes of headers, entries and
+// values without their reference's value, in the same order, as a scan
+// with it, and nothing else.
+TEST(ConfDocScan, AScanWithoutLintTellsTheSameStructure) {
+    using nivra::conf::LoadEvent;
+    struct Notes {
+        std::string told;
+        int lint = 0;
+        static void On(void *self, const nivra::conf::LoadNote *note) {
+            auto *n = static_cast<Notes *>(self);
+            const LoadEvent e = note->event;
+            if (e == LoadEvent::kStored || e == LoadEvent::kHeader || e == LoadEvent::kUnresolved) {
+                n->told += std::to_string(static_cast<int>(e)) + "@" + std::to_string(note->line) +
+                           ":" + std::to_string(note->source->begin) + " ";
+            } else if (e != LoadEvent::kError) {
+                ++n->lint;
+            }
+        }
+    };
+    const std::string text =
+        "[s] trailing\n;odd = 1\na = x ;y\nb = c:\\tmp\\new\n# c \\\n  more\na = again\n"
+        "r = $nowhere/x\nu = http://h/#frag\n[t]\nq = 'open\n";
+    for (const bool tolerant : {false, true}) {
+        Notes with, without;
+        for (Notes *n : {&with, &without}) {
+            CONF_CTX *ctx = CONF_new();
+            const nivra::conf::LoadObserver observer{&Notes::On, n, n == &with};
+            (void)nivra::conf::scan_buffer(ctx, text.data(), text.size(), &observer, tolerant);
+            CONF_free(ctx);
+        }
+        EXPECT_GT(with.lint, 4);
+        EXPECT_EQ(without.lint, 0);
+        EXPECT_EQ(without.told, with.told);
+        EXPECT_NE(with.told, "");
+    }
+}
+
 TEST(ConfDocSet, WritesNoValueThatLintWarnsOf) {
     const char *values[] = {
         "x ; y",      "  ; lead", "a;b",           "a\tb\tc",      "C:\\new",    "C:\\temp\tx\ty",
@@ -452,6 +489,27 @@ TEST_F(ConfDocSave, RefusesWhenAnotherWriterChangedTheFile) {
     // The saved text is the new reference: a second edit saves cleanly.
     ASSERT_EQ(CONF_doc_set(first.d, nullptr, "b", "2"), 0);
     EXPECT_EQ(CONF_doc_save(first.d, path.c_str()), 0);
+}
+
+// After a save the text and what the file holds are the same, and edits
+// after it (kept aside until the save) must not change what the document
+// knows the file holds: another writer's change is still seen.
+TEST_F(ConfDocSave, EditsAfterASaveStillSeeAnotherWriter) {
+    const std::string path = files_.Write("[s]\na = 1\nb = 2\n");
+    Doc mine("");
+    Doc theirs("");
+    ASSERT_EQ(CONF_doc_read_file(mine.d, path.c_str()), 0);
+    ASSERT_EQ(CONF_doc_set(mine.d, "s", "a", "10"), 0);
+    ASSERT_EQ(CONF_doc_save(mine.d, path.c_str()), 0);
+    for (const char *v : {"11", "12", "13"}) ASSERT_EQ(CONF_doc_set(mine.d, "s", "c", v), 0);
+    ASSERT_EQ(CONF_doc_unset(mine.d, "s", "b"), 1);
+    ASSERT_EQ(CONF_doc_read_file(theirs.d, path.c_str()), 0);
+    ASSERT_EQ(CONF_doc_set(theirs.d, "s", "a", "20"), 0);
+    ASSERT_EQ(CONF_doc_save(theirs.d, path.c_str()), 0);
+    EXPECT_EQ(CONF_doc_save(mine.d, path.c_str()), -112);
+    EXPECT_EQ(Read(path), "[s]\na = 20\nb = 2\n");
+    size_t n = 0;
+    EXPECT_STREQ(CONF_doc_text(mine.d, &n), "[s]\na = 10\nc = 13\n");
 }
 
 TEST_F(ConfDocSave, RefusesAChangeThatKeepsTheLength) {
