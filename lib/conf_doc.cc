@@ -1108,12 +1108,13 @@ int take_draft(CONF_DOC *doc, Draft *d, bool in_runs = false) {
 
 // take_draft for an edit that keeps the index up to date itself: the index
 // stays the document's (as it was when the draft is not taken).
-int take_draft_keeping(CONF_DOC *doc, Draft *d, LineIndex *index) {
+int take_draft_keeping(CONF_DOC *doc, Draft *d, LineIndex *index, bool keep_tables = false) {
     doc->index = nullptr;
     const int err = take_draft(doc, d, true);
     doc->index = index;
-    // The tables for changes kept aside are built again when needed.
-    if (err == 0) index->pending.clear();
+    // The tables for changes kept aside are built again when needed, unless
+    // the caller carries them over.
+    if (err == 0 && !keep_tables) index->pending.clear();
     return err;
 }
 
@@ -1842,6 +1843,12 @@ class Assembler {
   public:
     Assembler(const CONF_DOC *doc, const LineIndex &ix, Assembly *out)
         : doc_(doc), ix_(ix), p_(ix.pending), out_(out) {}
+    // Where each index line (kNone: cut) and each insertion goes among the
+    // new index lines, told to new_of_line and new_of_change when not null.
+    void map_into(size_t *new_of_line, size_t *new_of_change) {
+        new_of_line_ = new_of_line;
+        new_of_change_ = new_of_change;
+    }
 
     // 0, or kErrMemory.
     int run() {
@@ -1865,10 +1872,12 @@ class Assembler {
             const Change &ch = p_.changes[c];
             copy_to(ch.at, ch.at_line);
             if (ch.line == kNone) {
-                for (size_t i = c; i != kNone; i = p_.changes[i].next) write(p_.changes[i]);
+                for (size_t i = c; i != kNone; i = p_.changes[i].next) write(i);
                 continue;
             }
-            if (!ch.cut) write(ch);
+            if (new_of_line_ != nullptr)
+                new_of_line_[ch.line] = ch.cut ? kNone : out_->lines.size();
+            if (!ch.cut) write(c);
             at_ = ix_.lines[ch.line].span.end;
             at_line_ = line_after(doc_, ix_, ch.line);
             line_ = ch.line + 1;
@@ -1885,6 +1894,7 @@ class Assembler {
     void copy_to(size_t to, size_t to_line) {
         const size_t shift = out_->text.size() - at_;
         for (; line_ < ix_.lines.size() && ix_.lines[line_].span.begin < to; ++line_) {
+            if (new_of_line_ != nullptr) new_of_line_[line_] = out_->lines.size();
             IndexLine l = ix_.lines[line_];
             l.span.begin += shift;
             l.span.end += shift;
@@ -1895,7 +1905,9 @@ class Assembler {
         at_ = to;
         at_line_ = to_line;
     }
-    void write(const Change &ch) {
+    void write(size_t c) {
+        const Change &ch = p_.changes[c];
+        if (new_of_change_ != nullptr) new_of_change_[c] = out_->lines.size();
         const size_t at = out_->text.size();
         out_->text.append_reserved(p_.bytes.data() + ch.bytes, ch.length);
         for (size_t i = 0; i < ch.lines; ++i) (void)out_->origins.push(p_.origins[ch.origins + i]);
@@ -1910,6 +1922,8 @@ class Assembler {
     size_t at_ = 0;       // the text's offset the copy stands at
     size_t at_line_ = 0;  // the physical line that begins there
     size_t line_ = 0;     // the index line next
+    size_t *new_of_line_ = nullptr;
+    size_t *new_of_change_ = nullptr;
 };
 
 // Whether changes wait to be put into the document's text.
@@ -1918,12 +1932,28 @@ bool has_pending(const CONF_DOC *doc) {
            !doc->index->pending.changes.empty();
 }
 
+bool carry_tables(const CONF_DOC *doc, LineIndex *ix, const size_t *new_of_line,
+                  const size_t *new_of_change);
+
 // Puts the changes kept aside into the document's text, in the room every
-// change reserved: it needs no memory, and so cannot fail.
-void flush(CONF_DOC *doc) {
+// change reserved: it needs no memory, and so cannot fail.  The tables are
+// dropped, or with keep_tables carried over to the new lines when there is
+// memory for it (an edit that goes on with the index needs them again).
+void flush(CONF_DOC *doc, bool keep_tables = false) {
     if (!has_pending(doc)) return;
     Assembly &a = doc->index->pending.room;
-    (void)Assembler(doc, *doc->index, &a).run();  // reserved
+    Assembler assembler(doc, *doc->index, &a);
+    GrowArray<size_t> new_of_line;
+    GrowArray<size_t> new_of_change;
+    const bool mapped = keep_tables && new_of_line.reserve(doc->index->lines.size()) &&
+                        new_of_change.reserve(doc->index->pending.changes.size());
+    if (mapped) {
+        for (size_t i = 0; i < doc->index->lines.size(); ++i) (void)new_of_line.push(kNone);
+        for (size_t i = 0; i < doc->index->pending.changes.size(); ++i)
+            (void)new_of_change.push(kNone);
+        assembler.map_into(new_of_line.begin(), new_of_change.begin());
+    }
+    (void)assembler.run();  // reserved
     const size_t n = a.text.size();
     const size_t count = a.origins.size();
     // The room was reserved with slack for more changes.
@@ -1938,12 +1968,89 @@ void flush(CONF_DOC *doc) {
     doc->origins = a.origins.release();
     doc->origin_count = count;
     doc->index->lines.swap(a.lines);
-    doc->index->pending.clear();
+    if (!mapped || !carry_tables(doc, doc->index, new_of_line.begin(), new_of_change.begin()))
+        doc->index->pending.clear();
 }
 
 // flush for the calls that read the text: they are const to their callers,
 // as the text put together is the text they have always seen.
 void flush_for_read(const CONF_DOC *doc) { flush(const_cast<CONF_DOC *>(doc)); }
+
+// The place of header line h among the headers (sorted lines).
+size_t rank_of(const GrowArray<size_t> &headers, size_t h) {
+    return static_cast<size_t>(std::lower_bound(headers.begin(), headers.end(), h) -
+                               headers.begin());
+}
+
+// Carries the tables over to the index's new lines (of the document's new
+// text): new_of_line maps each old index line to its new place (kNone:
+// gone), new_of_change each insertion (null: none).  No name is hashed
+// again, so an edit after an edit that needed its changes put in costs no
+// rebuild.  False when memory runs out: the caller drops the tables.
+bool carry_tables(const CONF_DOC *doc, LineIndex *ix, const size_t *new_of_line,
+                  const size_t *new_of_change) {
+    Pending &p = ix->pending;
+    const size_t n = ix->lines.size();
+    GrowArray<size_t> first_line;
+    GrowArray<size_t> prev_def;
+    GrowArray<size_t> change_of;
+    GrowArray<size_t> headers;
+    if (!first_line.reserve(n) || !prev_def.reserve(n) || !change_of.reserve(n) ||
+        !headers.reserve(p.headers.size() + p.new_headers))
+        return false;
+    size_t at = 0;
+    size_t line = 0;
+    for (size_t i = 0; i < n; ++i) {
+        const size_t begin = ix->lines[i].span.begin;
+        line += count_newlines(doc->text + at, begin - at);
+        at = begin;
+        (void)first_line.push(line);  // reserved
+        (void)prev_def.push(kNone);
+        (void)change_of.push(kNone);
+        if (ix->is_header(i)) (void)headers.push(i);
+    }
+    for (NameInfo &ni : p.names) {
+        // The definitions left, from the last: each new one before the next.
+        size_t last = kNone;
+        size_t after = kNone;
+        auto link = [&](size_t j) {
+            if (after != kNone) prev_def[after] = j;
+            if (last == kNone) last = j;
+            after = j;
+        };
+        if (ni.inserted != kNone) link(new_of_change[ni.inserted]);
+        for (size_t i = ni.base_cut ? kNone : ni.last_base; i != kNone; i = p.prev_def[i]) {
+            if (new_of_line[i] != kNone) link(new_of_line[i]);
+        }
+        ni = NameInfo{ni.section, ni.name, ni.key, last, kNone, false};
+    }
+    for (SectionInfo &si : p.sections) {
+        size_t h = si.header != kNone ? new_of_line[si.header] : kNone;
+        if (si.new_header != kNone) h = new_of_change[si.new_header];
+        si = SectionInfo{si.section, si.key, h,     h != kNone ? rank_of(headers, h) : 0,
+                         kNone,      false,  kNone, kNone};
+    }
+    p.first_line.swap(first_line);
+    p.prev_def.swap(prev_def);
+    p.change_of.swap(change_of);
+    p.headers.swap(headers);
+    // What the changes took goes with them.
+    Pending done;
+    done.changes.swap(p.changes);
+    done.places.swap(p.places);
+    done.origins.swap(p.origins);
+    done.bytes.swap(p.bytes);
+    done.room.lines.swap(p.room.lines);
+    done.room.events.swap(p.room.events);
+    p.place_slots.reset();
+    p.end_last = kNone;
+    p.new_headers = 0;
+    p.length = doc->length;
+    p.line_count = doc->origin_count;
+    p.index_count = n;
+    p.tail_origin = doc->origins[doc->origin_count - 1];
+    return true;
+}
 
 // CONF_doc_set(_raw) kept aside, or kUndecided.
 int set_pending(CONF_DOC *doc, const char *section, const char *name, const char *value, bool raw) {
@@ -1980,7 +2087,8 @@ int set_local(CONF_DOC *doc, const char *section, const char *name, const char *
 
 // Drops the index's lines that lie in the cuts (sorted, apart, each made of
 // whole logical lines); the others move back by the bytes cut before them.
-void cut_index(LineIndex *index, const GrowArray<Span> &cuts) {
+// new_of_line (when not null) is told where each line went (kNone: cut).
+void cut_index(LineIndex *index, const GrowArray<Span> &cuts, size_t *new_of_line = nullptr) {
     size_t kept = 0;
     size_t cut = 0;
     size_t cut_bytes = 0;
@@ -1988,7 +2096,9 @@ void cut_index(LineIndex *index, const GrowArray<Span> &cuts) {
         IndexLine line = index->lines[i];
         for (; cut < cuts.size() && cuts[cut].end <= line.span.begin; ++cut)
             cut_bytes += cuts[cut].end - cuts[cut].begin;
-        if (cut < cuts.size() && cuts[cut].begin <= line.span.begin) continue;
+        const bool gone = cut < cuts.size() && cuts[cut].begin <= line.span.begin;
+        if (new_of_line != nullptr) new_of_line[i] = gone ? kNone : kept;
+        if (gone) continue;
         line.span.begin -= cut_bytes;
         line.span.end -= cut_bytes;
         index->lines[kept++] = line;
@@ -2191,14 +2301,21 @@ int remove_local(CONF_DOC *doc, const char *section) {
     if (starts_with_mark(out.text.data(), out.text.size()) &&
         !starts_with_mark(doc->text, doc->length))
         return kUndecided;
-    if (const int err = take_draft_keeping(doc, &out, index); err != 0) return err;
-    cut_index(index, cuts);
+    // The tables go on with the lines left, when there is room to map them.
+    GrowArray<size_t> new_of_line;
+    const bool keep = index->pending.ready && new_of_line.reserve(index->lines.size());
+    if (const int err = take_draft_keeping(doc, &out, index, keep); err != 0) return err;
+    if (keep) {
+        for (size_t i = 0; i < index->lines.size(); ++i) (void)new_of_line.push(kNone);
+    }
+    cut_index(index, cuts, keep ? new_of_line.begin() : nullptr);
+    if (keep && !carry_tables(doc, index, new_of_line.begin(), nullptr)) index->pending.clear();
     return lines;
 }
 
 int remove_section(CONF_DOC *doc, const char *section, bool local) {
     if (doc == nullptr) return kErrNullContext;
-    flush(doc);
+    flush(doc, local);
     if (local) {
         if (const int rc = remove_local(doc, section_or_default(section)); rc != kUndecided)
             return rc;

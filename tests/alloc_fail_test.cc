@@ -747,6 +747,54 @@ TEST(AllocFail, EditsAfterAFirstOne) {
     }
 }
 
+// Edits after one that is kept aside (nothing read the text between them):
+// a failed edit leaves the kept edit and the text as they were, and
+// reading the text afterwards (which puts the edits in) needs no memory.
+TEST(AllocFail, EditsAfterAnEditKeptAside) {
+    setenv("HOME", "/home/tester", 0);
+    const std::string text = RichFile();
+    const struct {
+        const char *scenario;
+        std::function<int(CONF_DOC *)> call;
+    } cases[] = {
+        {"set after a kept set", [](CONF_DOC *d) { return CONF_doc_set(d, "other", "k7", "x"); }},
+        {"new entry after a kept set",
+         [](CONF_DOC *d) { return CONF_doc_set(d, "other", "fresh", "v"); }},
+        {"new section after a kept set",
+         [](CONF_DOC *d) { return CONF_doc_set(d, "new one", "k", "v"); }},
+        {"unset after a kept set", [](CONF_DOC *d) { return CONF_doc_unset(d, "other", "k1"); }},
+        {"removal after a kept set",
+         [](CONF_DOC *d) { return CONF_doc_remove_section(d, "other"); }},
+    };
+    const auto first = [](CONF_DOC *d) { return CONF_doc_set(d, "other", "k1", "first"); };
+    CONF_DOC *twin = CONF_doc_new();
+    ASSERT_EQ(CONF_doc_read_buffer(twin, text.data(), text.size()), 0);
+    ASSERT_EQ(first(twin), 0);
+    const std::string before = DocBytes(twin) + DocOrigins(twin);
+    CONF_doc_free(twin);
+    for (const auto &c : cases) {
+        int want_rc = 0;
+        std::string want_text;
+        SweepBoth(c.scenario, [&](long k) -> long {
+            CONF_DOC *doc = CONF_doc_new();
+            if (doc == nullptr) return alloc_seam::Attempts();
+            EXPECT_EQ(CONF_doc_read_buffer(doc, text.data(), text.size()), 0);
+            EXPECT_EQ(first(doc), 0);
+            Arm(k);
+            const int rc = c.call(doc);
+            const long attempts = alloc_seam::Attempts();
+            if (k == 0) {
+                want_rc = rc;
+                want_text = DocBytes(doc) + DocOrigins(doc);
+                EXPECT_NE(want_text, before);
+            }
+            ExpectSameOrUntouched(doc, rc, before, want_rc, want_text);
+            CONF_doc_free(doc);
+            return attempts;
+        });
+    }
+}
+
 // The bytes of a stream from its start.
 std::string StreamBytes(std::FILE *f) {
     std::string out;
