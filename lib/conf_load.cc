@@ -462,9 +462,9 @@ int Loader::store(const EntryLine &e, const char *section, const char *value, si
             return kErrSection;
         }
     }
-    if (observer_ != nullptr) entry->section = target->section;
     if (observer_ != nullptr && observer_->lint) {
         // Told while the earlier entry still exists: storing frees it.
+        entry->section = target->section;
         const CONF_VALUE *earlier = find_entry(ctx_, target->section, entry->name);
         if (earlier != nullptr) notify(LoadEvent::kReplacing, kNoOffset, entry, earlier);
     }

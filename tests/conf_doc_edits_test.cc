@@ -238,4 +238,23 @@ TEST(ConfDocEdits, EditsWithNoReadBetweenThemGiveWhatReadsBetweenGive) {
     }
 }
 
+// A removal puts the edits kept aside in and goes on with the index's
+// tables: a name defined on several lines, in several blocks, is still
+// known by every line that defines it, and an unset after the removal
+// cuts them all.
+TEST(ConfDocEdits, ANameDefinedTwiceOutlivesARemovalBeforeIt) {
+    const std::string text =
+        "[s]\nk = 1\nz = 0\n[t]\np = 1\n[s]\nk = 2\n[u]\nq = 1\n[s]\nk = 3 # last\n";
+    CONF_DOC *doc = CONF_doc_new();
+    ASSERT_EQ(CONF_doc_read_buffer(doc, text.data(), text.size()), 0);
+    ASSERT_EQ(CONF_doc_set(doc, "u", "q", "2"), 0);   // kept aside
+    ASSERT_EQ(CONF_doc_remove_section(doc, "t"), 2);  // puts it in
+    ASSERT_EQ(CONF_doc_set(doc, "s", "k", "4"), 0);   // the last definition
+    ASSERT_EQ(CONF_doc_remove_section(doc, "u"), 2);
+    EXPECT_EQ(CONF_doc_unset(doc, "s", "k"), 3);
+    ASSERT_EQ(CONF_doc_set(doc, "s", "k", "5"), 0);
+    EXPECT_EQ(TextOf(doc), "[s]\nz = 0\n[s]\n[s]\nk = 5\n");
+    CONF_doc_free(doc);
+}
+
 }  // namespace
