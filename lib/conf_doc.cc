@@ -2018,7 +2018,7 @@ bool carry_tables(const CONF_DOC *doc, LineIndex *ix, const size_t *new_of_line,
             if (last == kNone) last = j;
             after = j;
         };
-        if (ni.inserted != kNone) link(new_of_change[ni.inserted]);
+        if (ni.inserted != kNone && new_of_change != nullptr) link(new_of_change[ni.inserted]);
         for (size_t i = ni.base_cut ? kNone : ni.last_base; i != kNone; i = p.prev_def[i]) {
             if (new_of_line[i] != kNone) link(new_of_line[i]);
         }
@@ -2026,7 +2026,7 @@ bool carry_tables(const CONF_DOC *doc, LineIndex *ix, const size_t *new_of_line,
     }
     for (SectionInfo &si : p.sections) {
         size_t h = si.header != kNone ? new_of_line[si.header] : kNone;
-        if (si.new_header != kNone) h = new_of_change[si.new_header];
+        if (si.new_header != kNone && new_of_change != nullptr) h = new_of_change[si.new_header];
         si = SectionInfo{si.section, si.key, h,     h != kNone ? rank_of(headers, h) : 0,
                          kNone,      false,  kNone, kNone};
     }
