@@ -732,6 +732,7 @@ struct Change {
     uint64_t key;
     size_t before;  // an inserted entry: the entry of its section inserted before it
     bool cut;
+    size_t gap_end = kNone;  // a cut of the text's bytes [at, gap_end) that no index line holds
 };
 
 // A name of a section that the text or a kept change defines.
@@ -784,6 +785,8 @@ struct Pending {
     HashSlots section_slots;
     GrowArray<Change> changes;
     GrowArray<Place> places;
+    GrowArray<size_t> gaps;    // the cuts of bytes no index line holds, in text order
+    GrowArray<size_t> strays;  // the entry lines outside a block of their section, in order
     HashSlots place_slots;
     ByteBuffer bytes;
     GrowArray<CONF_DOC_LINE> origins;
@@ -1306,6 +1309,15 @@ SectionInfo *find_section(LineIndex *ix, const char *section, uint64_t key) {
     return slot != nullptr ? &p.sections[*slot] : nullptr;
 }
 
+// Whether entry line i lies outside a block of its section: before the
+// first header, or after a header of another section (a qualified entry).
+bool stray(const LineIndex &ix, size_t i, size_t header) {
+    if (header == kNone) return true;
+    const size_t a = ix.lines[i].section;
+    const size_t b = ix.lines[header].section;
+    return a != b && std::strcmp(ix.names.data() + a, ix.names.data() + b) != 0;
+}
+
 // Adds what the tables learn from index line i (after room was made).
 void learn_line(LineIndex *ix, size_t i) {
     Pending &p = ix->pending;
@@ -1361,6 +1373,12 @@ bool prepare(const CONF_DOC *doc, LineIndex *ix) {
         (void)p.prev_def.push(kNone);
         (void)p.change_of.push(kNone);
         learn_line(ix, i);
+        if (!ix->is_header(i) &&
+            stray(*ix, i, p.headers.empty() ? kNone : p.headers[p.headers.size() - 1]) &&
+            !p.strays.push(i)) {
+            p.clear();
+            return false;
+        }
     }
     p.length = doc->length;
     p.line_count = doc->origin_count;
@@ -1418,8 +1436,30 @@ size_t *first_at_place(LineIndex *ix, size_t at) {
 }
 
 // Whether nothing of the text as it reads now follows offset at: from
-// there on, every line of the text is cut and no insertion is left (those
-// at at itself count only with insertions_at).
+// there on, every line and gap of the text is cut and no insertion is left
+// (those at at itself count only with insertions_at).
+bool is_gap(const Change &ch) { return ch.gap_end != kNone; }
+bool is_insertion(const Change &ch) { return ch.line == kNone && !is_gap(ch); }
+
+// The first of the gaps that begins at or after offset at (gaps.size()
+// when none does).
+size_t first_gap_from(const Pending &p, size_t at) {
+    return static_cast<size_t>(
+        std::lower_bound(p.gaps.begin(), p.gaps.end(), at,
+                         [&](size_t g, size_t off) { return p.changes[g].at < off; }) -
+        p.gaps.begin());
+}
+
+// The gap cut that begins at offset at, or the one that ends there (kNone).
+size_t gap_at(const Pending &p, size_t at) {
+    const size_t k = first_gap_from(p, at);
+    return k < p.gaps.size() && p.changes[p.gaps[k]].at == at ? p.gaps[k] : kNone;
+}
+size_t gap_ending_at(const Pending &p, size_t at) {
+    const size_t k = first_gap_from(p, at);
+    return k > 0 && p.changes[p.gaps[k - 1]].gap_end == at ? p.gaps[k - 1] : kNone;
+}
+
 bool nothing_after(const CONF_DOC *doc, LineIndex *ix, size_t at, bool insertions_at) {
     for (;;) {
         if (insertions_at) {
@@ -1428,6 +1468,10 @@ bool nothing_after(const CONF_DOC *doc, LineIndex *ix, size_t at, bool insertion
         }
         insertions_at = true;
         if (at == doc->length) return true;
+        if (const size_t g = gap_at(ix->pending, at); g != kNone) {
+            at = ix->pending.changes[g].gap_end;
+            continue;
+        }
         const size_t i = ix->first_at(at);
         if (i == ix->lines.size() || ix->lines[i].span.begin != at || !cut_line(ix->pending, i))
             return false;
@@ -1837,6 +1881,258 @@ int unset_pending(CONF_DOC *doc, LineIndex *ix, const char *section, const char 
     return static_cast<int>(count);
 }
 
+// ---- Edits kept aside: a section removed --------------------------------------
+
+// Where the lines of the block before index line h (a header) end, in the
+// text as it reads now: past the header before it (prev, kNone: none), the
+// entry lines left and the insertions after lines of the block; never
+// inside the byte-order mark.  The floor of h's comment block.
+size_t floor_before(const CONF_DOC *doc, LineIndex *ix, size_t prev, size_t h) {
+    const Pending &p = ix->pending;
+    size_t floor = prev != kNone ? ix->lines[prev].span.end : 0;
+    floor = std::max<size_t>(floor, starts_with_mark(doc->text, doc->length) ? 3 : 0);
+    for (size_t i = prev != kNone ? prev + 1 : 0; i < h; ++i) {
+        const size_t end = ix->lines[i].span.end;
+        const size_t *first = first_at_place(ix, end);
+        if (!cut_line(p, i) || (first != nullptr && *first != kNone)) floor = std::max(floor, end);
+    }
+    return floor;
+}
+
+// comment_block_start in the text as it reads now: from at (a header's
+// begin) back over comment lines to the floor, the lines and gaps cut
+// being no lines at all.
+size_t block_start(const CONF_DOC *doc, LineIndex *ix, size_t floor, size_t at) {
+    const Pending &p = ix->pending;
+    const char *t = doc->text;
+    while (at > floor) {
+        if (const size_t g = gap_ending_at(p, at); g != kNone) {
+            at = p.changes[g].at;
+            continue;
+        }
+        const size_t i = ix->first_at(at);
+        if (i > 0 && ix->lines[i - 1].span.end == at && cut_line(p, i - 1)) {
+            at = ix->lines[i - 1].span.begin;
+            continue;
+        }
+        if (t[at - 1] != '\n') break;
+        size_t begin = at - 1;
+        while (begin > floor && t[begin - 1] != '\n') --begin;
+        size_t k = begin;
+        while (k < at && is_class(t[k], CC_SPACE)) ++k;
+        if (k == at) break;  // a blank line
+        at = begin;
+    }
+    return at;
+}
+
+// What a removal cuts: index lines, gaps of bytes no line holds, and
+// insertions; and the physical lines and bytes they hold now.
+struct Removal {
+    GrowArray<size_t> lines;
+    GrowArray<Span> gaps;
+    GrowArray<size_t> inserted;
+    GrowArray<size_t> ends;  // where each stretch cut ends
+    size_t physical = 0;
+    size_t bytes = 0;
+};
+
+// Notes the insertions at offset at, which the section's removal takes:
+// false when one is not an entry of the section (the whole text decides).
+bool take_insertions_at(LineIndex *ix, size_t at, const char *section, Removal *r) {
+    const Pending &p = ix->pending;
+    const size_t *first = first_at_place(ix, at);
+    for (size_t c = first != nullptr ? *first : kNone; c != kNone; c = p.changes[c].next) {
+        const Change &ch = p.changes[c];
+        if (ch.name == kNoName || std::strcmp(ix->names.data() + ch.section, section) != 0)
+            return false;
+        if (!r->inserted.push(c)) return false;
+        r->physical += ch.lines;
+        r->bytes += ch.length;
+    }
+    return true;
+}
+
+// Notes what the text's bytes [a, b) hold now, all of which go: false when
+// a line of another section is among them, or memory runs out.
+bool take_stretch(const CONF_DOC *doc, LineIndex *ix, const char *section, uint64_t key, size_t a,
+                  size_t b, Removal *r) {
+    const Pending &p = ix->pending;
+    size_t i = ix->first_at(a);
+    size_t gap = first_gap_from(p, a);
+    bool taken_at_b = false;  // the insertions at b, after a line that ends there
+    for (size_t at = a; at < b;) {
+        if (gap < p.gaps.size() && p.changes[p.gaps[gap]].at == at) {
+            at = p.changes[p.gaps[gap++]].gap_end;
+            continue;
+        }
+        if (i < ix->lines.size() && ix->lines[i].span.begin == at) {
+            const Span span = ix->lines[i].span;
+            if (!cut_line(p, i)) {
+                if (!ix->in_section(i, section, key) || !r->lines.push(i)) return false;
+                const LineView v = view_line(doc, *ix, i);
+                r->physical += v.lines;
+                r->bytes += v.length;
+            }
+            if (span.end > b || !take_insertions_at(ix, span.end, section, r)) return false;
+            taken_at_b = span.end == b;
+            at = span.end;
+            ++i;
+            continue;
+        }
+        size_t next = b;
+        if (i < ix->lines.size()) next = std::min(next, ix->lines[i].span.begin);
+        if (gap < p.gaps.size()) next = std::min(next, p.changes[p.gaps[gap]].at);
+        if (!r->gaps.push(Span{at, next})) return false;
+        r->physical += count_newlines(doc->text + at, next - at);
+        r->bytes += next - at;
+        at = next;
+        taken_at_b = false;
+    }
+    // The insertions at the end of the text come after its last bytes.
+    if (b == doc->length && !taken_at_b && !take_insertions_at(ix, b, section, r)) return false;
+    return r->ends.push(b);
+}
+
+// The physical line that begins at offset at (a line's start).
+size_t line_at(const CONF_DOC *doc, const LineIndex &ix, size_t at) {
+    const size_t i = ix.first_at(at);
+    if (i == 0) return count_newlines(doc->text, at);
+    const size_t end = ix.lines[i - 1].span.end;
+    if (end > at) return count_newlines(doc->text, at);  // not after a whole line
+    return line_after(doc, ix, i - 1) + count_newlines(doc->text + end, at - end);
+}
+
+// Finds what removing the section cuts, in the text as it reads now: the
+// blocks of its headers (from each one's comment block to the next
+// header's), less nothing (a line of another section in them leaves it to
+// the whole text), and its entries elsewhere.  kUndecided, or 0.
+int find_removal(const CONF_DOC *doc, LineIndex *ix, const char *section, Removal *r) {
+    const Pending &p = ix->pending;
+    const uint64_t key = hash_string(section);
+    GrowArray<size_t> live;  // the headers left, in order
+    if (!live.reserve(p.headers.size())) return kUndecided;
+    for (const size_t h : p.headers) {
+        if (!cut_line(p, h)) (void)live.push(h);
+    }
+    GrowArray<Span> blocks;
+    for (size_t k = 0; k < live.size(); ++k) {
+        if (!ix->in_section(live[k], section, key)) continue;
+        const size_t h = live[k];
+        const size_t prev = k > 0 ? live[k - 1] : kNone;
+        const size_t begin =
+            block_start(doc, ix, floor_before(doc, ix, prev, h), ix->lines[h].span.begin);
+        // The last block runs to the end of the text, with the insertions
+        // there: new sections after it leave it to the whole text (their
+        // blank line would be cut with it).
+        size_t end = doc->length;
+        if (k + 1 < live.size()) {
+            const size_t next = live[k + 1];
+            end = block_start(doc, ix, floor_before(doc, ix, h, next), ix->lines[next].span.begin);
+        }
+        if (!blocks.push(Span{begin, end}) || !take_stretch(doc, ix, section, key, begin, end, r))
+            return kUndecided;
+    }
+    // Its entries elsewhere, which are among the strays.
+    size_t block = 0;
+    for (const size_t i : p.strays) {
+        const Span span = ix->lines[i].span;
+        while (block < blocks.size() && blocks[block].end <= span.begin) ++block;
+        if (block < blocks.size() && blocks[block].begin <= span.begin) continue;
+        if (ix->is_header(i) || cut_line(p, i) || !ix->in_section(i, section, key)) continue;
+        if (!r->lines.push(i) || !r->ends.push(span.end)) return kUndecided;
+        const LineView v = view_line(doc, *ix, i);
+        r->physical += v.lines;
+        r->bytes += v.length;
+    }
+    return 0;
+}
+
+// CONF_doc_remove_section kept aside: the section's blocks and entries are
+// cut as the whole text would cut them.  Not for a section with a header
+// inserted, or with entries inserted and no header; nor for cuts that
+// reach the text's first line.
+int remove_pending(CONF_DOC *doc, LineIndex *ix, const char *section) {
+    Pending &p = ix->pending;
+    SectionInfo *si = find_section(ix, section, hash_string(section));
+    // Its insertions are in its last block, unless it has no header.
+    if (si != nullptr &&
+        (si->new_header != kNone || (si->header == kNone && live_inserted(&p, si) != kNone)))
+        return kUndecided;
+    Removal r;
+    if (find_removal(doc, ix, section, &r) != 0) return kUndecided;
+    const size_t first_end =
+        static_cast<size_t>(static_cast<const char *>(std::memchr(doc->text, '\n', doc->length)) -
+                            doc->text) +
+        1;
+    for (const Span &g : r.gaps) {
+        if (g.begin < first_end) return kUndecided;
+    }
+    for (const size_t i : r.lines) {
+        if (ix->lines[i].span.begin < first_end) return kUndecided;
+    }
+    if (r.physical > static_cast<size_t>(INT_MAX)) return kUndecided;
+    const size_t more = r.lines.size() + r.gaps.size();
+    if (!p.changes.reserve(p.changes.size() + more) ||
+        !p.gaps.reserve(p.gaps.size() + r.gaps.size()) || !reserve_room(&p, 0, 0, more))
+        return outcome(doc, kErrMemory);
+    for (const size_t i : r.lines) {
+        const size_t c = change_for_line(doc, ix, i);
+        keep_text(&p, c, "", 0, nullptr, 0);
+        p.changes[c].cut = true;
+        --p.index_count;
+        if (!ix->is_header(i)) {
+            NameInfo *ni = find_name(ix, section, ix->name_of(i), ix->lines[i].key);
+            if (ni != nullptr) ni->base_cut = true;
+        }
+    }
+    for (const size_t c : r.inserted) {
+        unlink(doc, ix, c);
+        keep_text(&p, c, "", 0, nullptr, 0);
+        p.changes[c].cut = true;
+        --p.index_count;
+        const Change &ch = p.changes[c];
+        NameInfo *ni = find_name(ix, section, ix->names.data() + ch.name, ch.key);
+        if (ni != nullptr) ni->inserted = kNone;
+    }
+    for (const Span &g : r.gaps) {
+        const size_t c = p.changes.size();
+        Change ch{g.begin, line_at(doc, *ix, g.begin),
+                  kNone,   kNone,
+                  kNone,   0,
+                  0,       0,
+                  0,       0,
+                  kNoName, kNoName,
+                  0,       0,
+                  kNone,   true};
+        ch.gap_end = g.end;
+        (void)p.changes.push(ch);  // reserved
+        const size_t k = first_gap_from(p, g.begin);
+        (void)p.gaps.push(c);
+        std::memmove(p.gaps.begin() + k + 1, p.gaps.begin() + k,
+                     (p.gaps.size() - 1 - k) * sizeof(size_t));
+        p.gaps[k] = c;
+        p.length -= g.end - g.begin;
+        p.line_count -= count_newlines(doc->text + g.begin, g.end - g.begin);
+    }
+    si = find_section(ix, section, hash_string(section));
+    if (si != nullptr) *si = SectionInfo{si->section, si->key, kNone, 0, kNone, true, kNone, kNone};
+    bool at_end = false;
+    for (const size_t end : r.ends) at_end = at_end || nothing_after(doc, ix, end, true);
+    if (at_end)
+        p.tail_origin = CONF_DOC_LINE{0, doc->edits < INT_MAX ? doc->edits + 1 : INT_MAX, 0};
+    edit_made(doc);
+    return static_cast<int>(r.physical);
+}
+
+// CONF_doc_remove_section kept aside, or kUndecided.
+int remove_kept(CONF_DOC *doc, const char *section) {
+    LineIndex *ix = ready_index(doc);
+    if (ix == nullptr || doc->length == 0 || doc->text[doc->length - 1] != '\n') return kUndecided;
+    if (!ix->pending.ready && !prepare(doc, ix)) return kUndecided;
+    return remove_pending(doc, ix, section);
+}
+
 // ---- Edits kept aside: the text put together --------------------------------
 
 class Assembler {
@@ -1859,20 +2155,25 @@ class Assembler {
             return kErrMemory;
         for (size_t c = 0; c < p_.changes.size(); ++c) {
             const Change &ch = p_.changes[c];
-            if (ch.line != kNone || (!ch.cut && ch.prev == kNone)) (void)events.push(c);
+            if (!is_insertion(ch) || (!ch.cut && ch.prev == kNone)) (void)events.push(c);
         }
         // At one offset, the insertions there come before the line there.
         std::sort(events.begin(), events.end(), [&](size_t a, size_t b) {
             const Change &x = p_.changes[a];
             const Change &y = p_.changes[b];
             if (x.at != y.at) return x.at < y.at;
-            return (x.line == kNone) > (y.line == kNone);
+            return is_insertion(x) > is_insertion(y);
         });
         for (const size_t c : events) {
             const Change &ch = p_.changes[c];
             copy_to(ch.at, ch.at_line);
-            if (ch.line == kNone) {
+            if (is_insertion(ch)) {
                 for (size_t i = c; i != kNone; i = p_.changes[i].next) write(i);
+                continue;
+            }
+            if (is_gap(ch)) {
+                at_ = ch.gap_end;
+                at_line_ = ch.at_line + count_newlines(doc_->text + ch.at, ch.gap_end - ch.at);
                 continue;
             }
             if (new_of_line_ != nullptr)
@@ -1995,6 +2296,7 @@ bool carry_tables(const CONF_DOC *doc, LineIndex *ix, const size_t *new_of_line,
     GrowArray<size_t> prev_def;
     GrowArray<size_t> change_of;
     GrowArray<size_t> headers;
+    GrowArray<size_t> strays;
     if (!first_line.reserve(n) || !prev_def.reserve(n) || !change_of.reserve(n) ||
         !headers.reserve(p.headers.size() + p.new_headers))
         return false;
@@ -2007,7 +2309,12 @@ bool carry_tables(const CONF_DOC *doc, LineIndex *ix, const size_t *new_of_line,
         (void)first_line.push(line);  // reserved
         (void)prev_def.push(kNone);
         (void)change_of.push(kNone);
-        if (ix->is_header(i)) (void)headers.push(i);
+        if (ix->is_header(i)) {
+            (void)headers.push(i);
+        } else if (stray(*ix, i, headers.empty() ? kNone : headers[headers.size() - 1]) &&
+                   !strays.push(i)) {
+            return false;
+        }
     }
     for (NameInfo &ni : p.names) {
         // The definitions left, from the last: each new one before the next.
@@ -2034,10 +2341,12 @@ bool carry_tables(const CONF_DOC *doc, LineIndex *ix, const size_t *new_of_line,
     p.prev_def.swap(prev_def);
     p.change_of.swap(change_of);
     p.headers.swap(headers);
+    p.strays.swap(strays);
     // What the changes took goes with them.
     Pending done;
     done.changes.swap(p.changes);
     done.places.swap(p.places);
+    done.gaps.swap(p.gaps);
     done.origins.swap(p.origins);
     done.bytes.swap(p.bytes);
     done.room.lines.swap(p.room.lines);
@@ -2315,6 +2624,10 @@ int remove_local(CONF_DOC *doc, const char *section) {
 
 int remove_section(CONF_DOC *doc, const char *section, bool local) {
     if (doc == nullptr) return kErrNullContext;
+    if (local) {
+        if (const int rc = remove_kept(doc, section_or_default(section)); rc != kUndecided)
+            return rc;
+    }
     flush(doc, local);
     if (local) {
         if (const int rc = remove_local(doc, section_or_default(section)); rc != kUndecided)

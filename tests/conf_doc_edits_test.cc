@@ -214,6 +214,11 @@ TEST(ConfDocEdits, EditsWithNoReadBetweenThemGiveWhatReadsBetweenGive) {
     std::vector<std::string> texts(std::begin(kTexts), std::end(kTexts));
     texts.push_back(big);
     texts.push_back("top = 1\nk = 2\n");
+    // Comment blocks above headers, a qualified entry in another block, a
+    // header of the default section, a section's blocks apart.
+    texts.push_back(
+        "# top\n\n# about s\n[s]\nk = 1\n  # inner\n\nt::p = 2\n# about t\n[t]\np = 1\n\n"
+        "# trailing\n[default]\na = 1\n[s]\nz = 2\n# end\n");
     uint64_t rng = 99;
     for (const std::string &text : texts) {
         SCOPED_TRACE(text);
