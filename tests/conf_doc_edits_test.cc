@@ -262,4 +262,41 @@ TEST(ConfDocEdits, ANameDefinedTwiceOutlivesARemovalBeforeIt) {
     CONF_doc_free(doc);
 }
 
+// Removals kept aside one after another: a section's block may run over
+// the block of one removed before it, and over lines cut before it, up to
+// the comment block of the next header left.
+TEST(ConfDocEdits, RemovalsKeptAsideGiveWhatRemovalsOneByOneGive) {
+    const std::string text =
+        "top = 0\n[a]\nx = 1\n# about b\n[b]\ny = 1\n\n# about c\n[c]\nz = 1\n# end of c\n\n"
+        "# about d\n[d]\nw = 1\n[b]\nv = 2\n";
+    const std::vector<std::vector<Edit>> runs = {
+        {{kRemove, "c", nullptr, nullptr},
+         {kRemove, "b", nullptr, nullptr},
+         {kRemove, "a", nullptr, nullptr}},
+        {{kSet, "a", "new", "1"}, {kUnset, "a", "x", nullptr}, {kRemove, "b", nullptr, nullptr}},
+        {{kUnset, "b", "y", nullptr},
+         {kRemove, "c", nullptr, nullptr},
+         {kRemove, "b", nullptr, nullptr},
+         {kSet, "b", "y", "back"}},
+        {{kSet, "b", "n", "1"},
+         {kRemove, "d", nullptr, nullptr},
+         {kRemove, "b", nullptr, nullptr},
+         {kRemove, "a", nullptr, nullptr}},
+    };
+    for (const auto &run : runs) {
+        CONF_DOC *quiet = CONF_doc_new();
+        CONF_DOC *read = CONF_doc_new();
+        ASSERT_EQ(CONF_doc_read_buffer(quiet, text.data(), text.size()), 0);
+        ASSERT_EQ(CONF_doc_read_buffer(read, text.data(), text.size()), 0);
+        for (const Edit &e : run) {
+            EXPECT_EQ(Apply(quiet, e), Apply(read, e));
+            (void)TextOf(read);
+        }
+        EXPECT_EQ(TextOf(quiet), TextOf(read));
+        EXPECT_EQ(OriginsOf(quiet), OriginsOf(read));
+        CONF_doc_free(quiet);
+        CONF_doc_free(read);
+    }
+}
+
 }  // namespace
