@@ -66,12 +66,19 @@
 // records a change against them, which the next call that reads the text
 // (CONF_doc_text, CONF_doc_check, CONF_doc_line_origin, a save) or an edit
 // that needs the whole text puts in, all at once: O(n + k) for k edits.
-//   - A change rewrites or cuts one index line of the base (a definition),
+//   - A change rewrites or cuts one index line of the base (a definition,
+//     or a removed section's header), cuts a gap of the base's bytes that
+//     no index line holds (a removed section's comment and blank lines),
 //     or inserts lines (an entry; or a blank line and a header, which a
 //     new section's entry follows) at a place: the end of a base line or
 //     header, the end of the text, or after another insertion.  The
 //     insertions at one place are a list in text order; at one offset,
-//     they come before the base line that starts there.
+//     they come before the base line or gap that starts there.  A removal
+//     finds its blocks in the text as it reads now: a header's comment
+//     block stops at the last line left or insertion before it, and lines
+//     and gaps cut are no lines at all; a block that holds another
+//     section's line, a section whose header was inserted, and cuts that
+//     reach the first line go to the whole text.
 //   - A change holds its own bytes and the origins of its physical lines,
 //     found as draft_origins finds them for its line alone (a line's
 //     physical lines are whole lines, so alone they are told as in the
@@ -82,7 +89,10 @@
 //     base definition and the definitions before it, and the insertion
 //     defining it now; each section with its last header, its last entry
 //     after that header that is not cut, and its last insertion; each
-//     place with its first insertion.
+//     place with its first insertion; the gaps cut, in order; the entry
+//     lines outside their section's blocks.  A removal that needs the
+//     text put in carries the tables over to the new lines (no name is
+//     hashed again); a read of the text drops them.
 //   - An edit is decided aside exactly where the edits made where they
 //     happen decide it (the line scanned alone, before and after), and
 //     only where nothing but that line can differ: not on the text's first

@@ -58,8 +58,9 @@
  * after a read or after the text was put together builds tables of the
  * index, linear in its lines.  An edit that needs the whole text (a value
  * with a reference, a text without a final line end, an edit on the first
- * line, a default entry before the first header) puts the kept edits in
- * and scans the text.
+ * line, a default entry before the first header, the removal of a section
+ * that edits added) puts the kept edits in and scans the text, or copies
+ * it.
  */
 #ifndef NIVRA_CONF_DOC_H
 #define NIVRA_CONF_DOC_H
