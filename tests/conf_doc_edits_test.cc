@@ -299,4 +299,55 @@ TEST(ConfDocEdits, RemovalsKeptAsideGiveWhatRemovalsOneByOneGive) {
     }
 }
 
+// Edits made one after another with nothing reading the text between them:
+// each finds its place in the text as the edits before it left it.
+TEST(ConfDocEdits, EditsKeptAsideFindTheirPlacesInTheTextAsItReadsNow) {
+    const struct {
+        const char *text;
+        std::vector<Edit> edits;
+        std::vector<int> results;
+        const char *expected;
+    } cases[] = {
+        // The section's last entry cut: a new one goes after the one left.
+        {"[s]\na = 1\nb = 2\n# after b\n[t]\nc = 3\n",
+         {{kUnset, "s", "b", nullptr}, {kSet, "s", "new", "x"}},
+         {1, 0},
+         "[s]\na = 1\nnew = x\n# after b\n[t]\nc = 3\n"},
+        // A new section's second entry goes into its block, before the
+        // section added after it.
+        {"top = 1\n[s]\na = 1\n",
+         {{kSet, "u", "k", "1"}, {kSet, "v", "k", "2"}, {kSet, "u", "j", "3"}},
+         {0, 0, 0},
+         "top = 1\n[s]\na = 1\n\n[u]\nk = 1\nj = 3\n\n[v]\nk = 2\n"},
+        // A removed section's comment block and blank line go with it; a set
+        // after the removal starts a new block at the end.
+        {"top = 1\n# about s\n[s]\na = 1\n\n# about t\n[t]\nb = 2\n",
+         {{kRemove, "s", nullptr, nullptr}, {kSet, "s", "a", "again"}},
+         {4, 0},
+         "top = 1\n# about t\n[t]\nb = 2\n\n[s]\na = again\n"},
+        {"top = 1\n[s]\na = 1\n[t]\nb = 2\n",
+         {{kSet, "s", "z", "1"}, {kRemove, "t", nullptr, nullptr}, {kSet, "t", "b", "3"}},
+         {0, 2, 0},
+         "top = 1\n[s]\na = 1\nz = 1\n\n[t]\nb = 3\n"},
+        // Set, set again, unset, set: the entry comes back after the header.
+        {"top = 1\n[s]\na = 1\n",
+         {{kSet, "s", "a", "2"},
+          {kSet, "s", "a", "3"},
+          {kUnset, "s", "a", nullptr},
+          {kSet, "s", "a", "4"}},
+         {0, 0, 1, 0},
+         "top = 1\n[s]\na = 4\n"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.text);
+        CONF_DOC *doc = CONF_doc_new();
+        ASSERT_EQ(CONF_doc_read_buffer(doc, c.text, std::string(c.text).size()), 0);
+        std::vector<int> results;
+        for (const Edit &e : c.edits) results.push_back(Apply(doc, e));
+        EXPECT_EQ(results, c.results);
+        EXPECT_EQ(TextOf(doc), c.expected);
+        CONF_doc_free(doc);
+    }
+}
+
 }  // namespace
