@@ -620,6 +620,12 @@ struct Insertion {
     bool blank_after;  // a blank line between it and the header that follows
 };
 
+// Where the blanks that indent the line [begin, end) of text end.
+size_t indent_end(const char *text, size_t begin, size_t end) {
+    while (begin < end && (text[begin] == ' ' || text[begin] == '\t')) ++begin;
+    return begin;
+}
+
 Insertion place_entry(const CONF_DOC *doc, const Structure &s, bool is_default) {
     size_t block = kNoBlock;
     for (size_t i = 0; i < s.headers.size(); ++i) {
@@ -631,9 +637,7 @@ Insertion place_entry(const CONF_DOC *doc, const Structure &s, bool is_default) 
         if (s.entries[i].block == block && s.entries[i].in_section) last = &s.entries[i];
     }
     if (last != nullptr) {
-        size_t indent = last->span.begin;
-        while (indent < last->span.end && (doc->text[indent] == ' ' || doc->text[indent] == '\t'))
-            ++indent;
+        const size_t indent = indent_end(doc->text, last->span.begin, last->span.end);
         return Insertion{last->span.end, {last->span.begin, indent}, false, false};
     }
     if (block != kNoBlock) return Insertion{s.headers[block].span.end, {0, 0}, false, false};
@@ -1248,10 +1252,8 @@ Insertion place_indexed(const CONF_DOC *doc, const LineIndex &index, const char 
     }
     if (last != kNoLine) {
         const Span line = index.lines[last].span;
-        size_t indent = line.begin;
-        while (indent < line.end && (doc->text[indent] == ' ' || doc->text[indent] == '\t'))
-            ++indent;
-        return Insertion{line.end, {line.begin, indent}, false, false};
+        return Insertion{
+            line.end, {line.begin, indent_end(doc->text, line.begin, line.end)}, false, false};
     }
     if (block != kNoLine) return Insertion{index.lines[block].span.end, {0, 0}, false, false};
     for (size_t i = 0; i < index.lines.size(); ++i) {
@@ -1328,14 +1330,60 @@ bool stray(const LineIndex &ix, size_t i, size_t header) {
     return a != b && std::strcmp(ix.names.data() + a, ix.names.data() + b) != 0;
 }
 
+// The per-line tables of the index's lines of the document's text: where
+// each begins (its physical line), no definition before it and no change
+// of it yet, the headers and the stray entry lines, in order.  False when
+// memory runs out.
+struct LineTables {
+    GrowArray<size_t> first_line;
+    GrowArray<size_t> prev_def;
+    GrowArray<size_t> change_of;
+    GrowArray<size_t> headers;
+    GrowArray<size_t> strays;
+};
+
+bool walk_lines(const CONF_DOC *doc, const LineIndex &ix, LineTables *t) {
+    const size_t n = ix.lines.size();
+    if (!t->first_line.reserve(n) || !t->prev_def.reserve(n) || !t->change_of.reserve(n))
+        return false;
+    size_t at = 0;
+    size_t line = 0;
+    for (size_t i = 0; i < n; ++i) {
+        const size_t begin = ix.lines[i].span.begin;
+        line += count_newlines(doc->text + at, begin - at);
+        at = begin;
+        (void)t->first_line.push(line);  // reserved
+        (void)t->prev_def.push(kNone);
+        (void)t->change_of.push(kNone);
+        const size_t header = t->headers.empty() ? kNone : t->headers[t->headers.size() - 1];
+        if (ix.is_header(i) ? !t->headers.push(i) : stray(ix, i, header) && !t->strays.push(i))
+            return false;
+    }
+    return true;
+}
+
+// Makes the walked tables the pending ones.
+void take_tables(Pending *p, LineTables *t) {
+    p->first_line.swap(t->first_line);
+    p->prev_def.swap(t->prev_def);
+    p->change_of.swap(t->change_of);
+    p->headers.swap(t->headers);
+    p->strays.swap(t->strays);
+}
+
+// The place of header line h among the headers (sorted lines).
+size_t rank_of(const GrowArray<size_t> &headers, size_t h) {
+    return static_cast<size_t>(std::lower_bound(headers.begin(), headers.end(), h) -
+                               headers.begin());
+}
+
 // Adds what the tables learn from index line i (after room was made).
 void learn_line(LineIndex *ix, size_t i) {
     Pending &p = ix->pending;
     const IndexLine &l = ix->lines[i];
     const char *section = ix->section_of(i);
     if (ix->is_header(i)) {
-        const size_t rank = p.headers.size();
-        (void)p.headers.push(i);  // reserved
+        const size_t rank = rank_of(p.headers, i);
         if (SectionInfo *si = find_section(ix, section, l.section_key); si != nullptr) {
             si->header = i;
             si->header_rank = rank;
@@ -1361,34 +1409,18 @@ bool prepare(const CONF_DOC *doc, LineIndex *ix) {
     Pending &p = ix->pending;
     p.clear();
     const size_t n = ix->lines.size();
-    size_t headers = 0;
-    for (const IndexLine &l : ix->lines) headers += l.name == kNoName ? 1 : 0;
-    if (!p.first_line.reserve(n) || !p.prev_def.reserve(n) || !p.change_of.reserve(n) ||
-        !p.headers.reserve(headers) || !p.names.reserve(n - headers) ||
-        !p.name_slots.reserve(n - headers) || !p.sections.reserve(headers) ||
-        !p.section_slots.reserve(headers)) {
-        p.clear();
+    LineTables t;
+    if (!walk_lines(doc, *ix, &t)) return false;
+    const size_t headers = t.headers.size();
+    if (!p.names.reserve(n - headers) || !p.name_slots.reserve(n - headers) ||
+        !p.sections.reserve(headers) || !p.section_slots.reserve(headers))
         return false;
-    }
-    size_t at = 0;
-    size_t line = 0;
+    take_tables(&p, &t);
     // The slots are met in no order: each is asked for a few lines ahead.
     constexpr size_t kAhead = 8;
     for (size_t i = 0; i < n; ++i) {
         if (i + kAhead < n) p.name_slots.prefetch(ix->lines[i + kAhead].key);
-        const size_t begin = ix->lines[i].span.begin;
-        line += count_newlines(doc->text + at, begin - at);
-        at = begin;
-        (void)p.first_line.push(line);  // reserved
-        (void)p.prev_def.push(kNone);
-        (void)p.change_of.push(kNone);
         learn_line(ix, i);
-        if (!ix->is_header(i) &&
-            stray(*ix, i, p.headers.empty() ? kNone : p.headers[p.headers.size() - 1]) &&
-            !p.strays.push(i)) {
-            p.clear();
-            return false;
-        }
     }
     p.length = doc->length;
     p.line_count = doc->origin_count;
@@ -1776,13 +1808,7 @@ int add_pending(CONF_DOC *doc, LineIndex *ix, const char *section, const char *n
                                       : view_line(doc, *ix, spot.indent_from);
     const CONF_DOC window = window_of(after);
     Insertion ins{window.length, {0, 0}, spot.new_block, false};
-    if (spot.indent_from != kNone) {
-        size_t indent = 0;
-        while (indent < window.length &&
-               (window.text[indent] == ' ' || window.text[indent] == '\t'))
-            ++indent;
-        ins.indent = Span{0, indent};
-    }
+    if (spot.indent_from != kNone) ins.indent = Span{0, indent_end(window.text, 0, window.length)};
     Draft out(&window);
     if (!out.reserve(std::strlen(name) + v.length + 2 * std::strlen(section) + 16))
         return outcome(doc, kErrMemory);
@@ -2287,12 +2313,6 @@ void flush(CONF_DOC *doc, bool keep_tables = false) {
 // as the text put together is the text they have always seen.
 void flush_for_read(const CONF_DOC *doc) { flush(const_cast<CONF_DOC *>(doc)); }
 
-// The place of header line h among the headers (sorted lines).
-size_t rank_of(const GrowArray<size_t> &headers, size_t h) {
-    return static_cast<size_t>(std::lower_bound(headers.begin(), headers.end(), h) -
-                               headers.begin());
-}
-
 // Carries the tables over to the index's new lines (of the document's new
 // text): new_of_line maps each old index line to its new place (kNone:
 // gone), new_of_change each insertion (null: none).  No name is hashed
@@ -2302,30 +2322,10 @@ bool carry_tables(const CONF_DOC *doc, LineIndex *ix, const size_t *new_of_line,
                   const size_t *new_of_change) {
     Pending &p = ix->pending;
     const size_t n = ix->lines.size();
-    GrowArray<size_t> first_line;
-    GrowArray<size_t> prev_def;
-    GrowArray<size_t> change_of;
-    GrowArray<size_t> headers;
-    GrowArray<size_t> strays;
-    if (!first_line.reserve(n) || !prev_def.reserve(n) || !change_of.reserve(n) ||
-        !headers.reserve(p.headers.size() + p.new_headers))
-        return false;
-    size_t at = 0;
-    size_t line = 0;
-    for (size_t i = 0; i < n; ++i) {
-        const size_t begin = ix->lines[i].span.begin;
-        line += count_newlines(doc->text + at, begin - at);
-        at = begin;
-        (void)first_line.push(line);  // reserved
-        (void)prev_def.push(kNone);
-        (void)change_of.push(kNone);
-        if (ix->is_header(i)) {
-            (void)headers.push(i);
-        } else if (stray(*ix, i, headers.empty() ? kNone : headers[headers.size() - 1]) &&
-                   !strays.push(i)) {
-            return false;
-        }
-    }
+    LineTables t;
+    if (!walk_lines(doc, *ix, &t)) return false;
+    GrowArray<size_t> &prev_def = t.prev_def;
+    const GrowArray<size_t> &headers = t.headers;
     for (NameInfo &ni : p.names) {
         // The definitions left, from the last: each new one before the next.
         size_t last = kNone;
@@ -2347,11 +2347,7 @@ bool carry_tables(const CONF_DOC *doc, LineIndex *ix, const size_t *new_of_line,
         si = SectionInfo{si.section, si.key, h,     h != kNone ? rank_of(headers, h) : 0,
                          kNone,      false,  kNone, kNone};
     }
-    p.first_line.swap(first_line);
-    p.prev_def.swap(prev_def);
-    p.change_of.swap(change_of);
-    p.headers.swap(headers);
-    p.strays.swap(strays);
+    take_tables(&p, &t);
     // What the changes took goes with them.
     Pending done;
     done.changes.swap(p.changes);
