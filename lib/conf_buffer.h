@@ -58,6 +58,24 @@ class GrowArray {
         cap_ = cap;  // committed only once the block is there
         return true;
     }
+    // reserve for an array whose records no longer matter: they are
+    // dropped, and a larger block replaces the old one without copying it
+    // (the old is freed once the new is there).  Unchanged when that fails.
+    [[nodiscard]] bool reserve_discarding(size_t n) {
+        if (n <= cap_) {
+            size_ = 0;
+            return true;
+        }
+        const size_t cap = grown_capacity(cap_, n, kFirst, PTRDIFF_MAX / sizeof(T));
+        if (cap == 0) return false;
+        void *p = std::malloc(cap * sizeof(T));
+        if (p == nullptr) return false;
+        std::free(items_);
+        items_ = static_cast<T *>(p);
+        cap_ = cap;
+        size_ = 0;
+        return true;
+    }
     // Appends a copy of v.
     bool push(const T &v) {
         if (size_ == cap_ && !reserve(size_ + 1)) return false;
@@ -143,6 +161,22 @@ class ByteBuffer {
     // Room for total bytes in all, the terminator included; the bytes held
     // are kept.
     [[nodiscard]] bool reserve(size_t total) { return total <= cap_ || grow(total); }
+    // reserve for a buffer whose bytes no longer matter: it is emptied, and
+    // a larger block replaces the old one without copying it.  Unchanged
+    // when that fails.
+    [[nodiscard]] bool reserve_discarding(size_t total) {
+        if (total > cap_) {
+            const size_t cap = grown_capacity(cap_, total, kFirst, PTRDIFF_MAX);
+            void *p = cap != 0 ? std::malloc(cap) : nullptr;
+            if (p == nullptr) return false;
+            if (on_heap_) std::free(data_);
+            data_ = static_cast<char *>(p);
+            cap_ = cap;
+            on_heap_ = true;
+        }
+        truncate(0);
+        return true;
+    }
     bool append(const char *s, size_t n) {
         if (n >= SIZE_MAX - len_ || !reserve(len_ + n + 1)) return false;
         if (n > 0) std::memcpy(data_ + len_, s, n);

@@ -128,6 +128,7 @@
 #include "conf_store.h"
 #include "conf_syntax.h"
 #include "conf_write.h"
+#include "lhash.h"
 
 namespace nivra::conf {
 class LineIndex;
@@ -177,7 +178,10 @@ struct EntryLine {
 // What a scan of the text learnt about one section (and one name in it).
 class Structure {
   public:
-    Structure(const char *section, const char *name) : section_(section), name_(name) {}
+    // With scratch, the scans of windows without a '$' run in the context
+    // *scratch holds (see take_scratch), and not in one of their own.
+    Structure(const char *section, const char *name, CONF_CTX **scratch = nullptr)
+        : section_(section), name_(name), scratch_(scratch) {}
     ~Structure() {
         std::free(value_);
         std::free(value_text_);
@@ -214,9 +218,11 @@ class Structure {
     void on(const LoadNote &n);
     void on_stored(const LoadNote &n);
     bool keep_definition(const LoadNote &n);
+    int scan_in(CONF_CTX *ctx, const char *text, size_t length, int *line);
 
     const char *section_;
     const char *name_;
+    CONF_CTX **scratch_;
     size_t base_ = 0;           // the offset in the text of the bytes scanned
     bool any_section_ = false;  // an entry of the name in any section is the target
     bool unresolved_ = false;   // the line being stored had a reference without value
@@ -276,22 +282,54 @@ bool Structure::keep_definition(const LoadNote &n) {
     return value_ != nullptr && value_text_ != nullptr;
 }
 
-int Structure::scan(const char *text, size_t length, int *line) {
-    CONF_CTX *ctx = CONF_new();
-    if (ctx == nullptr) return kErrMemory;
+int Structure::scan_in(CONF_CTX *ctx, const char *text, size_t length, int *line) {
     const LoadObserver observer{&Structure::notify, this, false};
     const int rc = scan_buffer(ctx, text, length, &observer, true);
     *line = CONF_get_last_error_line(ctx);
-    CONF_free(ctx);
     if (out_of_memory_ || rc == kErrMemory || rc == kErrSection) return kErrMemory;
     return rc == 0 ? 0 : kErrNoParse;
+}
+
+int Structure::scan(const char *text, size_t length, int *line) {
+    CONF_CTX *ctx = CONF_new();
+    if (ctx == nullptr) return kErrMemory;
+    const int rc = scan_in(ctx, text, length, line);
+    CONF_free(ctx);
+    return rc;
+}
+
+// The context that scans of windows without a '$' share, made or renewed
+// as needed; null when memory runs out.  Such a scan expands nothing, so
+// it looks nothing up: what the scans before it stored there (only their
+// sections and entries: no lint, no error survives) tells nothing of it.
+// Each scan may add an entry; past kScratchRecords records, the context
+// starts afresh, so that it stays small.
+constexpr uint32_t kScratchRecords = 64;
+
+CONF_CTX *take_scratch(CONF_CTX **scratch) {
+    if (*scratch != nullptr && (*scratch)->table != nullptr &&
+        lh_num_items((*scratch)->table) > kScratchRecords) {
+        CONF_free(*scratch);
+        *scratch = nullptr;
+    }
+    if (*scratch == nullptr) *scratch = CONF_new();
+    return *scratch;
 }
 
 int Structure::scan_window(const char *text, size_t begin, size_t end) {
     base_ = begin;
     any_section_ = true;
     int line = 0;
-    return scan(text + begin, end - begin, &line);
+    if (scratch_ == nullptr || std::memchr(text + begin, '$', end - begin) != nullptr)
+        return scan(text + begin, end - begin, &line);
+    CONF_CTX *ctx = take_scratch(scratch_);
+    if (ctx == nullptr) return kErrMemory;
+    const int rc = scan_in(ctx, text + begin, end - begin, &line);
+    if (rc != 0) {  // a failed scan leaves its error behind: not shared
+        CONF_free(ctx);
+        *scratch_ = nullptr;
+    }
+    return rc;
 }
 
 // The input offset of the byte at logical offset at of the definition.
@@ -826,6 +864,11 @@ struct Pending {
 // section and name the loader gave it; the names live in one byte buffer.
 class LineIndex {
   public:
+    LineIndex() = default;
+    ~LineIndex() { CONF_free(scratch); }
+    LineIndex(const LineIndex &) = delete;
+    LineIndex &operator=(const LineIndex &) = delete;
+
     // Scans text with the loader (a tolerant scan, as an edit's): 0, and
     // the index is the text's; kErrMemory; or another error, when the text
     // does not scan cleanly.
@@ -862,6 +905,7 @@ class LineIndex {
     GrowArray<IndexLine> lines;
     ByteBuffer names;
     Pending pending;  // changes kept aside: lines and offsets are the text's before them
+    CONF_CTX *scratch = nullptr;  // the context the scans of single lines share (take_scratch)
 
     // The index learns from a scan through this observer; complete tells,
     // from the scan's result, whether it is the whole text's.
@@ -1214,7 +1258,7 @@ bool stores_wanted(const Structure &s, const char *wanted, bool raw) {
 int replace_local(CONF_DOC *doc, LineIndex *index, size_t def, const char *name, const char *value,
                   bool raw) {
     const Span old = index->lines[def].span;
-    Structure was(kDefaultSection, name);
+    Structure was(kDefaultSection, name, &index->scratch);
     if (!reads_alone(doc->text, old.begin, old.end, &was, false, old.begin == 0)) return kUndecided;
     if (std::strchr(was.value_text(), '$') != nullptr) return kUndecided;
     if (stores_wanted(was, value, raw)) return edit_made(doc);
@@ -1226,7 +1270,7 @@ int replace_local(CONF_DOC *doc, LineIndex *index, size_t def, const char *name,
         return outcome(doc, kErrMemory);
     const auto delta = static_cast<ptrdiff_t>(out.text.size() - doc->length);
     const size_t end = old.end + static_cast<size_t>(delta);
-    Structure now(kDefaultSection, name);
+    Structure now(kDefaultSection, name, &index->scratch);
     if (!reads_alone(out.text.data(), old.begin, end, &now, false, old.begin == 0) ||
         !stores_wanted(now, value, raw))
         return kUndecided;
@@ -1279,7 +1323,7 @@ int add_local(CONF_DOC *doc, LineIndex *index, const char *section, const char *
     if (!out.reserve(line + 2 * std::strlen(section) + 16)) return outcome(doc, kErrMemory);
     if (add_entry(doc, line_end_of(doc), ins, section, name, v, &out) != 0) return kUndecided;
     const size_t written = out.text.size() - doc->length;
-    Structure now(section, name);
+    Structure now(section, name, &index->scratch);
     if (!reads_alone(out.text.data(), ins.at, ins.at + written, &now, ins.new_block, false) ||
         !stores_wanted(now, value, raw))
         return kUndecided;
@@ -1537,9 +1581,12 @@ bool line_ends_text(const CONF_DOC *doc, LineIndex *ix, size_t i) {
 // Room to put the text together after changes that add up to n more
 // bytes, lines more physical lines and changes more changes.
 bool reserve_room(Pending *p, size_t n, size_t lines, size_t changes) {
+    // The room holds nothing between flushes: a larger block need not copy it.
     Assembly &r = p->room;
-    return r.text.reserve(p->length + n + 1) && r.origins.reserve(p->line_count + lines) &&
-           r.lines.reserve(p->index_count + 2) && r.events.reserve(p->changes.size() + changes);
+    return r.text.reserve_discarding(p->length + n + 1) &&
+           r.origins.reserve_discarding(p->line_count + lines) &&
+           r.lines.reserve_discarding(p->index_count + 2) &&
+           r.events.reserve_discarding(p->changes.size() + changes);
 }
 
 // Room for two more changes with n bytes and lines origins, a place, and
@@ -1604,7 +1651,7 @@ int replace_pending(CONF_DOC *doc, LineIndex *ix, Element def, const char *name,
     const LineView old =
         def.line != kNone ? view_line(doc, *ix, def.line) : view_change(p, def.change);
     const CONF_DOC window = window_of(old);
-    Structure was(kDefaultSection, name);
+    Structure was(kDefaultSection, name, &ix->scratch);
     if (!reads_alone(window.text, 0, window.length, &was, false, false)) return kUndecided;
     if (std::strchr(was.value_text(), '$') != nullptr) return kUndecided;
     if (stores_wanted(was, value, raw)) return edit_made(doc);
@@ -1614,7 +1661,7 @@ int replace_pending(CONF_DOC *doc, LineIndex *ix, Element def, const char *name,
     Draft out(&window);
     if (!out.reserve(v.length + 1) || !replace_value(&window, was, v, &out))
         return outcome(doc, kErrMemory);
-    Structure now(kDefaultSection, name);
+    Structure now(kDefaultSection, name, &ix->scratch);
     if (!reads_alone(out.text.data(), 0, out.text.size(), &now, false, false) ||
         !stores_wanted(now, value, raw))
         return kUndecided;
@@ -1813,7 +1860,7 @@ int add_pending(CONF_DOC *doc, LineIndex *ix, const char *section, const char *n
     if (!out.reserve(std::strlen(name) + v.length + 2 * std::strlen(section) + 16))
         return outcome(doc, kErrMemory);
     if (add_entry(&window, line_end_of(doc), ins, section, name, v, &out) != 0) return kUndecided;
-    Structure now(section, name);
+    Structure now(section, name, &ix->scratch);
     if (!reads_alone(out.text.data(), window.length, out.text.size(), &now, spot.new_block,
                      false) ||
         !stores_wanted(now, value, raw))
