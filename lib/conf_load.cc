@@ -468,6 +468,12 @@ int Loader::store(const EntryLine &e, const char *section, const char *value, si
         const CONF_VALUE *earlier = find_entry(ctx_, target->section, entry->name);
         if (earlier != nullptr) notify(LoadEvent::kReplacing, kNoOffset, entry, earlier);
     }
+    if (observer_ != nullptr && !observer_->keep) {
+        entry->section = target->section;
+        notify(LoadEvent::kStored, kNoOffset, entry);
+        discard_entry(table, entry);
+        return 0;
+    }
     uint32_t name_hash = 0;
     if (!prefetcher_.name_hash(e.name, e.name_len, &name_hash))
         name_hash = lh_strhash_n(e.name, e.name_len);

@@ -90,6 +90,10 @@ struct LoadObserver {
     // its writer meant, and the lookup of the entry a line replaces, are
     // skipped.  A scan for the text's structure costs less so.
     bool lint = true;
+    // Without keep, each entry is told (kStored) and then dropped: the
+    // context gains sections but no entry.  Only for a text without
+    // references, which would look up the entries the scan did not keep.
+    bool keep = true;
 };
 
 // CONF_load_fp with an observer, told of every event in file order; the
