@@ -82,6 +82,18 @@ class GrowArray {
         items_[size_++] = v;
         return true;
     }
+    // Makes the array n copies of v; unchanged when memory runs out.
+    [[nodiscard]] bool fill(size_t n, const T &v) {
+        if (!reserve(n)) return false;
+        for (size_t i = 0; i < n; ++i) items_[i] = v;
+        size_ = n;
+        return true;
+    }
+    // Appends copies of the n records at src, after reserve made room.
+    void append_reserved(const T *src, size_t n) {
+        if (n > 0) std::memcpy(items_ + size_, src, n * sizeof(T));
+        size_ += n;
+    }
     // Drops every record; the block is kept for reuse.
     void clear() { size_ = 0; }
     // Keeps the first n records (n at most size()); the block is kept.
@@ -315,6 +327,13 @@ class HashSlots {
         ++size_;
     }
     size_t size() const { return size_; }
+    // Calls f(value) with every pair's value, which f may change in place.
+    template <typename F>
+    void for_each(const F &f) {
+        for (size_t i = 0; slots_ != nullptr && i <= mask_; ++i) {
+            if (slots_[i].value != kFree) f(slots_[i].value);
+        }
+    }
     // Drops every pair and the block.
     void reset() {
         std::free(slots_);

@@ -218,7 +218,7 @@ class Structure {
     void on(const LoadNote &n);
     void on_stored(const LoadNote &n);
     bool keep_definition(const LoadNote &n);
-    int scan_in(CONF_CTX *ctx, const char *text, size_t length, int *line);
+    int scan_in(CONF_CTX *ctx, const char *text, size_t length, int *line, bool keep = true);
 
     const char *section_;
     const char *name_;
@@ -282,8 +282,8 @@ bool Structure::keep_definition(const LoadNote &n) {
     return value_ != nullptr && value_text_ != nullptr;
 }
 
-int Structure::scan_in(CONF_CTX *ctx, const char *text, size_t length, int *line) {
-    const LoadObserver observer{&Structure::notify, this, false};
+int Structure::scan_in(CONF_CTX *ctx, const char *text, size_t length, int *line, bool keep) {
+    const LoadObserver observer{&Structure::notify, this, false, keep};
     const int rc = scan_buffer(ctx, text, length, &observer, true);
     *line = CONF_get_last_error_line(ctx);
     if (out_of_memory_ || rc == kErrMemory || rc == kErrSection) return kErrMemory;
@@ -300,9 +300,9 @@ int Structure::scan(const char *text, size_t length, int *line) {
 
 // The context that scans of windows without a '$' share, made or renewed
 // as needed; null when memory runs out.  Such a scan expands nothing, so
-// it looks nothing up: what the scans before it stored there (only their
-// sections and entries: no lint, no error survives) tells nothing of it.
-// Each scan may add an entry; past kScratchRecords records, the context
+// it looks nothing up: what the scans before it left there (sections only,
+// as they keep no entry; no lint, no error survives) tells nothing of it.
+// A header may add a section; past kScratchRecords records, the context
 // starts afresh, so that it stays small.
 constexpr uint32_t kScratchRecords = 64;
 
@@ -324,7 +324,7 @@ int Structure::scan_window(const char *text, size_t begin, size_t end) {
         return scan(text + begin, end - begin, &line);
     CONF_CTX *ctx = take_scratch(scratch_);
     if (ctx == nullptr) return kErrMemory;
-    const int rc = scan_in(ctx, text + begin, end - begin, &line);
+    const int rc = scan_in(ctx, text + begin, end - begin, &line, false);
     if (rc != 0) {  // a failed scan leaves its error behind: not shared
         CONF_free(ctx);
         *scratch_ = nullptr;
@@ -763,6 +763,11 @@ struct IndexLine {
 // (the design is told at the top of the file)
 
 constexpr size_t kNone = static_cast<size_t>(-1);
+// The tables mark the physical line of one index line in kMarkEvery: an
+// index line's is found from the mark before it, counting at most that
+// many lines' bytes, where a mark for every line would cost a store per
+// line at the first edit and 8 bytes a line kept.
+constexpr size_t kMarkEvery = 16;
 
 // A change that waits until the text is put together: a line of the text
 // rewritten or cut, or lines inserted.  Offsets and lines are the text's,
@@ -787,7 +792,9 @@ struct Change {
     size_t gap_end = kNone;  // a cut of the text's bytes [at, gap_end) that no index line holds
 };
 
-// A name of a section that the text or a kept change defines.
+// A name of a section that the text or a kept change defines.  A name no
+// change has touched needs no record: its slot holds its last index line
+// (see NameRef).
 struct NameInfo {
     size_t section;  // in the index's names
     size_t name;
@@ -827,12 +834,12 @@ struct Assembly {
 // The changes kept aside, and what finding their places needs.
 struct Pending {
     bool ready = false;            // the tables below describe the index's lines
-    GrowArray<size_t> first_line;  // per index line: the physical line it begins on
-    GrowArray<size_t> prev_def;    // per entry line: the line before that defines its name
+    GrowArray<size_t> marks;     // the physical line of every kMarkEvery-th index line
+    GrowArray<size_t> prev_def;  // per entry line: the line before that defines its name
     GrowArray<size_t> change_of;   // per index line: the change that rewrites or cuts it
     GrowArray<size_t> headers;     // the index's header lines, in order
-    GrowArray<NameInfo> names;
-    HashSlots name_slots;
+    GrowArray<NameInfo> names;  // the names changes touched
+    HashSlots name_slots;       // every name: a NameRef
     GrowArray<SectionInfo> sections;
     HashSlots section_slots;
     GrowArray<Change> changes;
@@ -1348,13 +1355,41 @@ bool cut_line(const Pending &p, size_t i) {
     return p.change_of[i] != kNone && p.changes[p.change_of[i]].cut;
 }
 
-NameInfo *find_name(LineIndex *ix, const char *section, const char *name, uint64_t key) {
-    Pending &p = ix->pending;
-    size_t *slot = p.name_slots.find(key, [&](size_t v) {
-        return std::strcmp(ix->names.data() + p.names[v].name, name) == 0 &&
-               std::strcmp(ix->names.data() + p.names[v].section, section) == 0;
+// A name's slot holds a NameRef: the index line of its last definition
+// while no change has touched the name (the text's definitions stand, none
+// inserted), else kTouched and its record among the names.  So the tables
+// cost a slot per name, and a record only for the names edits touch.
+constexpr size_t kTouched = ~(SIZE_MAX >> 1);
+// The slot of a name that no line defines any more, and no record tells
+// of (slots are never taken out): as if it were not there.
+constexpr size_t kGone = SIZE_MAX - 1;
+
+NameInfo name_info(const LineIndex &ix, size_t ref) {
+    if ((ref & kTouched) != 0) return ix.pending.names[ref & ~kTouched];
+    const IndexLine &l = ix.lines[ref];
+    return NameInfo{l.section, l.name, l.key, ref, kNone, false};
+}
+
+// The slot of (section, name), whose hash is key; null when neither the
+// text nor a change defines it.
+size_t *find_name(LineIndex *ix, const char *section, const char *name, uint64_t key) {
+    return ix->pending.name_slots.find(key, [&](size_t ref) {
+        if (ref == kGone) return false;
+        const NameInfo ni = name_info(*ix, ref);
+        return std::strcmp(ix->names.data() + ni.name, name) == 0 &&
+               std::strcmp(ix->names.data() + ni.section, section) == 0;
     });
-    return slot != nullptr ? &p.names[*slot] : nullptr;
+}
+
+// The record of the name in slot, made when it has none (after room was
+// made for one more record).
+NameInfo *touch_name(LineIndex *ix, size_t *slot) {
+    Pending &p = ix->pending;
+    if ((*slot & kTouched) == 0) {
+        (void)p.names.push(name_info(*ix, *slot));  // reserved
+        *slot = (p.names.size() - 1) | kTouched;
+    }
+    return &p.names[*slot & ~kTouched];
 }
 
 SectionInfo *find_section(LineIndex *ix, const char *section, uint64_t key) {
@@ -1379,7 +1414,7 @@ bool stray(const LineIndex &ix, size_t i, size_t header) {
 // of it yet, the headers and the stray entry lines, in order.  False when
 // memory runs out.
 struct LineTables {
-    GrowArray<size_t> first_line;
+    GrowArray<size_t> marks;
     GrowArray<size_t> prev_def;
     GrowArray<size_t> change_of;
     GrowArray<size_t> headers;
@@ -1388,17 +1423,18 @@ struct LineTables {
 
 bool walk_lines(const CONF_DOC *doc, const LineIndex &ix, LineTables *t) {
     const size_t n = ix.lines.size();
-    if (!t->first_line.reserve(n) || !t->prev_def.reserve(n) || !t->change_of.reserve(n))
+    if (!t->marks.reserve(n / kMarkEvery + 1) || !t->prev_def.fill(n, kNone) ||
+        !t->change_of.fill(n, kNone))
         return false;
     size_t at = 0;
     size_t line = 0;
     for (size_t i = 0; i < n; ++i) {
-        const size_t begin = ix.lines[i].span.begin;
-        line += count_newlines(doc->text + at, begin - at);
-        at = begin;
-        (void)t->first_line.push(line);  // reserved
-        (void)t->prev_def.push(kNone);
-        (void)t->change_of.push(kNone);
+        if (i % kMarkEvery == 0) {
+            const size_t begin = ix.lines[i].span.begin;
+            line += count_newlines(doc->text + at, begin - at);
+            at = begin;
+            (void)t->marks.push(line);  // reserved
+        }
         const size_t header = t->headers.empty() ? kNone : t->headers[t->headers.size() - 1];
         if (ix.is_header(i) ? !t->headers.push(i) : stray(ix, i, header) && !t->strays.push(i))
             return false;
@@ -1408,7 +1444,7 @@ bool walk_lines(const CONF_DOC *doc, const LineIndex &ix, LineTables *t) {
 
 // Makes the walked tables the pending ones.
 void take_tables(Pending *p, LineTables *t) {
-    p->first_line.swap(t->first_line);
+    p->marks.swap(t->marks);
     p->prev_def.swap(t->prev_def);
     p->change_of.swap(t->change_of);
     p->headers.swap(t->headers);
@@ -1438,13 +1474,13 @@ void learn_line(LineIndex *ix, size_t i) {
             SectionInfo{l.section, l.section_key, i, rank, kNone, false, kNone, kNone});
         return;
     }
-    if (NameInfo *ni = find_name(ix, section, ix->name_of(i), l.key); ni != nullptr) {
-        p.prev_def[i] = ni->last_base;
-        ni->last_base = i;
+    // No change is kept yet: every slot holds the name's last line.
+    if (size_t *slot = find_name(ix, section, ix->name_of(i), l.key); slot != nullptr) {
+        p.prev_def[i] = *slot;
+        *slot = i;
         return;
     }
-    p.name_slots.add(l.key, p.names.size());
-    (void)p.names.push(NameInfo{l.section, l.name, l.key, i, kNone, false});
+    p.name_slots.add(l.key, i);
 }
 
 // Builds the tables for the index's lines of the document's text: false
@@ -1456,8 +1492,8 @@ bool prepare(const CONF_DOC *doc, LineIndex *ix) {
     LineTables t;
     if (!walk_lines(doc, *ix, &t)) return false;
     const size_t headers = t.headers.size();
-    if (!p.names.reserve(n - headers) || !p.name_slots.reserve(n - headers) ||
-        !p.sections.reserve(headers) || !p.section_slots.reserve(headers))
+    if (!p.name_slots.reserve(n - headers) || !p.sections.reserve(headers) ||
+        !p.section_slots.reserve(headers))
         return false;
     take_tables(&p, &t);
     // The slots are met in no order: each is asked for a few lines ahead.
@@ -1472,6 +1508,13 @@ bool prepare(const CONF_DOC *doc, LineIndex *ix) {
     p.tail_origin = doc->origins[doc->origin_count - 1];
     p.ready = true;
     return true;
+}
+
+// The physical line of the document's text that index line i begins on.
+size_t first_line_of(const CONF_DOC *doc, const LineIndex &ix, size_t i) {
+    const size_t m = i / kMarkEvery;
+    const size_t from = ix.lines[m * kMarkEvery].span.begin;
+    return ix.pending.marks[m] + count_newlines(doc->text + from, ix.lines[i].span.begin - from);
 }
 
 // A line of the text as it reads now: its bytes, and its physical lines'
@@ -1493,7 +1536,7 @@ LineView view_line(const CONF_DOC *doc, const LineIndex &ix, size_t i) {
     const Pending &p = ix.pending;
     if (p.change_of[i] != kNone) return view_change(p, p.change_of[i]);
     const Span s = ix.lines[i].span;
-    return LineView{doc->text + s.begin, s.end - s.begin, doc->origins + p.first_line[i],
+    return LineView{doc->text + s.begin, s.end - s.begin, doc->origins + first_line_of(doc, ix, i),
                     count_newlines(doc->text + s.begin, s.end - s.begin)};
 }
 
@@ -1511,7 +1554,7 @@ CONF_DOC window_of(const LineView &v) {
 // The physical line that begins where index line i ends, in the text.
 size_t line_after(const CONF_DOC *doc, const LineIndex &ix, size_t i) {
     const Span s = ix.lines[i].span;
-    return ix.pending.first_line[i] + count_newlines(doc->text + s.begin, s.end - s.begin);
+    return first_line_of(doc, ix, i) + count_newlines(doc->text + s.begin, s.end - s.begin);
 }
 
 size_t *first_at_place(LineIndex *ix, size_t at) {
@@ -1620,7 +1663,7 @@ size_t change_for_line(const CONF_DOC *doc, LineIndex *ix, size_t i) {
     const IndexLine &l = ix->lines[i];
     const LineView v = view_line(doc, *ix, i);
     const size_t c = p.changes.size();
-    (void)p.changes.push(Change{l.span.begin, p.first_line[i], i, kNone, kNone, 0, 0, 0, 0, 0,
+    (void)p.changes.push(Change{l.span.begin, first_line_of(doc, *ix, i), i, kNone, kNone, 0, 0, 0, 0, 0,
                                 l.section, l.name, l.section_key, l.key, kNone, false});
     // It holds the line as it is, until it is given its new text.
     p.changes[c].length = v.length;
@@ -1635,10 +1678,11 @@ struct Element {
     size_t change = kNone;
 };
 
-Element definition_of(const NameInfo *ni) {
-    if (ni == nullptr) return {};
-    if (ni->inserted != kNone) return Element{kNone, ni->inserted};
-    if (!ni->base_cut && ni->last_base != kNone) return Element{ni->last_base, kNone};
+Element definition_of(const LineIndex &ix, const size_t *slot) {
+    if (slot == nullptr) return {};
+    const NameInfo ni = name_info(ix, *slot);
+    if (ni.inserted != kNone) return Element{kNone, ni.inserted};
+    if (!ni.base_cut && ni.last_base != kNone) return Element{ni.last_base, kNone};
     return {};
 }
 
@@ -1647,7 +1691,7 @@ Element definition_of(const NameInfo *ni) {
 int replace_pending(CONF_DOC *doc, LineIndex *ix, Element def, const char *name, const char *value,
                     bool raw) {
     Pending &p = ix->pending;
-    if (def.line != kNone && p.first_line[def.line] == 0) return kUndecided;
+    if (def.line != kNone && first_line_of(doc, *ix, def.line) == 0) return kUndecided;
     const LineView old =
         def.line != kNone ? view_line(doc, *ix, def.line) : view_change(p, def.change);
     const CONF_DOC window = window_of(old);
@@ -1871,7 +1915,8 @@ int add_pending(CONF_DOC *doc, LineIndex *ix, const char *section, const char *n
     const size_t name_bytes = std::strlen(section) + std::strlen(name) + 2;
     if (!reserve_change(&p, written, lines) || !p.origins.reserve(p.origins.size() + 2 * lines) ||
         !ix->names.reserve(ix->names.size() + name_bytes + 1) ||
-        !p.names.reserve(p.names.size() + 1) || !p.name_slots.reserve(p.names.size() + 1) ||
+        !p.names.reserve(p.names.size() + 1) ||
+        !p.name_slots.reserve(p.name_slots.size() + 1) ||
         !p.sections.reserve(p.sections.size() + 1) ||
         !p.section_slots.reserve(p.sections.size() + 1))
         return outcome(doc, kErrMemory);
@@ -1913,13 +1958,12 @@ int add_pending(CONF_DOC *doc, LineIndex *ix, const char *section, const char *n
     p.changes[e].before = si->last_inserted;
     si->last_inserted = e;
     ++p.index_count;
-    NameInfo *ni = find_name(ix, section, name, key);
-    if (ni == nullptr) {
-        p.name_slots.add(key, p.names.size());
-        (void)p.names.push(NameInfo{section_at, name_at, key, kNone, kNone, true});
-        ni = &p.names[p.names.size() - 1];
+    if (size_t *slot = find_name(ix, section, name, key); slot != nullptr) {
+        touch_name(ix, slot)->inserted = e;
+    } else {
+        (void)p.names.push(NameInfo{section_at, name_at, key, kNone, e, true});  // reserved
+        p.name_slots.add(key, (p.names.size() - 1) | kTouched);
     }
-    ni->inserted = e;
     if (ends_text(doc, ix, e)) p.tail_origin = CONF_DOC_LINE{0, edit, 0};
     return edit_made(doc);
 }
@@ -1927,20 +1971,23 @@ int add_pending(CONF_DOC *doc, LineIndex *ix, const char *section, const char *n
 // CONF_doc_unset kept aside: every definition of the name is cut.
 int unset_pending(CONF_DOC *doc, LineIndex *ix, const char *section, const char *name) {
     Pending &p = ix->pending;
-    NameInfo *ni = find_name(ix, section, name, hash_string(name, hash_string(section)));
-    if (ni == nullptr) return edit_made(doc);
-    size_t count = ni->inserted != kNone ? 1 : 0;
-    bool at_end = ni->inserted != kNone && ends_text(doc, ix, ni->inserted);
-    if (!ni->base_cut) {
-        for (size_t i = ni->last_base; i != kNone; i = p.prev_def[i]) {
-            if (p.first_line[i] == 0) return kUndecided;
+    size_t *slot = find_name(ix, section, name, hash_string(name, hash_string(section)));
+    if (slot == nullptr) return edit_made(doc);
+    const NameInfo was = name_info(*ix, *slot);
+    size_t count = was.inserted != kNone ? 1 : 0;
+    bool at_end = was.inserted != kNone && ends_text(doc, ix, was.inserted);
+    if (!was.base_cut) {
+        for (size_t i = was.last_base; i != kNone; i = p.prev_def[i]) {
+            if (first_line_of(doc, *ix, i) == 0) return kUndecided;
             at_end = at_end || line_ends_text(doc, ix, i);
             ++count;
         }
     }
     if (count == 0) return edit_made(doc);
-    if (!p.changes.reserve(p.changes.size() + count) || !reserve_room(&p, 0, 0, count))
+    if (!p.changes.reserve(p.changes.size() + count) || !p.names.reserve(p.names.size() + 1) ||
+        !reserve_room(&p, 0, 0, count))
         return outcome(doc, kErrMemory);
+    NameInfo *ni = touch_name(ix, slot);
     if (!ni->base_cut) {
         for (size_t i = ni->last_base; i != kNone; i = p.prev_def[i]) {
             const size_t c = change_for_line(doc, ix, i);
@@ -2157,7 +2204,8 @@ int remove_pending(CONF_DOC *doc, LineIndex *ix, const char *section) {
     if (r.physical > static_cast<size_t>(INT_MAX)) return kUndecided;
     const size_t more = r.lines.size() + r.gaps.size();
     if (!p.changes.reserve(p.changes.size() + more) ||
-        !p.gaps.reserve(p.gaps.size() + r.gaps.size()) || !reserve_room(&p, 0, 0, more))
+        !p.gaps.reserve(p.gaps.size() + r.gaps.size()) ||
+        !p.names.reserve(p.names.size() + r.lines.size()) || !reserve_room(&p, 0, 0, more))
         return outcome(doc, kErrMemory);
     for (const size_t i : r.lines) {
         const size_t c = change_for_line(doc, ix, i);
@@ -2165,8 +2213,8 @@ int remove_pending(CONF_DOC *doc, LineIndex *ix, const char *section) {
         p.changes[c].cut = true;
         --p.index_count;
         if (!ix->is_header(i)) {
-            NameInfo *ni = find_name(ix, section, ix->name_of(i), ix->lines[i].key);
-            if (ni != nullptr) ni->base_cut = true;
+            size_t *slot = find_name(ix, section, ix->name_of(i), ix->lines[i].key);
+            if (slot != nullptr) touch_name(ix, slot)->base_cut = true;
         }
     }
     for (const size_t c : r.inserted) {
@@ -2175,8 +2223,8 @@ int remove_pending(CONF_DOC *doc, LineIndex *ix, const char *section) {
         p.changes[c].cut = true;
         --p.index_count;
         const Change &ch = p.changes[c];
-        NameInfo *ni = find_name(ix, section, ix->names.data() + ch.name, ch.key);
-        if (ni != nullptr) ni->inserted = kNone;
+        size_t *slot = find_name(ix, section, ix->names.data() + ch.name, ch.key);
+        if (slot != nullptr) touch_name(ix, slot)->inserted = kNone;
     }
     for (const Span &g : r.gaps) {
         const size_t c = p.changes.size();
@@ -2277,15 +2325,21 @@ class Assembler {
     // stands up to offset to, which begins physical line to_line.
     void copy_to(size_t to, size_t to_line) {
         const size_t shift = out_->text.size() - at_;
-        for (; line_ < ix_.lines.size() && ix_.lines[line_].span.begin < to; ++line_) {
-            if (new_of_line_ != nullptr) new_of_line_[line_] = out_->lines.size();
-            IndexLine l = ix_.lines[line_];
-            l.span.begin += shift;
-            l.span.end += shift;
-            (void)out_->lines.push(l);
+        size_t end = line_;
+        while (end < ix_.lines.size() && ix_.lines[end].span.begin < to) ++end;
+        const size_t first = out_->lines.size();
+        out_->lines.append_reserved(ix_.lines.begin() + line_, end - line_);
+        for (size_t i = first; i < out_->lines.size(); ++i) {
+            out_->lines[i].span.begin += shift;
+            out_->lines[i].span.end += shift;
         }
+        if (new_of_line_ != nullptr) {
+            for (size_t i = line_; i < end; ++i) new_of_line_[i] = first + (i - line_);
+        }
+        line_ = end;
         out_->text.append_reserved(doc_->text + at_, to - at_);
-        for (size_t i = at_line_; i < to_line; ++i) (void)out_->origins.push(doc_->origins[i]);
+        if (to_line > at_line_)
+            out_->origins.append_reserved(doc_->origins + at_line_, to_line - at_line_);
         at_ = to;
         at_line_ = to_line;
     }
@@ -2373,7 +2427,11 @@ bool carry_tables(const CONF_DOC *doc, LineIndex *ix, const size_t *new_of_line,
     if (!walk_lines(doc, *ix, &t)) return false;
     GrowArray<size_t> &prev_def = t.prev_def;
     const GrowArray<size_t> &headers = t.headers;
-    for (NameInfo &ni : p.names) {
+    // The lines are the new ones already: a slot's old line is only followed
+    // along the old chains here, never read.
+    p.name_slots.for_each([&](size_t &ref) {
+        if (ref == kGone) return;
+        NameInfo *ni = (ref & kTouched) != 0 ? &p.names[ref & ~kTouched] : nullptr;
         // The definitions left, from the last: each new one before the next.
         size_t last = kNone;
         size_t after = kNone;
@@ -2382,12 +2440,18 @@ bool carry_tables(const CONF_DOC *doc, LineIndex *ix, const size_t *new_of_line,
             if (last == kNone) last = j;
             after = j;
         };
-        if (ni.inserted != kNone && new_of_change != nullptr) link(new_of_change[ni.inserted]);
-        for (size_t i = ni.base_cut ? kNone : ni.last_base; i != kNone; i = p.prev_def[i]) {
+        if (ni != nullptr && ni->inserted != kNone && new_of_change != nullptr)
+            link(new_of_change[ni->inserted]);
+        const size_t from = ni == nullptr ? ref : ni->base_cut ? kNone : ni->last_base;
+        for (size_t i = from; i != kNone; i = p.prev_def[i]) {
             if (new_of_line[i] != kNone) link(new_of_line[i]);
         }
-        ni = NameInfo{ni.section, ni.name, ni.key, last, kNone, false};
-    }
+        if (ni != nullptr) {
+            *ni = NameInfo{ni->section, ni->name, ni->key, last, kNone, false};
+        } else {
+            ref = last != kNone ? last : kGone;  // a whole-text removal cut them all
+        }
+    });
     for (SectionInfo &si : p.sections) {
         size_t h = si.header != kNone ? new_of_line[si.header] : kNone;
         if (si.new_header != kNone && new_of_change != nullptr) h = new_of_change[si.new_header];
@@ -2419,8 +2483,8 @@ int set_pending(CONF_DOC *doc, const char *section, const char *name, const char
     LineIndex *ix = ready_index(doc);
     if (ix == nullptr || doc->length == 0 || doc->text[doc->length - 1] != '\n') return kUndecided;
     if (!ix->pending.ready && !prepare(doc, ix)) return kUndecided;
-    const NameInfo *ni = find_name(ix, section, name, hash_string(name, hash_string(section)));
-    const Element def = definition_of(ni);
+    const size_t *slot = find_name(ix, section, name, hash_string(name, hash_string(section)));
+    const Element def = definition_of(*ix, slot);
     if (def.line != kNone || def.change != kNone)
         return replace_pending(doc, ix, def, name, value, raw);
     return add_pending(doc, ix, section, name, value, raw);
