@@ -69,16 +69,19 @@
 //   - A change rewrites or cuts one index line of the base (a definition,
 //     or a removed section's header), cuts a gap of the base's bytes that
 //     no index line holds (a removed section's comment and blank lines),
-//     or inserts lines (an entry; or a blank line and a header, which a
-//     new section's entry follows) at a place: the end of a base line or
+//     or inserts lines (an entry; a new section's blank line; its header,
+//     which its entry follows) at a place: the end of a base line or
 //     header, the end of the text, or after another insertion.  The
 //     insertions at one place are a list in text order; at one offset,
 //     they come before the base line or gap that starts there.  A removal
 //     finds its blocks in the text as it reads now: a header's comment
 //     block stops at the last line left or insertion before it, and lines
 //     and gaps cut are no lines at all; a block that holds another
-//     section's line, a section whose header was inserted, and cuts that
-//     reach the first line go to the whole text.
+//     section's line and cuts that reach the first line go to the whole
+//     text.  New sections go at the end of the text, each after a blank
+//     line of its own: a new section's block runs from its header to the
+//     next new section's header (whose blank line ends the block before
+//     it, as it would in the text: a blank line ends a comment block).
 //   - A change holds its own bytes and the origins of its physical lines,
 //     found as draft_origins finds them for its line alone (a line's
 //     physical lines are whole lines, so alone they are told as in the
@@ -87,7 +90,10 @@
 //   - Tables built once from the index (when the first change comes, in
 //     O(lines)) find things in O(1): each (section, name) with its last
 //     base definition and the definitions before it, and the insertion
-//     defining it now; each section with its last header, its last entry
+//     defining it now (a slot per name, which holds the last base line
+//     until an edit touches the name and it gets a record); the physical
+//     line of one index line in sixteen (a line's is counted from the mark
+//     before it); each section with its last header, its last entry
 //     after that header that is not cut, and its last insertion; each
 //     place with its first insertion; the gaps cut, in order; the entry
 //     lines outside their section's blocks.  A removal that needs the
@@ -103,6 +109,9 @@
 //   - Every change reserves the room that putting the text together takes,
 //     so the calls that read the text cannot fail for memory, and a failed
 //     edit records nothing.
+//   - A line checked alone is scanned in a context the document keeps for
+//     that, which the scan leaves with no entry (its value told, then
+//     dropped): a line without a '$' looks nothing up.
 // The differential build (NIVRA_DOC_DIFFERENTIAL) makes every editing call
 // on a copy by the whole-text path too, and compares text, origins and
 // outcome, and the index with a fresh scan of the text (with the changes
@@ -851,6 +860,7 @@ struct Pending {
     GrowArray<CONF_DOC_LINE> origins;
     size_t end_last = kNone;      // the last insertion at the end of the text
     size_t new_headers = 0;       // headers inserted
+    size_t cut_end = 0;           // where the last of the text's lines and gaps cut ends
     size_t length = 0;            // of the text put together, in bytes
     size_t line_count = 0;        //   in physical lines
     size_t index_count = 0;       //   in index lines
@@ -1569,6 +1579,11 @@ size_t *first_at_place(LineIndex *ix, size_t at) {
 // (those at at itself count only with insertions_at).
 bool is_gap(const Change &ch) { return ch.gap_end != kNone; }
 bool is_insertion(const Change &ch) { return ch.line == kNone && !is_gap(ch); }
+// A new section's blank line, which holds no index line; and its header.
+bool is_blank(const Change &ch) { return is_insertion(ch) && ch.section == kNoName; }
+bool is_new_header(const Change &ch) {
+    return is_insertion(ch) && ch.section != kNoName && ch.name == kNoName;
+}
 
 // The first of the gaps that begins at or after offset at (gaps.size()
 // when none does).
@@ -1597,6 +1612,7 @@ bool nothing_after(const CONF_DOC *doc, LineIndex *ix, size_t at, bool insertion
         }
         insertions_at = true;
         if (at == doc->length) return true;
+        if (ix->pending.cut_end < doc->length) return false;  // the text's last byte stays
         if (const size_t g = gap_at(ix->pending, at); g != kNone) {
             at = ix->pending.changes[g].gap_end;
             continue;
@@ -1632,13 +1648,14 @@ bool reserve_room(Pending *p, size_t n, size_t lines, size_t changes) {
            r.events.reserve_discarding(p->changes.size() + changes);
 }
 
-// Room for two more changes with n bytes and lines origins, a place, and
-// the text put together after them.
+// Room for three more changes (a new section's blank line, header and
+// entry) with n bytes and lines origins, a place, and the text put
+// together after them.
 bool reserve_change(Pending *p, size_t n, size_t lines) {
-    return p->changes.reserve(p->changes.size() + 2) && p->bytes.reserve(p->bytes.size() + n + 1) &&
+    return p->changes.reserve(p->changes.size() + 3) && p->bytes.reserve(p->bytes.size() + n + 1) &&
            p->origins.reserve(p->origins.size() + lines) &&
            p->places.reserve(p->places.size() + 1) &&
-           p->place_slots.reserve(p->places.size() + 1) && reserve_room(p, n, lines, 2);
+           p->place_slots.reserve(p->places.size() + 1) && reserve_room(p, n, lines, 3);
 }
 
 // Keeps n bytes of text and their origins as change c's text (after room
@@ -1670,6 +1687,16 @@ size_t change_for_line(const CONF_DOC *doc, LineIndex *ix, size_t i) {
     p.changes[c].lines = v.lines;
     p.change_of[i] = c;
     return c;
+}
+
+// Cuts index line i of the text (after room was made).
+void cut_base(const CONF_DOC *doc, LineIndex *ix, size_t i) {
+    Pending &p = ix->pending;
+    const size_t c = change_for_line(doc, ix, i);
+    keep_text(&p, c, "", 0, nullptr, 0);
+    p.changes[c].cut = true;
+    --p.index_count;
+    p.cut_end = std::max(p.cut_end, ix->lines[i].span.end);
 }
 
 // Where a definition is: an index line or an insertion.
@@ -1903,11 +1930,16 @@ int add_pending(CONF_DOC *doc, LineIndex *ix, const char *section, const char *n
     Draft out(&window);
     if (!out.reserve(std::strlen(name) + v.length + 2 * std::strlen(section) + 16))
         return outcome(doc, kErrMemory);
-    if (add_entry(&window, line_end_of(doc), ins, section, name, v, &out) != 0) return kUndecided;
+    const char *eol = line_end_of(doc);
+    if (add_entry(&window, eol, ins, section, name, v, &out) != 0) return kUndecided;
     Structure now(section, name, &ix->scratch);
     if (!reads_alone(out.text.data(), window.length, out.text.size(), &now, spot.new_block,
                      false) ||
         !stores_wanted(now, value, raw))
+        return kUndecided;
+    // A new block's header follows one blank line, its own (not a line end
+    // that ends the line before).
+    if (spot.new_block && now.headers[0].span.begin != window.length + std::strlen(eol))
         return kUndecided;
     // Room for everything kept, before anything is.
     const size_t written = out.text.size() - window.length;
@@ -1938,12 +1970,19 @@ int add_pending(CONF_DOC *doc, LineIndex *ix, const char *section, const char *n
     const char *text = out.text.data() + window.length;
     size_t entry_from = 0;
     if (spot.new_block) {
-        // The blank line and the header are one insertion, the entry another.
+        // The blank line, the header and the entry are three insertions:
+        // the blank line ends the block before, which a removal of the
+        // section leaves (or a removal of the block before takes).
+        const size_t header_from = now.headers[0].span.begin - window.length;
         entry_from = now.headers[0].span.end - window.length;
-        const size_t h = new_insertion(&p, section_at, kNoName, section_key, 0,
-                                       now.headers[0].span.begin - window.length);
-        const size_t header_lines = count_newlines(text, entry_from);
-        keep_text(&p, h, text, entry_from, fresh.begin(), header_lines);
+        const size_t b = new_insertion(&p, kNoName, kNoName, 0, 0, 0);
+        keep_text(&p, b, text, header_from, fresh.begin(), count_newlines(text, header_from));
+        link_at(doc, ix, spot, b);
+        spot = Spot{};
+        spot.after_change = b;
+        const size_t h = new_insertion(&p, section_at, kNoName, section_key, 0, 0);
+        const size_t header_lines = count_newlines(text + header_from, entry_from - header_from);
+        keep_text(&p, h, text + header_from, entry_from - header_from, fresh.begin(), header_lines);
         link_at(doc, ix, spot, h);
         si->new_header = h;
         ++p.new_headers;
@@ -1989,12 +2028,7 @@ int unset_pending(CONF_DOC *doc, LineIndex *ix, const char *section, const char 
         return outcome(doc, kErrMemory);
     NameInfo *ni = touch_name(ix, slot);
     if (!ni->base_cut) {
-        for (size_t i = ni->last_base; i != kNone; i = p.prev_def[i]) {
-            const size_t c = change_for_line(doc, ix, i);
-            keep_text(&p, c, "", 0, nullptr, 0);
-            p.changes[c].cut = true;
-            --p.index_count;
-        }
+        for (size_t i = ni->last_base; i != kNone; i = p.prev_def[i]) cut_base(doc, ix, i);
         ni->base_cut = true;
     }
     if (ni->inserted != kNone) {
@@ -2063,22 +2097,51 @@ struct Removal {
     GrowArray<Span> gaps;
     GrowArray<size_t> inserted;
     GrowArray<size_t> ends;  // where each stretch cut ends
+    bool through_end = false;  // an inserted block cut runs to the end of the text
     size_t physical = 0;
     size_t bytes = 0;
 };
 
-// Notes the insertions at offset at, which the section's removal takes:
-// false when one is not an entry of the section (the whole text decides).
+// Notes insertion c, which the removal takes.
+bool take_insertion(const Change &ch, size_t c, Removal *r) {
+    r->physical += ch.lines;
+    r->bytes += ch.length;
+    return r->inserted.push(c);
+}
+
+// Notes the insertions at offset at, which the section's removal takes, up
+// to a new section's header (only the end of the text has those: its block
+// begins there): false when one is another section's entry (the whole text
+// decides).  A new section's blank line belongs to the block before it.
 bool take_insertions_at(LineIndex *ix, size_t at, const char *section, Removal *r) {
     const Pending &p = ix->pending;
     const size_t *first = first_at_place(ix, at);
     for (size_t c = first != nullptr ? *first : kNone; c != kNone; c = p.changes[c].next) {
         const Change &ch = p.changes[c];
-        if (ch.name == kNoName || std::strcmp(ix->names.data() + ch.section, section) != 0)
+        if (is_new_header(ch)) return true;
+        if (!is_blank(ch) && std::strcmp(ix->names.data() + ch.section, section) != 0)
             return false;
-        if (!r->inserted.push(c)) return false;
-        r->physical += ch.lines;
-        r->bytes += ch.length;
+        if (!take_insertion(ch, c, r)) return false;
+    }
+    return true;
+}
+
+// Notes the block of the section's inserted header h, which the removal
+// takes: the header and what follows it at the end of the text, up to the
+// next new section's header.  Its blank line stays with the block before.
+bool take_new_block(LineIndex *ix, size_t h, Removal *r) {
+    const Pending &p = ix->pending;
+    for (size_t c = h;; c = p.changes[c].next) {
+        if (c == kNone) {
+            r->through_end = true;
+            break;
+        }
+        const Change &ch = p.changes[c];
+        if (c != h && is_new_header(ch)) break;
+        if (!is_blank(ch) && std::strcmp(ix->names.data() + ch.section, ix->names.data() +
+                                         p.changes[h].section) != 0)
+            return false;
+        if (!take_insertion(ch, c, r)) return false;
     }
     return true;
 }
@@ -2153,8 +2216,7 @@ int find_removal(const CONF_DOC *doc, LineIndex *ix, const char *section, Remova
         const size_t begin =
             block_start(doc, ix, floor_before(doc, ix, prev, h), ix->lines[h].span.begin);
         // The last block runs to the end of the text, with the insertions
-        // there: new sections after it leave it to the whole text (their
-        // blank line would be cut with it).
+        // there up to a new section's header.
         size_t end = doc->length;
         if (k + 1 < live.size()) {
             const size_t next = live[k + 1];
@@ -2179,18 +2241,20 @@ int find_removal(const CONF_DOC *doc, LineIndex *ix, const char *section, Remova
 }
 
 // CONF_doc_remove_section kept aside: the section's blocks and entries are
-// cut as the whole text would cut them.  Not for a section with a header
-// inserted, or with entries inserted and no header; nor for cuts that
-// reach the text's first line.
+// cut as the whole text would cut them.  Not for a section with entries
+// inserted and no header; nor for cuts that reach the text's first line.
 int remove_pending(CONF_DOC *doc, LineIndex *ix, const char *section) {
     Pending &p = ix->pending;
     SectionInfo *si = find_section(ix, section, hash_string(section));
-    // Its insertions are in its last block, unless it has no header.
-    if (si != nullptr &&
-        (si->new_header != kNone || (si->header == kNone && live_inserted(&p, si) != kNone)))
+    // Its insertions are in its last block, unless it has no header.  A
+    // header inserted is its only one left: it is inserted only then.
+    if (si != nullptr && si->header == kNone && si->new_header == kNone &&
+        live_inserted(&p, si) != kNone)
         return kUndecided;
     Removal r;
     if (find_removal(doc, ix, section, &r) != 0) return kUndecided;
+    if (si != nullptr && si->new_header != kNone && !take_new_block(ix, si->new_header, &r))
+        return kUndecided;
     const size_t first_end =
         static_cast<size_t>(static_cast<const char *>(std::memchr(doc->text, '\n', doc->length)) -
                             doc->text) +
@@ -2208,10 +2272,7 @@ int remove_pending(CONF_DOC *doc, LineIndex *ix, const char *section) {
         !p.names.reserve(p.names.size() + r.lines.size()) || !reserve_room(&p, 0, 0, more))
         return outcome(doc, kErrMemory);
     for (const size_t i : r.lines) {
-        const size_t c = change_for_line(doc, ix, i);
-        keep_text(&p, c, "", 0, nullptr, 0);
-        p.changes[c].cut = true;
-        --p.index_count;
+        cut_base(doc, ix, i);
         if (!ix->is_header(i)) {
             size_t *slot = find_name(ix, section, ix->name_of(i), ix->lines[i].key);
             if (slot != nullptr) touch_name(ix, slot)->base_cut = true;
@@ -2221,8 +2282,9 @@ int remove_pending(CONF_DOC *doc, LineIndex *ix, const char *section) {
         unlink(doc, ix, c);
         keep_text(&p, c, "", 0, nullptr, 0);
         p.changes[c].cut = true;
-        --p.index_count;
         const Change &ch = p.changes[c];
+        if (!is_blank(ch)) --p.index_count;
+        if (ch.name == kNoName) continue;
         size_t *slot = find_name(ix, section, ix->names.data() + ch.name, ch.key);
         if (slot != nullptr) touch_name(ix, slot)->inserted = kNone;
     }
@@ -2244,11 +2306,12 @@ int remove_pending(CONF_DOC *doc, LineIndex *ix, const char *section) {
                      (p.gaps.size() - 1 - k) * sizeof(size_t));
         p.gaps[k] = c;
         p.length -= g.end - g.begin;
+        p.cut_end = std::max(p.cut_end, g.end);
         p.line_count -= count_newlines(doc->text + g.begin, g.end - g.begin);
     }
     si = find_section(ix, section, hash_string(section));
     if (si != nullptr) *si = SectionInfo{si->section, si->key, kNone, 0, kNone, true, kNone, kNone};
-    bool at_end = false;
+    bool at_end = r.through_end;
     for (const size_t end : r.ends) at_end = at_end || nothing_after(doc, ix, end, true);
     if (at_end)
         p.tail_origin = CONF_DOC_LINE{0, doc->edits < INT_MAX ? doc->edits + 1 : INT_MAX, 0};
@@ -2349,6 +2412,7 @@ class Assembler {
         const size_t at = out_->text.size();
         out_->text.append_reserved(p_.bytes.data() + ch.bytes, ch.length);
         for (size_t i = 0; i < ch.lines; ++i) (void)out_->origins.push(p_.origins[ch.origins + i]);
+        if (is_blank(ch)) return;
         (void)out_->lines.push(
             IndexLine{{at + ch.head, at + ch.length}, ch.section, ch.name, ch.section_key, ch.key});
     }
@@ -2471,6 +2535,7 @@ bool carry_tables(const CONF_DOC *doc, LineIndex *ix, const size_t *new_of_line,
     p.place_slots.reset();
     p.end_last = kNone;
     p.new_headers = 0;
+    p.cut_end = 0;
     p.length = doc->length;
     p.line_count = doc->origin_count;
     p.index_count = n;

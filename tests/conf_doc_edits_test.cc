@@ -337,6 +337,34 @@ TEST(ConfDocEdits, EditsKeptAsideFindTheirPlacesInTheTextAsItReadsNow) {
           {kSet, "s", "a", "4"}},
          {0, 0, 1, 0},
          "top = 1\n[s]\na = 4\n"},
+        // A section added by an edit is removed with its block, up to the
+        // next new section's header; its own blank line stays.
+        {"top = 1\n[s]\na = 1\n",
+         {{kSet, "u", "k", "1"},
+          {kSet, "v", "k", "2"},
+          {kSet, "u", "j", "3"},
+          {kRemove, "u", nullptr, nullptr}},
+         {0, 0, 0, 4},
+         "top = 1\n[s]\na = 1\n\n[v]\nk = 2\n"},
+        // The text's last block takes the blank line of a section added
+        // after it; that section, removed too, leaves the text's end.
+        {"top = 1\n[s]\na = 1\n",
+         {{kSet, "u", "k", "1"},
+          {kRemove, "s", nullptr, nullptr},
+          {kRemove, "u", nullptr, nullptr},
+          {kSet, "s", "a", "2"}},
+         {0, 3, 2, 0},
+         "top = 1\n\n[s]\na = 2\n"},
+        // A removal with another section's line in its block takes the
+        // whole text: the names it cuts are gone, the one it leaves stays.
+        {"top = 1\n[s]\na = 1\nt::c = 3\nb = 2\n[t]\nd = 4\n",
+         {{kSet, "t", "d", "5"},
+          {kRemove, "s", nullptr, nullptr},
+          {kUnset, "s", "a", nullptr},
+          {kSet, "s", "b", "again"},
+          {kSet, "t", "c", "6"}},
+         {0, 3, 0, 0, 0},
+         "top = 1\nt::c = 6\n[t]\nd = 5\n\n[s]\nb = again\n"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.text);
