@@ -241,6 +241,13 @@ class Structure {
     char *value_text_ = nullptr;
 };
 
+// Whether a scan of the text must keep the entries it stores: only a
+// reference, which always begins with a '$', looks them up.  Keeping none
+// spares a scan most of a load's cost.
+bool keeps_entries(const char *text, size_t length) {
+    return std::memchr(text, '$', length) != nullptr;
+}
+
 char *copy_bytes(const char *p, size_t n) {
     auto *out = static_cast<char *>(std::malloc(n + 1));
     if (out == nullptr) return nullptr;
@@ -302,7 +309,7 @@ int Structure::scan_in(CONF_CTX *ctx, const char *text, size_t length, int *line
 int Structure::scan(const char *text, size_t length, int *line) {
     CONF_CTX *ctx = CONF_new();
     if (ctx == nullptr) return kErrMemory;
-    const int rc = scan_in(ctx, text, length, line);
+    const int rc = scan_in(ctx, text, length, line, keeps_entries(text, length));
     CONF_free(ctx);
     return rc;
 }
@@ -329,7 +336,7 @@ int Structure::scan_window(const char *text, size_t begin, size_t end) {
     base_ = begin;
     any_section_ = true;
     int line = 0;
-    if (scratch_ == nullptr || std::memchr(text + begin, '$', end - begin) != nullptr)
+    if (scratch_ == nullptr || keeps_entries(text + begin, end - begin))
         return scan(text + begin, end - begin, &line);
     CONF_CTX *ctx = take_scratch(scratch_);
     if (ctx == nullptr) return kErrMemory;
@@ -598,7 +605,8 @@ CONF_DOC_LINE *read_origins(const char *text, size_t length, size_t *count,
     for (size_t i = 0; i < *count; ++i) out[i] = CONF_DOC_LINE{static_cast<int>(i + 1), 0, 0};
     CONF_CTX *ctx = CONF_new();
     UnresolvedLines marks(out, *count, also);
-    const LoadObserver observer{&UnresolvedLines::notify, &marks, false};
+    const LoadObserver observer{&UnresolvedLines::notify, &marks, false,
+                                keeps_entries(text, length)};
     *rc = ctx != nullptr ? scan_buffer(ctx, text, length, &observer, true) : kErrMemory;
     CONF_free(ctx);
     if (*rc == kErrMemory || *rc == kErrSection) {
@@ -973,7 +981,7 @@ void LineIndex::on(const LoadNote &n) {
 int LineIndex::build(const char *text, size_t length) {
     CONF_CTX *ctx = CONF_new();
     if (ctx == nullptr) return kErrMemory;
-    const LoadObserver observer{&LineIndex::notify, this, false};
+    const LoadObserver observer{&LineIndex::notify, this, false, keeps_entries(text, length)};
     const int rc = scan_buffer(ctx, text, length, &observer, true);
     CONF_free(ctx);
     if (out_of_memory_ || rc == kErrSection) return kErrMemory;
@@ -2971,7 +2979,8 @@ int check_for_save(const CONF_DOC *doc, int *line) {
     CONF_CTX *ctx = CONF_new();
     if (ctx == nullptr) return kErrMemory;
     SaveCheck check(doc);
-    const LoadObserver observer{&SaveCheck::notify, &check, false};
+    const LoadObserver observer{&SaveCheck::notify, &check, false,
+                                keeps_entries(doc->text, doc->length)};
     const int rc = scan_buffer(ctx, doc->text, doc->length, &observer, true);
     *line = CONF_get_last_error_line(ctx);
     CONF_free(ctx);

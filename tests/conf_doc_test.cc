@@ -292,6 +292,42 @@ TEST(ConfDocScan, AScanWithoutLintTellsTheSameStructure) {
     }
 }
 
+// A scan that keeps no entry tells every entry as stored (its section,
+// name and value), as a scan that keeps them does, and leaves only the
+// sections in the context.
+TEST(ConfDocScan, AScanThatKeepsNoEntryTellsTheSameEntries) {
+    struct Notes {
+        std::string told;
+        static void On(void *self, const nivra::conf::LoadNote *note) {
+            auto *n = static_cast<Notes *>(self);
+            if (note->event == nivra::conf::LoadEvent::kStored) {
+                n->told += std::string(note->entry->section) + "/" + note->entry->name + "=" +
+                           note->entry->value + "@" + std::to_string(note->line) + " ";
+            } else if (note->event == nivra::conf::LoadEvent::kHeader) {
+                n->told += std::string("[") + note->section + "] ";
+            }
+        }
+    };
+    const std::string text =
+        "top = 1\n[s]\na = x \\\n  y\na = again\nt::q = 'quoted'\n[t]\n[s]\nb =\n";
+    Notes kept, dropped;
+    int entries[2] = {0, 0};
+    int sections[2] = {0, 0};
+    for (const bool keep : {true, false}) {
+        Notes *n = keep ? &kept : &dropped;
+        CONF_CTX *ctx = CONF_new();
+        const nivra::conf::LoadObserver observer{&Notes::On, n, false, keep};
+        ASSERT_EQ(nivra::conf::scan_buffer(ctx, text.data(), text.size(), &observer, true), 0);
+        entries[keep ? 0 : 1] = CONF_get_entry_count(ctx, "s") + CONF_get_entry_count(ctx, "t");
+        sections[keep ? 0 : 1] = CONF_get_section_count(ctx);
+        CONF_free(ctx);
+    }
+    EXPECT_EQ(dropped.told, kept.told);
+    EXPECT_EQ(entries[0], 3);
+    EXPECT_EQ(entries[1], 0);
+    EXPECT_EQ(sections[1], sections[0]);
+}
+
 TEST(ConfDocSet, WritesNoValueThatLintWarnsOf) {
     const char *values[] = {
         "x ; y",      "  ; lead", "a;b",           "a\tb\tc",      "C:\\new",    "C:\\temp\tx\ty",
