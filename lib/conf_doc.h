@@ -49,18 +49,19 @@
  * so that an edit scans only the lines it writes.  Nothing here keeps a
  * pointer the caller gave.  A document is used by one thread at a time.
  *
- * Cost: a read scans the text once, as a load does.  Most edits then cost
- * a few microseconds whatever the text's size: they are kept aside, with
- * the room they will take, and the next call that reads the text
- * (CONF_doc_text, CONF_doc_check, CONF_doc_line_origin, CONF_doc_save)
- * puts them all in at once, in time linear in the text.  Those calls take
- * no memory for it, so they never fail for want of it.  The first edit
- * after a read or after the text was put together builds tables of the
- * index, linear in its lines.  An edit that needs the whole text (a value
- * with a reference, a text without a final line end, an edit on the first
- * line, a default entry before the first header, the removal of a section
- * that edits added) puts the kept edits in and scans the text, or copies
- * it.
+ * Cost: a read scans the text once, as a load does, but keeps no entry
+ * unless the text has a reference (a '$'): about half a load.  Most edits
+ * then cost a few microseconds whatever the text's size: they are kept
+ * aside, with the room they will take, and the next call that reads the
+ * text (CONF_doc_text, CONF_doc_check, CONF_doc_line_origin,
+ * CONF_doc_save) puts them all in at once, in time linear in the text.
+ * Those calls take no memory for it, so they never fail for want of it.
+ * The first edit after a read or after the text was put together builds
+ * tables of the index, linear in its lines.  An edit that needs the whole
+ * text (a value with a reference, a text without a final line end, an
+ * edit on the first line, a default entry before the first header, the
+ * removal of a section with another section's line in its block) puts the
+ * kept edits in and scans the text, or copies it.
  */
 #ifndef NIVRA_CONF_DOC_H
 #define NIVRA_CONF_DOC_H
