@@ -316,6 +316,10 @@ class HashSlots {
             if (s.hash == hash && match(s.value)) return &s.value;
         }
     }
+    template <typename Match>
+    const size_t *find(uint64_t hash, const Match &match) const {
+        return const_cast<HashSlots *>(this)->find(hash, match);
+    }
     // Brings the slot where a lookup of hash begins into the cache, for a
     // lookup soon after.
     void prefetch(uint64_t hash) const {
@@ -327,13 +331,6 @@ class HashSlots {
         ++size_;
     }
     size_t size() const { return size_; }
-    // Calls f(value) with every pair's value, which f may change in place.
-    template <typename F>
-    void for_each(const F &f) {
-        for (size_t i = 0; slots_ != nullptr && i <= mask_; ++i) {
-            if (slots_[i].value != kFree) f(slots_[i].value);
-        }
-    }
     // Drops every pair and the block.
     void reset() {
         std::free(slots_);

@@ -88,17 +88,18 @@
 //     text); the line after the last line end has its own origin, which
 //     an insertion or a cut at the end of the text gives the edit.
 //   - Tables built once from the index (when the first change comes, in
-//     O(lines)) find things in O(1): each (section, name) with its last
-//     base definition and the definitions before it, and the insertion
-//     defining it now (a slot per name, which holds the last base line
-//     until an edit touches the name and it gets a record); the physical
-//     line of one index line in sixteen (a line's is counted from the mark
-//     before it); each section with its last header, its last entry
-//     after that header that is not cut, and its last insertion; each
-//     place with its first insertion; the gaps cut, in order; the entry
-//     lines outside their section's blocks.  A removal that needs the
-//     text put in carries the tables over to the new lines (no name is
-//     hashed again); a read of the text drops them.
+//     one pass over its lines, in order) find things in O(1): the entry
+//     lines chained by name (a chain per key's low bits, 8 bytes a line),
+//     which give a name's definitions from the last, the cut ones being
+//     skipped; the change of each line rewritten or cut; the insertion
+//     that defines a name now (a record only for the names that edits
+//     inserted); the physical line of one index line in sixteen (a line's
+//     is counted from the mark before it); each section with its last
+//     header, its last entry after that header that is not cut, and its
+//     last insertion; each place with its first insertion; the gaps cut,
+//     in order; the entry lines outside their section's blocks.  A removal
+//     that needs the text put in carries the sections over to the new
+//     lines and chains those again; a read of the text drops the tables.
 //   - An edit is decided aside exactly where the edits made where they
 //     happen decide it (the line scanned alone, before and after), and
 //     only where nothing but that line can differ: not on the text's first
@@ -809,16 +810,25 @@ struct Change {
     size_t gap_end = kNone;  // a cut of the text's bytes [at, gap_end) that no index line holds
 };
 
-// A name of a section that the text or a kept change defines.  A name no
-// change has touched needs no record: its slot holds its last index line
-// (see NameRef).
+// The index's entry lines chained by name: heads[key & mask] is the last
+// entry line whose key falls there, and each line's link the line before
+// it on that chain, and the low half of its key, so that a walk reads only
+// the lines whose key matches.  Small (8 bytes a line and 4 a chain), and
+// built in one pass, in order, at the first edit.
+struct Link {
+    uint32_t next;
+    uint32_t key;
+};
+constexpr uint32_t kNoLink = UINT32_MAX;
+
+// A name of a section that a kept insertion defined.  The text's lines of
+// a name need no record: the chains find them, and the changes tell which
+// are cut.
 struct NameInfo {
     size_t section;  // in the index's names
     size_t name;
     uint64_t key;
-    size_t last_base;  // the last index line that defines it (kNone)
-    size_t inserted;   // the insertion that defines it now (kNone)
-    bool base_cut;     // every index line that defines it is cut
+    size_t inserted;  // the insertion that defines it now (kNone)
 };
 
 // A section that an insertion went to, or that the text has a header of.
@@ -851,12 +861,13 @@ struct Assembly {
 // The changes kept aside, and what finding their places needs.
 struct Pending {
     bool ready = false;            // the tables below describe the index's lines
-    GrowArray<size_t> marks;     // the physical line of every kMarkEvery-th index line
-    GrowArray<size_t> prev_def;  // per entry line: the line before that defines its name
-    GrowArray<size_t> change_of;   // per index line: the change that rewrites or cuts it
+    GrowArray<size_t> marks;       // the physical line of every kMarkEvery-th index line
+    GrowArray<uint32_t> heads;     // the chains of entry lines by name (see Link)
+    GrowArray<Link> links;         //   per index line
+    HashSlots line_changes;        // index line -> the change that rewrites or cuts it
     GrowArray<size_t> headers;     // the index's header lines, in order
-    GrowArray<NameInfo> names;  // the names changes touched
-    HashSlots name_slots;       // every name: a NameRef
+    GrowArray<NameInfo> names;     // the names that changes touched
+    HashSlots name_slots;          //   found by their key
     GrowArray<SectionInfo> sections;
     HashSlots section_slots;
     GrowArray<Change> changes;
@@ -1369,45 +1380,74 @@ int add_local(CONF_DOC *doc, LineIndex *index, const char *section, const char *
 
 // ---- Edits kept aside: the tables -------------------------------------------
 
+// The slot key of index line i among the changes of lines: one to one.
+uint64_t line_key(size_t i) { return (i + 1) * 0x9E3779B97F4A7C15ull; }
+
+// The change that rewrites or cuts index line i (kNone).
+size_t change_of(const Pending &p, size_t i) {
+    // The key is the line's alone.
+    const size_t *slot = p.line_changes.find(line_key(i), [](size_t) { return true; });
+    return slot != nullptr ? *slot : kNone;
+}
+
 bool cut_line(const Pending &p, size_t i) {
-    return p.change_of[i] != kNone && p.changes[p.change_of[i]].cut;
+    const size_t c = change_of(p, i);
+    return c != kNone && p.changes[c].cut;
 }
 
-// A name's slot holds a NameRef: the index line of its last definition
-// while no change has touched the name (the text's definitions stand, none
-// inserted), else kTouched and its record among the names.  So the tables
-// cost a slot per name, and a record only for the names edits touch.
-constexpr size_t kTouched = ~(SIZE_MAX >> 1);
-// The slot of a name that no line defines any more, and no record tells
-// of (slots are never taken out): as if it were not there.
-constexpr size_t kGone = SIZE_MAX - 1;
-
-NameInfo name_info(const LineIndex &ix, size_t ref) {
-    if ((ref & kTouched) != 0) return ix.pending.names[ref & ~kTouched];
-    const IndexLine &l = ix.lines[ref];
-    return NameInfo{l.section, l.name, l.key, ref, kNone, false};
-}
-
-// The slot of (section, name), whose hash is key; null when neither the
-// text nor a change defines it.
-size_t *find_name(LineIndex *ix, const char *section, const char *name, uint64_t key) {
-    return ix->pending.name_slots.find(key, [&](size_t ref) {
-        if (ref == kGone) return false;
-        const NameInfo ni = name_info(*ix, ref);
-        return std::strcmp(ix->names.data() + ni.name, name) == 0 &&
-               std::strcmp(ix->names.data() + ni.section, section) == 0;
-    });
-}
-
-// The record of the name in slot, made when it has none (after room was
-// made for one more record).
-NameInfo *touch_name(LineIndex *ix, size_t *slot) {
-    Pending &p = ix->pending;
-    if ((*slot & kTouched) == 0) {
-        (void)p.names.push(name_info(*ix, *slot));  // reserved
-        *slot = (p.names.size() - 1) | kTouched;
+// The first line on the chain from link `from` on that defines (section,
+// name), whose key is key, and is not cut (kNone).
+size_t definition_from(const LineIndex &ix, uint32_t from, const char *section, const char *name,
+                       uint64_t key) {
+    const Pending &p = ix.pending;
+    for (uint32_t i = from; i != kNoLink; i = p.links[i].next) {
+        if (p.links[i].key == static_cast<uint32_t>(key) && ix.defines(i, section, name, key) &&
+            !cut_line(p, i))
+            return i;
     }
-    return &p.names[*slot & ~kTouched];
+    return kNone;
+}
+
+// The last entry line of the text (the index's) that defines (section,
+// name), whose key is key, and is not cut: kNone when none is left.
+size_t last_in_text(const LineIndex &ix, const char *section, const char *name, uint64_t key) {
+    const Pending &p = ix.pending;
+    return definition_from(ix, p.heads[key & (p.heads.size() - 1)], section, name, key);
+}
+
+// The entry line before entry line i that defines its name, not cut (kNone).
+size_t earlier_definition(const LineIndex &ix, size_t i) {
+    return definition_from(ix, ix.pending.links[i].next, ix.section_of(i), ix.name_of(i),
+                           ix.lines[i].key);
+}
+
+// The record of (section, name), whose key is key, when a change touched
+// it; null otherwise.
+NameInfo *record_of(LineIndex *ix, const char *section, const char *name, uint64_t key) {
+    Pending &p = ix->pending;
+    size_t *slot = p.name_slots.find(key, [&](size_t v) {
+        return std::strcmp(ix->names.data() + p.names[v].name, name) == 0 &&
+               std::strcmp(ix->names.data() + p.names[v].section, section) == 0;
+    });
+    return slot != nullptr ? &p.names[*slot] : nullptr;
+}
+
+// The record of (section, name), whose key is key, made when it has none,
+// with its section and name at section_at and name_at in the index's names
+// (after room was made for one more record).
+NameInfo *touch_name(LineIndex *ix, const char *section, const char *name, uint64_t key,
+                     size_t section_at, size_t name_at) {
+    if (NameInfo *ni = record_of(ix, section, name, key); ni != nullptr) return ni;
+    Pending &p = ix->pending;
+    p.name_slots.add(key, p.names.size());
+    (void)p.names.push(NameInfo{section_at, name_at, key, kNone});  // reserved
+    return &p.names[p.names.size() - 1];
+}
+
+// Room for count more records of names.
+bool reserve_names(Pending *p, size_t count) {
+    return p->names.reserve(p->names.size() + count) &&
+           p->name_slots.reserve(p->name_slots.size() + count);
 }
 
 SectionInfo *find_section(LineIndex *ix, const char *section, uint64_t key) {
@@ -1427,35 +1467,45 @@ bool stray(const LineIndex &ix, size_t i, size_t header) {
     return a != b && std::strcmp(ix.names.data() + a, ix.names.data() + b) != 0;
 }
 
-// The per-line tables of the index's lines of the document's text: where
-// each begins (its physical line), no definition before it and no change
-// of it yet, the headers and the stray entry lines, in order.  False when
-// memory runs out.
+// The tables of the index's lines of the document's text that one walk
+// builds: the marks of physical lines, the chains of entry lines by name,
+// the headers and the stray entry lines, in order.  False when memory runs
+// out, or the lines are too many to chain.
 struct LineTables {
     GrowArray<size_t> marks;
-    GrowArray<size_t> prev_def;
-    GrowArray<size_t> change_of;
+    GrowArray<uint32_t> heads;
+    GrowArray<Link> links;
     GrowArray<size_t> headers;
     GrowArray<size_t> strays;
 };
 
 bool walk_lines(const CONF_DOC *doc, const LineIndex &ix, LineTables *t) {
     const size_t n = ix.lines.size();
-    if (!t->marks.reserve(n / kMarkEvery + 1) || !t->prev_def.fill(n, kNone) ||
-        !t->change_of.fill(n, kNone))
+    if (n >= kNoLink) return false;
+    size_t chains = 16;
+    while (chains < n) chains *= 2;
+    if (!t->marks.reserve(n / kMarkEvery + 1) || !t->heads.fill(chains, kNoLink) ||
+        !t->links.reserve(n))
         return false;
     size_t at = 0;
     size_t line = 0;
     for (size_t i = 0; i < n; ++i) {
+        const IndexLine &l = ix.lines[i];
         if (i % kMarkEvery == 0) {
-            const size_t begin = ix.lines[i].span.begin;
-            line += count_newlines(doc->text + at, begin - at);
-            at = begin;
+            line += count_newlines(doc->text + at, l.span.begin - at);
+            at = l.span.begin;
             (void)t->marks.push(line);  // reserved
         }
+        if (ix.is_header(i)) {
+            (void)t->links.push(Link{kNoLink, 0});
+            if (!t->headers.push(i)) return false;
+            continue;
+        }
+        uint32_t &head = t->heads[l.key & (chains - 1)];
+        (void)t->links.push(Link{head, static_cast<uint32_t>(l.key)});
+        head = static_cast<uint32_t>(i);
         const size_t header = t->headers.empty() ? kNone : t->headers[t->headers.size() - 1];
-        if (ix.is_header(i) ? !t->headers.push(i) : stray(ix, i, header) && !t->strays.push(i))
-            return false;
+        if (stray(ix, i, header) && !t->strays.push(i)) return false;
     }
     return true;
 }
@@ -1463,8 +1513,8 @@ bool walk_lines(const CONF_DOC *doc, const LineIndex &ix, LineTables *t) {
 // Makes the walked tables the pending ones.
 void take_tables(Pending *p, LineTables *t) {
     p->marks.swap(t->marks);
-    p->prev_def.swap(t->prev_def);
-    p->change_of.swap(t->change_of);
+    p->heads.swap(t->heads);
+    p->links.swap(t->links);
     p->headers.swap(t->headers);
     p->strays.swap(t->strays);
 }
@@ -1475,30 +1525,19 @@ size_t rank_of(const GrowArray<size_t> &headers, size_t h) {
                                headers.begin());
 }
 
-// Adds what the tables learn from index line i (after room was made).
-void learn_line(LineIndex *ix, size_t i) {
+// Adds header line h, the rank-th header, to the sections' table (after
+// room was made).
+void learn_header(LineIndex *ix, size_t h, size_t rank) {
     Pending &p = ix->pending;
-    const IndexLine &l = ix->lines[i];
-    const char *section = ix->section_of(i);
-    if (ix->is_header(i)) {
-        const size_t rank = rank_of(p.headers, i);
-        if (SectionInfo *si = find_section(ix, section, l.section_key); si != nullptr) {
-            si->header = i;
-            si->header_rank = rank;
-            return;
-        }
-        p.section_slots.add(l.section_key, p.sections.size());
-        (void)p.sections.push(
-            SectionInfo{l.section, l.section_key, i, rank, kNone, false, kNone, kNone});
+    const IndexLine &l = ix->lines[h];
+    if (SectionInfo *si = find_section(ix, ix->section_of(h), l.section_key); si != nullptr) {
+        si->header = h;
+        si->header_rank = rank;
         return;
     }
-    // No change is kept yet: every slot holds the name's last line.
-    if (size_t *slot = find_name(ix, section, ix->name_of(i), l.key); slot != nullptr) {
-        p.prev_def[i] = *slot;
-        *slot = i;
-        return;
-    }
-    p.name_slots.add(l.key, i);
+    p.section_slots.add(l.section_key, p.sections.size());
+    (void)p.sections.push(
+        SectionInfo{l.section, l.section_key, h, rank, kNone, false, kNone, kNone});
 }
 
 // Builds the tables for the index's lines of the document's text: false
@@ -1506,23 +1545,15 @@ void learn_line(LineIndex *ix, size_t i) {
 bool prepare(const CONF_DOC *doc, LineIndex *ix) {
     Pending &p = ix->pending;
     p.clear();
-    const size_t n = ix->lines.size();
     LineTables t;
     if (!walk_lines(doc, *ix, &t)) return false;
     const size_t headers = t.headers.size();
-    if (!p.name_slots.reserve(n - headers) || !p.sections.reserve(headers) ||
-        !p.section_slots.reserve(headers))
-        return false;
+    if (!p.sections.reserve(headers) || !p.section_slots.reserve(headers)) return false;
     take_tables(&p, &t);
-    // The slots are met in no order: each is asked for a few lines ahead.
-    constexpr size_t kAhead = 8;
-    for (size_t i = 0; i < n; ++i) {
-        if (i + kAhead < n) p.name_slots.prefetch(ix->lines[i + kAhead].key);
-        learn_line(ix, i);
-    }
+    for (size_t k = 0; k < p.headers.size(); ++k) learn_header(ix, p.headers[k], k);
     p.length = doc->length;
     p.line_count = doc->origin_count;
-    p.index_count = n;
+    p.index_count = ix->lines.size();
     p.tail_origin = doc->origins[doc->origin_count - 1];
     p.ready = true;
     return true;
@@ -1552,7 +1583,7 @@ LineView view_change(const Pending &p, size_t c) {
 // Index line i as it reads now (unless cut).
 LineView view_line(const CONF_DOC *doc, const LineIndex &ix, size_t i) {
     const Pending &p = ix.pending;
-    if (p.change_of[i] != kNone) return view_change(p, p.change_of[i]);
+    if (const size_t c = change_of(p, i); c != kNone) return view_change(p, c);
     const Span s = ix.lines[i].span;
     return LineView{doc->text + s.begin, s.end - s.begin, doc->origins + first_line_of(doc, ix, i),
                     count_newlines(doc->text + s.begin, s.end - s.begin)};
@@ -1650,7 +1681,8 @@ bool line_ends_text(const CONF_DOC *doc, LineIndex *ix, size_t i) {
 bool reserve_room(Pending *p, size_t n, size_t lines, size_t changes) {
     // The room holds nothing between flushes: a larger block need not copy it.
     Assembly &r = p->room;
-    return r.text.reserve_discarding(p->length + n + 1) &&
+    return p->line_changes.reserve(p->line_changes.size() + changes) &&
+           r.text.reserve_discarding(p->length + n + 1) &&
            r.origins.reserve_discarding(p->line_count + lines) &&
            r.lines.reserve_discarding(p->index_count + 2) &&
            r.events.reserve_discarding(p->changes.size() + changes);
@@ -1684,7 +1716,7 @@ void keep_text(Pending *p, size_t c, const char *text, size_t n, const CONF_DOC_
 // The change that rewrites or cuts index line i (after room was made).
 size_t change_for_line(const CONF_DOC *doc, LineIndex *ix, size_t i) {
     Pending &p = ix->pending;
-    if (p.change_of[i] != kNone) return p.change_of[i];
+    if (const size_t c = change_of(p, i); c != kNone) return c;
     const IndexLine &l = ix->lines[i];
     const LineView v = view_line(doc, *ix, i);
     const size_t c = p.changes.size();
@@ -1693,7 +1725,7 @@ size_t change_for_line(const CONF_DOC *doc, LineIndex *ix, size_t i) {
     // It holds the line as it is, until it is given its new text.
     p.changes[c].length = v.length;
     p.changes[c].lines = v.lines;
-    p.change_of[i] = c;
+    p.line_changes.add(line_key(i), c);  // reserved with the room
     return c;
 }
 
@@ -1713,12 +1745,12 @@ struct Element {
     size_t change = kNone;
 };
 
-Element definition_of(const LineIndex &ix, const size_t *slot) {
-    if (slot == nullptr) return {};
-    const NameInfo ni = name_info(ix, *slot);
-    if (ni.inserted != kNone) return Element{kNone, ni.inserted};
-    if (!ni.base_cut && ni.last_base != kNone) return Element{ni.last_base, kNone};
-    return {};
+// The effective definition of (section, name), whose key is key: the
+// insertion that defines it, else its last line in the text not cut.
+Element definition_of(LineIndex *ix, const char *section, const char *name, uint64_t key) {
+    if (const NameInfo *ni = record_of(ix, section, name, key); ni != nullptr && ni->inserted != kNone)
+        return Element{kNone, ni->inserted};
+    return Element{last_in_text(*ix, section, name, key), kNone};
 }
 
 // CONF_doc_set(_raw) of a name defined now, kept aside: its line, alone,
@@ -1955,8 +1987,7 @@ int add_pending(CONF_DOC *doc, LineIndex *ix, const char *section, const char *n
     const size_t name_bytes = std::strlen(section) + std::strlen(name) + 2;
     if (!reserve_change(&p, written, lines) || !p.origins.reserve(p.origins.size() + 2 * lines) ||
         !ix->names.reserve(ix->names.size() + name_bytes + 1) ||
-        !p.names.reserve(p.names.size() + 1) ||
-        !p.name_slots.reserve(p.name_slots.size() + 1) ||
+        !reserve_names(&p, 1) ||
         !p.sections.reserve(p.sections.size() + 1) ||
         !p.section_slots.reserve(p.sections.size() + 1))
         return outcome(doc, kErrMemory);
@@ -2005,12 +2036,7 @@ int add_pending(CONF_DOC *doc, LineIndex *ix, const char *section, const char *n
     p.changes[e].before = si->last_inserted;
     si->last_inserted = e;
     ++p.index_count;
-    if (size_t *slot = find_name(ix, section, name, key); slot != nullptr) {
-        touch_name(ix, slot)->inserted = e;
-    } else {
-        (void)p.names.push(NameInfo{section_at, name_at, key, kNone, e, true});  // reserved
-        p.name_slots.add(key, (p.names.size() - 1) | kTouched);
-    }
+    touch_name(ix, section, name, key, section_at, name_at)->inserted = e;
     if (ends_text(doc, ix, e)) p.tail_origin = CONF_DOC_LINE{0, edit, 0};
     return edit_made(doc);
 }
@@ -2018,28 +2044,27 @@ int add_pending(CONF_DOC *doc, LineIndex *ix, const char *section, const char *n
 // CONF_doc_unset kept aside: every definition of the name is cut.
 int unset_pending(CONF_DOC *doc, LineIndex *ix, const char *section, const char *name) {
     Pending &p = ix->pending;
-    size_t *slot = find_name(ix, section, name, hash_string(name, hash_string(section)));
-    if (slot == nullptr) return edit_made(doc);
-    const NameInfo was = name_info(*ix, *slot);
-    size_t count = was.inserted != kNone ? 1 : 0;
-    bool at_end = was.inserted != kNone && ends_text(doc, ix, was.inserted);
-    if (!was.base_cut) {
-        for (size_t i = was.last_base; i != kNone; i = p.prev_def[i]) {
-            if (first_line_of(doc, *ix, i) == 0) return kUndecided;
-            at_end = at_end || line_ends_text(doc, ix, i);
-            ++count;
-        }
+    const uint64_t key = hash_string(name, hash_string(section));
+    NameInfo *ni = record_of(ix, section, name, key);
+    const bool inserted = ni != nullptr && ni->inserted != kNone;
+    size_t count = inserted ? 1 : 0;
+    bool at_end = inserted && ends_text(doc, ix, ni->inserted);
+    const size_t last = last_in_text(*ix, section, name, key);
+    for (size_t i = last; i != kNone; i = earlier_definition(*ix, i)) {
+        if (first_line_of(doc, *ix, i) == 0) return kUndecided;
+        at_end = at_end || line_ends_text(doc, ix, i);
+        ++count;
     }
     if (count == 0) return edit_made(doc);
-    if (!p.changes.reserve(p.changes.size() + count) || !p.names.reserve(p.names.size() + 1) ||
-        !reserve_room(&p, 0, 0, count))
+    if (!p.changes.reserve(p.changes.size() + count) || !reserve_room(&p, 0, 0, count))
         return outcome(doc, kErrMemory);
-    NameInfo *ni = touch_name(ix, slot);
-    if (!ni->base_cut) {
-        for (size_t i = ni->last_base; i != kNone; i = p.prev_def[i]) cut_base(doc, ix, i);
-        ni->base_cut = true;
+    // Each cut leaves the earlier definitions on the chain as they were.
+    for (size_t i = last; i != kNone;) {
+        const size_t earlier = earlier_definition(*ix, i);
+        cut_base(doc, ix, i);
+        i = earlier;
     }
-    if (ni->inserted != kNone) {
+    if (inserted) {
         const size_t c = ni->inserted;
         unlink(doc, ix, c);
         keep_text(&p, c, "", 0, nullptr, 0);
@@ -2277,15 +2302,9 @@ int remove_pending(CONF_DOC *doc, LineIndex *ix, const char *section) {
     const size_t more = r.lines.size() + r.gaps.size();
     if (!p.changes.reserve(p.changes.size() + more) ||
         !p.gaps.reserve(p.gaps.size() + r.gaps.size()) ||
-        !p.names.reserve(p.names.size() + r.lines.size()) || !reserve_room(&p, 0, 0, more))
+        !reserve_room(&p, 0, 0, more))
         return outcome(doc, kErrMemory);
-    for (const size_t i : r.lines) {
-        cut_base(doc, ix, i);
-        if (!ix->is_header(i)) {
-            size_t *slot = find_name(ix, section, ix->name_of(i), ix->lines[i].key);
-            if (slot != nullptr) touch_name(ix, slot)->base_cut = true;
-        }
-    }
+    for (const size_t i : r.lines) cut_base(doc, ix, i);
     for (const size_t c : r.inserted) {
         unlink(doc, ix, c);
         keep_text(&p, c, "", 0, nullptr, 0);
@@ -2293,8 +2312,8 @@ int remove_pending(CONF_DOC *doc, LineIndex *ix, const char *section) {
         const Change &ch = p.changes[c];
         if (!is_blank(ch)) --p.index_count;
         if (ch.name == kNoName) continue;
-        size_t *slot = find_name(ix, section, ix->names.data() + ch.name, ch.key);
-        if (slot != nullptr) touch_name(ix, slot)->inserted = kNone;
+        NameInfo *ni = record_of(ix, section, ix->names.data() + ch.name, ch.key);
+        if (ni != nullptr) ni->inserted = kNone;
     }
     for (const Span &g : r.gaps) {
         const size_t c = p.changes.size();
@@ -2488,42 +2507,17 @@ void flush_for_read(const CONF_DOC *doc) { flush(const_cast<CONF_DOC *>(doc)); }
 
 // Carries the tables over to the index's new lines (of the document's new
 // text): new_of_line maps each old index line to its new place (kNone:
-// gone), new_of_change each insertion (null: none).  No name is hashed
-// again, so an edit after an edit that needed its changes put in costs no
-// rebuild.  False when memory runs out: the caller drops the tables.
+// gone), new_of_change each insertion (null: none).  The chains are built
+// again from the new lines, where what changes defined is now text: the
+// names' records go.  No section is hashed again.  False when memory runs
+// out: the caller drops the tables.
 bool carry_tables(const CONF_DOC *doc, LineIndex *ix, const size_t *new_of_line,
                   const size_t *new_of_change) {
     Pending &p = ix->pending;
     const size_t n = ix->lines.size();
     LineTables t;
     if (!walk_lines(doc, *ix, &t)) return false;
-    GrowArray<size_t> &prev_def = t.prev_def;
     const GrowArray<size_t> &headers = t.headers;
-    // The lines are the new ones already: a slot's old line is only followed
-    // along the old chains here, never read.
-    p.name_slots.for_each([&](size_t &ref) {
-        if (ref == kGone) return;
-        NameInfo *ni = (ref & kTouched) != 0 ? &p.names[ref & ~kTouched] : nullptr;
-        // The definitions left, from the last: each new one before the next.
-        size_t last = kNone;
-        size_t after = kNone;
-        auto link = [&](size_t j) {
-            if (after != kNone) prev_def[after] = j;
-            if (last == kNone) last = j;
-            after = j;
-        };
-        if (ni != nullptr && ni->inserted != kNone && new_of_change != nullptr)
-            link(new_of_change[ni->inserted]);
-        const size_t from = ni == nullptr ? ref : ni->base_cut ? kNone : ni->last_base;
-        for (size_t i = from; i != kNone; i = p.prev_def[i]) {
-            if (new_of_line[i] != kNone) link(new_of_line[i]);
-        }
-        if (ni != nullptr) {
-            *ni = NameInfo{ni->section, ni->name, ni->key, last, kNone, false};
-        } else {
-            ref = last != kNone ? last : kGone;  // a whole-text removal cut them all
-        }
-    });
     for (SectionInfo &si : p.sections) {
         size_t h = si.header != kNone ? new_of_line[si.header] : kNone;
         if (si.new_header != kNone && new_of_change != nullptr) h = new_of_change[si.new_header];
@@ -2533,6 +2527,7 @@ bool carry_tables(const CONF_DOC *doc, LineIndex *ix, const size_t *new_of_line,
     take_tables(&p, &t);
     // What the changes took goes with them.
     Pending done;
+    done.names.swap(p.names);
     done.changes.swap(p.changes);
     done.places.swap(p.places);
     done.gaps.swap(p.gaps);
@@ -2541,6 +2536,8 @@ bool carry_tables(const CONF_DOC *doc, LineIndex *ix, const size_t *new_of_line,
     done.room.lines.swap(p.room.lines);
     done.room.events.swap(p.room.events);
     p.place_slots.reset();
+    p.name_slots.reset();
+    p.line_changes.reset();
     p.end_last = kNone;
     p.new_headers = 0;
     p.cut_end = 0;
@@ -2556,8 +2553,7 @@ int set_pending(CONF_DOC *doc, const char *section, const char *name, const char
     LineIndex *ix = ready_index(doc);
     if (ix == nullptr || doc->length == 0 || doc->text[doc->length - 1] != '\n') return kUndecided;
     if (!ix->pending.ready && !prepare(doc, ix)) return kUndecided;
-    const size_t *slot = find_name(ix, section, name, hash_string(name, hash_string(section)));
-    const Element def = definition_of(*ix, slot);
+    const Element def = definition_of(ix, section, name, hash_string(name, hash_string(section)));
     if (def.line != kNone || def.change != kNone)
         return replace_pending(doc, ix, def, name, value, raw);
     return add_pending(doc, ix, section, name, value, raw);
