@@ -849,13 +849,20 @@ struct Place {
     size_t first;
 };
 
+// A change where the text is put together, and the order it comes in:
+// by offset, and at one offset, insertions before the line there.
+struct Event {
+    uint64_t order;
+    size_t change;
+};
+
 // The text with the changes made: its bytes, origins and index lines (and
 // room to sort the changes in).
 struct Assembly {
     Text text;
     GrowArray<CONF_DOC_LINE> origins;
     GrowArray<IndexLine> lines;
-    GrowArray<size_t> events;
+    GrowArray<Event> events;
 };
 
 // The changes kept aside, and what finding their places needs.
@@ -2369,23 +2376,21 @@ class Assembler {
 
     // 0, or kErrMemory.
     int run() {
-        GrowArray<size_t> &events = out_->events;
+        GrowArray<Event> &events = out_->events;
         events.clear();
         if (!events.reserve(p_.changes.size()) || !out_->text.reserve(p_.length + 1) ||
             !out_->origins.reserve(p_.line_count) || !out_->lines.reserve(p_.index_count))
             return kErrMemory;
         for (size_t c = 0; c < p_.changes.size(); ++c) {
             const Change &ch = p_.changes[c];
-            if (!is_insertion(ch) || (!ch.cut && ch.prev == kNone)) (void)events.push(c);
+            // Offsets are below half the address space.
+            const uint64_t order = (uint64_t{ch.at} << 1) | (is_insertion(ch) ? 0 : 1);
+            if (!is_insertion(ch) || (!ch.cut && ch.prev == kNone)) (void)events.push({order, c});
         }
-        // At one offset, the insertions there come before the line there.
-        std::sort(events.begin(), events.end(), [&](size_t a, size_t b) {
-            const Change &x = p_.changes[a];
-            const Change &y = p_.changes[b];
-            if (x.at != y.at) return x.at < y.at;
-            return is_insertion(x) > is_insertion(y);
-        });
-        for (const size_t c : events) {
+        std::sort(events.begin(), events.end(),
+                  [](const Event &a, const Event &b) { return a.order < b.order; });
+        for (const Event &e : events) {
+            const size_t c = e.change;
             const Change &ch = p_.changes[c];
             copy_to(ch.at, ch.at_line);
             if (is_insertion(ch)) {
@@ -2400,8 +2405,9 @@ class Assembler {
             if (new_of_line_ != nullptr)
                 new_of_line_[ch.line] = ch.cut ? kNone : out_->lines.size();
             if (!ch.cut) write(c);
-            at_ = ix_.lines[ch.line].span.end;
-            at_line_ = line_after(doc_, ix_, ch.line);
+            const Span s = ix_.lines[ch.line].span;
+            at_ = s.end;
+            at_line_ = ch.at_line + count_newlines(doc_->text + s.begin, s.end - s.begin);
             line_ = ch.line + 1;
         }
         copy_to(doc_->length, doc_->origin_count - 1);
