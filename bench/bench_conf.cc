@@ -278,9 +278,11 @@ BENCHMARK(BM_Validate)
 
 enum EditKind { kSet, kSetRaw, kUnset, kRemoveSection };
 
+// Each op holds its own strings: a pointer into the workload's entries
+// would add the harness's cache misses to every edit it times.
 struct EditOp {
     EditKind kind;
-    const Entry *entry;  // the entry (or, for a new one, the section) edited
+    std::string section;  // the section of the entry edited (or of a new one)
     std::string name;
     std::string value;
 };
@@ -303,13 +305,13 @@ std::vector<EditOp> EditOps(const Workload &w, size_t k, bool mix) {
         std::snprintf(name, sizeof name, "new_%zu", i);
         std::snprintf(value, sizeof value, "value %llu",
                       static_cast<unsigned long long>(rng() % 1000000));
-        ops.push_back({kind, &e, add ? std::string(name) : e.name, value});
+        ops.push_back({kind, e.section, add ? std::string(name) : e.name, value});
     }
     return ops;
 }
 
 bool Apply(CONF_DOC *doc, const EditOp &op) {
-    const char *section = op.entry->section.c_str();
+    const char *section = op.section.c_str();
     switch (op.kind) {
         case kSet: return CONF_doc_set(doc, section, op.name.c_str(), op.value.c_str()) == 0;
         case kSetRaw: return CONF_doc_set_raw(doc, section, op.name.c_str(), op.value.c_str()) == 0;
