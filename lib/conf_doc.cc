@@ -89,9 +89,9 @@
 //     an insertion or a cut at the end of the text gives the edit.
 //   - Tables built once from the index (when the first change comes, in
 //     one pass over its lines, in order) find things in O(1): the entry
-//     lines chained by name (a chain per key's low bits, 8 bytes a line),
-//     which give a name's definitions from the last, the cut ones being
-//     skipped; the change of each line rewritten or cut; the insertion
+//     lines chained by name and the headers by section (a chain per key's
+//     low bits, 8 bytes a line), which give a name's definitions from the
+//     last, the cut ones being skipped, and a section's headers; the change of each line rewritten or cut; the insertion
 //     that defines a name now (a record only for the names that edits
 //     inserted); the physical line of one index line in sixteen (a line's
 //     is counted from the mark before it); each section with its last
@@ -810,11 +810,12 @@ struct Change {
     size_t gap_end = kNone;  // a cut of the text's bytes [at, gap_end) that no index line holds
 };
 
-// The index's entry lines chained by name: heads[key & mask] is the last
-// entry line whose key falls there, and each line's link the line before
-// it on that chain, and the low half of its key, so that a walk reads only
-// the lines whose key matches.  Small (8 bytes a line and 4 a chain), and
-// built in one pass, in order, at the first edit.
+// The index's lines chained by key (an entry's key, a header's section
+// key): heads[key & mask] is the last line whose key falls there, and each
+// line's link the line before it on that chain, and the low half of its
+// key, so that a walk reads only the lines whose key matches.  Small (8
+// bytes a line and 4 a chain), and built in one pass, in order, at the
+// first edit.
 struct Link {
     uint32_t next;
     uint32_t key;
@@ -1503,14 +1504,15 @@ bool walk_lines(const CONF_DOC *doc, const LineIndex &ix, LineTables *t) {
             at = l.span.begin;
             (void)t->marks.push(line);  // reserved
         }
+        // A header is chained by its section's key, an entry by its key.
+        const uint64_t key = ix.is_header(i) ? l.section_key : l.key;
+        uint32_t &head = t->heads[key & (chains - 1)];
+        (void)t->links.push(Link{head, static_cast<uint32_t>(key)});
+        head = static_cast<uint32_t>(i);
         if (ix.is_header(i)) {
-            (void)t->links.push(Link{kNoLink, 0});
             if (!t->headers.push(i)) return false;
             continue;
         }
-        uint32_t &head = t->heads[l.key & (chains - 1)];
-        (void)t->links.push(Link{head, static_cast<uint32_t>(l.key)});
-        head = static_cast<uint32_t>(i);
         const size_t header = t->headers.empty() ? kNone : t->headers[t->headers.size() - 1];
         if (stray(ix, i, header) && !t->strays.push(i)) return false;
     }
@@ -2095,10 +2097,12 @@ size_t floor_before(const CONF_DOC *doc, LineIndex *ix, size_t prev, size_t h) {
     const Pending &p = ix->pending;
     size_t floor = prev != kNone ? ix->lines[prev].span.end : 0;
     floor = std::max<size_t>(floor, starts_with_mark(doc->text, doc->length) ? 3 : 0);
-    for (size_t i = prev != kNone ? prev + 1 : 0; i < h; ++i) {
+    // The last line left (or followed by an insertion) ends furthest.
+    for (size_t i = h; i-- > (prev != kNone ? prev + 1 : 0);) {
         const size_t end = ix->lines[i].span.end;
         const size_t *first = first_at_place(ix, end);
-        if (!cut_line(p, i) || (first != nullptr && *first != kNone)) floor = std::max(floor, end);
+        if (!cut_line(p, i) || (first != nullptr && *first != kNone))
+            return std::max(floor, end);
     }
     return floor;
 }
@@ -2236,6 +2240,32 @@ size_t line_at(const CONF_DOC *doc, const LineIndex &ix, size_t at) {
     return line_after(doc, ix, i - 1) + count_newlines(doc->text + end, at - end);
 }
 
+// The section's header lines that are not cut, in text order, from its
+// chain: false when memory runs out.
+bool section_headers(const LineIndex &ix, const char *section, uint64_t key, GrowArray<size_t> *out) {
+    const Pending &p = ix.pending;
+    for (uint32_t i = p.heads[key & (p.heads.size() - 1)]; i != kNoLink; i = p.links[i].next) {
+        if (p.links[i].key == static_cast<uint32_t>(key) && ix.is_header(i) &&
+            ix.in_section(i, section, key) && !cut_line(p, i) && !out->push(i))
+            return false;
+    }
+    std::reverse(out->begin(), out->end());
+    return true;
+}
+
+// The last header not cut before the k-th header, and the first after it
+// (kNone when there is none).
+size_t live_header_before(const Pending &p, size_t k) {
+    while (k > 0 && cut_line(p, p.headers[k - 1])) --k;
+    return k > 0 ? p.headers[k - 1] : kNone;
+}
+size_t live_header_after(const Pending &p, size_t k) {
+    for (++k; k < p.headers.size(); ++k) {
+        if (!cut_line(p, p.headers[k])) return p.headers[k];
+    }
+    return kNone;
+}
+
 // Finds what removing the section cuts, in the text as it reads now: the
 // blocks of its headers (from each one's comment block to the next
 // header's), less nothing (a line of another section in them leaves it to
@@ -2243,25 +2273,20 @@ size_t line_at(const CONF_DOC *doc, const LineIndex &ix, size_t at) {
 int find_removal(const CONF_DOC *doc, LineIndex *ix, const char *section, Removal *r) {
     const Pending &p = ix->pending;
     const uint64_t key = hash_string(section);
-    GrowArray<size_t> live;  // the headers left, in order
-    if (!live.reserve(p.headers.size())) return kUndecided;
-    for (const size_t h : p.headers) {
-        if (!cut_line(p, h)) (void)live.push(h);
-    }
+    GrowArray<size_t> mine;  // the section's headers left, in order
+    if (!section_headers(*ix, section, key, &mine)) return kUndecided;
     GrowArray<Span> blocks;
-    for (size_t k = 0; k < live.size(); ++k) {
-        if (!ix->in_section(live[k], section, key)) continue;
-        const size_t h = live[k];
-        const size_t prev = k > 0 ? live[k - 1] : kNone;
+    for (const size_t h : mine) {
+        const size_t k = rank_of(p.headers, h);
+        const size_t prev = live_header_before(p, k);
+        const size_t next = live_header_after(p, k);
         const size_t begin =
             block_start(doc, ix, floor_before(doc, ix, prev, h), ix->lines[h].span.begin);
         // The last block runs to the end of the text, with the insertions
         // there up to a new section's header.
         size_t end = doc->length;
-        if (k + 1 < live.size()) {
-            const size_t next = live[k + 1];
+        if (next != kNone)
             end = block_start(doc, ix, floor_before(doc, ix, h, next), ix->lines[next].span.begin);
-        }
         if (!blocks.push(Span{begin, end}) || !take_stretch(doc, ix, section, key, begin, end, r))
             return kUndecided;
     }
