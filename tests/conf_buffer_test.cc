@@ -58,6 +58,43 @@ TEST(GrowArray, AFailedGrowthChangesNothing) {
     EXPECT_TRUE(a.empty());
 }
 
+// The room for a text put together: a larger reserve drops what the
+// array or buffer held; one that cannot have its block changes nothing, and
+// one within the capacity only empties it.  Fills and appended runs keep
+// every record.
+TEST(GrowArray, ADiscardingReserveDropsTheRecordsOrChangesNothing) {
+    GrowArray<uint32_t> a;
+    ASSERT_TRUE(a.fill(5, 7u));
+    const uint32_t run[] = {1, 2, 3};
+    ASSERT_TRUE(a.reserve(a.size() + 3));
+    a.append_reserved(run, 3);
+    ASSERT_EQ(a.size(), 8u);
+    EXPECT_EQ(a[4], 7u);
+    EXPECT_EQ(a[7], 3u);
+    alloc_seam::FailNth(1);
+    EXPECT_FALSE(a.reserve_discarding(1000));
+    EXPECT_TRUE(alloc_seam::Fired());
+    alloc_seam::FailNth(0);
+    EXPECT_EQ(a.size(), 8u);
+    EXPECT_EQ(a[7], 3u);
+    ASSERT_TRUE(a.reserve_discarding(1000));
+    EXPECT_TRUE(a.empty());
+    alloc_seam::FailFrom(1);
+    EXPECT_TRUE(a.reserve_discarding(10));  // within the block: nothing to allocate
+    EXPECT_EQ(alloc_seam::Attempts(), 0);
+    alloc_seam::FailNth(0);
+
+    ByteBuffer b;
+    ASSERT_TRUE(b.append("kept"));
+    alloc_seam::FailNth(1);
+    EXPECT_FALSE(b.reserve_discarding(1 << 16));
+    alloc_seam::FailNth(0);
+    EXPECT_EQ(Bytes(b), "kept");
+    ASSERT_TRUE(b.reserve_discarding(1 << 16));
+    EXPECT_EQ(Bytes(b), "");
+    EXPECT_GE(b.capacity(), size_t{1} << 16);
+}
+
 TEST(ByteBuffer, AppendsKeepACString) {
     ByteBuffer b;
     EXPECT_STREQ(b.data(), "");
