@@ -243,6 +243,29 @@ TEST(ConfDocEdits, EditsWithNoReadBetweenThemGiveWhatReadsBetweenGive) {
     }
 }
 
+// Many new sections kept aside (their headers scanned one by one in a
+// context the document keeps for such scans, and renews), sets of their
+// entries and removals of some: the same as with a read after each edit.
+TEST(ConfDocEdits, ManyNewSectionsKeptAsideGiveWhatReadsBetweenGive) {
+    const std::string text = "top = 1\n[s]\na = 1\n";
+    CONF_DOC *quiet = CONF_doc_new();
+    CONF_DOC *read = CONF_doc_new();
+    ASSERT_EQ(CONF_doc_read_buffer(quiet, text.data(), text.size()), 0);
+    ASSERT_EQ(CONF_doc_read_buffer(read, text.data(), text.size()), 0);
+    for (int i = 0; i < 300; ++i) {
+        const std::string section = "sec" + std::to_string(i % 150);
+        const Edit e = i % 7 == 6 ? Edit{kRemove, section.c_str(), nullptr, nullptr}
+                                  : Edit{kSet, section.c_str(), i % 2 != 0 ? "k" : "j", "v"};
+        SCOPED_TRACE(i);
+        ASSERT_EQ(Apply(quiet, e), Apply(read, e));
+        (void)TextOf(read);
+    }
+    EXPECT_EQ(TextOf(quiet), TextOf(read));
+    EXPECT_EQ(OriginsOf(quiet), OriginsOf(read));
+    CONF_doc_free(quiet);
+    CONF_doc_free(read);
+}
+
 // A removal puts the edits kept aside in and goes on with the index's
 // tables: a name defined on several lines, in several blocks, is still
 // known by every line that defines it, and an unset after the removal
