@@ -89,9 +89,10 @@ class GrowArray {
         size_ = n;
         return true;
     }
-    // Appends copies of the n records at src, after reserve made room.
+    // Appends copies of the n records at src, after reserve made room; src
+    // may lie in that room (an array put together in its own block).
     void append_reserved(const T *src, size_t n) {
-        if (n > 0) std::memcpy(items_ + size_, src, n * sizeof(T));
+        if (n > 0) std::memmove(items_ + size_, src, n * sizeof(T));
         size_ += n;
     }
     // Drops every record; the block is kept for reuse.
@@ -123,6 +124,7 @@ class GrowArray {
     }
 
     size_t size() const { return size_; }
+    size_t capacity() const { return cap_; }
     bool empty() const { return size_ == 0; }
     T &operator[](size_t i) { return items_[i]; }
     const T &operator[](size_t i) const { return items_[i]; }

@@ -888,6 +888,7 @@ struct Pending {
     size_t end_last = kNone;      // the last insertion at the end of the text
     size_t new_headers = 0;       // headers inserted
     size_t cut_end = 0;           // where the last of the text's lines and gaps cut ends
+    size_t inserted_lines = 0;    // index lines inserted (cut or not): room the index keeps
     size_t length = 0;            // of the text put together, in bytes
     size_t line_count = 0;        //   in physical lines
     size_t index_count = 0;       //   in index lines
@@ -1693,7 +1694,6 @@ bool reserve_room(Pending *p, size_t n, size_t lines, size_t changes) {
     return p->line_changes.reserve(p->line_changes.size() + changes) &&
            r.text.reserve_discarding(p->length + n + 1) &&
            r.origins.reserve_discarding(p->line_count + lines) &&
-           r.lines.reserve_discarding(p->index_count + 2) &&
            r.events.reserve_discarding(p->changes.size() + changes);
 }
 
@@ -1994,7 +1994,10 @@ int add_pending(CONF_DOC *doc, LineIndex *ix, const char *section, const char *n
     const size_t written = out.text.size() - window.length;
     const size_t lines = count_newlines(out.text.data() + window.length, written);
     const size_t name_bytes = std::strlen(section) + std::strlen(name) + 2;
+    // The index's lines are put together where they are, past room for
+    // every index line inserted (see flush).
     if (!reserve_change(&p, written, lines) || !p.origins.reserve(p.origins.size() + 2 * lines) ||
+        !ix->lines.reserve(ix->lines.size() + p.inserted_lines + 2) ||
         !ix->names.reserve(ix->names.size() + name_bytes + 1) ||
         !reserve_names(&p, 1) ||
         !p.sections.reserve(p.sections.size() + 1) ||
@@ -2035,6 +2038,7 @@ int add_pending(CONF_DOC *doc, LineIndex *ix, const char *section, const char *n
         si->new_header = h;
         ++p.new_headers;
         ++p.index_count;
+        ++p.inserted_lines;
         spot = Spot{};
         spot.after_change = h;
     }
@@ -2045,6 +2049,7 @@ int add_pending(CONF_DOC *doc, LineIndex *ix, const char *section, const char *n
     p.changes[e].before = si->last_inserted;
     si->last_inserted = e;
     ++p.index_count;
+    ++p.inserted_lines;
     touch_name(ix, section, name, key, section_at, name_at)->inserted = e;
     if (ends_text(doc, ix, e)) p.tail_origin = CONF_DOC_LINE{0, edit, 0};
     return edit_made(doc);
@@ -2390,8 +2395,13 @@ int remove_kept(CONF_DOC *doc, const char *section) {
 
 class Assembler {
   public:
-    Assembler(const CONF_DOC *doc, const LineIndex &ix, Assembly *out)
-        : doc_(doc), ix_(ix), p_(ix.pending), out_(out) {}
+    // The new index lines go to lines, the old ones (count of them, the
+    // index's) being read at old: the index's own block may be both, its
+    // lines moved up past room for every line inserted, as the new lines
+    // never overtake the old ones read (see flush).
+    Assembler(const CONF_DOC *doc, const LineIndex &ix, Assembly *out, GrowArray<IndexLine> *lines,
+              const IndexLine *old, size_t count)
+        : doc_(doc), ix_(ix), p_(ix.pending), out_(out), lines_(lines), old_(old), count_(count) {}
     // Where each index line (kNone: cut) and each insertion goes among the
     // new index lines, told to new_of_line and new_of_change when not null.
     void map_into(size_t *new_of_line, size_t *new_of_change) {
@@ -2404,7 +2414,7 @@ class Assembler {
         GrowArray<Event> &events = out_->events;
         events.clear();
         if (!events.reserve(p_.changes.size()) || !out_->text.reserve(p_.length + 1) ||
-            !out_->origins.reserve(p_.line_count) || !out_->lines.reserve(p_.index_count))
+            !out_->origins.reserve(p_.line_count) || !lines_->reserve(p_.index_count))
             return kErrMemory;
         for (size_t c = 0; c < p_.changes.size(); ++c) {
             const Change &ch = p_.changes[c];
@@ -2427,10 +2437,9 @@ class Assembler {
                 at_line_ = ch.at_line + count_newlines(doc_->text + ch.at, ch.gap_end - ch.at);
                 continue;
             }
-            if (new_of_line_ != nullptr)
-                new_of_line_[ch.line] = ch.cut ? kNone : out_->lines.size();
+            if (new_of_line_ != nullptr) new_of_line_[ch.line] = ch.cut ? kNone : lines_->size();
+            const Span s = old_[ch.line].span;  // read before the line is written over
             if (!ch.cut) write(c);
-            const Span s = ix_.lines[ch.line].span;
             at_ = s.end;
             at_line_ = ch.at_line + count_newlines(doc_->text + s.begin, s.end - s.begin);
             line_ = ch.line + 1;
@@ -2447,12 +2456,12 @@ class Assembler {
     void copy_to(size_t to, size_t to_line) {
         const size_t shift = out_->text.size() - at_;
         size_t end = line_;
-        while (end < ix_.lines.size() && ix_.lines[end].span.begin < to) ++end;
-        const size_t first = out_->lines.size();
-        out_->lines.append_reserved(ix_.lines.begin() + line_, end - line_);
-        for (size_t i = first; i < out_->lines.size(); ++i) {
-            out_->lines[i].span.begin += shift;
-            out_->lines[i].span.end += shift;
+        while (end < count_ && old_[end].span.begin < to) ++end;
+        const size_t first = lines_->size();
+        lines_->append_reserved(old_ + line_, end - line_);
+        for (size_t i = first; i < lines_->size(); ++i) {
+            (*lines_)[i].span.begin += shift;
+            (*lines_)[i].span.end += shift;
         }
         if (new_of_line_ != nullptr) {
             for (size_t i = line_; i < end; ++i) new_of_line_[i] = first + (i - line_);
@@ -2466,12 +2475,12 @@ class Assembler {
     }
     void write(size_t c) {
         const Change &ch = p_.changes[c];
-        if (new_of_change_ != nullptr) new_of_change_[c] = out_->lines.size();
+        if (new_of_change_ != nullptr) new_of_change_[c] = lines_->size();
         const size_t at = out_->text.size();
         out_->text.append_reserved(p_.bytes.data() + ch.bytes, ch.length);
         for (size_t i = 0; i < ch.lines; ++i) (void)out_->origins.push(p_.origins[ch.origins + i]);
         if (is_blank(ch)) return;
-        (void)out_->lines.push(
+        (void)lines_->push(
             IndexLine{{at + ch.head, at + ch.length}, ch.section, ch.name, ch.section_key, ch.key});
     }
 
@@ -2479,6 +2488,9 @@ class Assembler {
     const LineIndex &ix_;
     const Pending &p_;
     Assembly *out_;
+    GrowArray<IndexLine> *lines_;
+    const IndexLine *old_;
+    size_t count_;
     size_t at_ = 0;       // the text's offset the copy stands at
     size_t at_line_ = 0;  // the physical line that begins there
     size_t line_ = 0;     // the index line next
@@ -2501,33 +2513,36 @@ bool carry_tables(const CONF_DOC *doc, LineIndex *ix, const size_t *new_of_line,
 // memory for it (an edit that goes on with the index needs them again).
 void flush(CONF_DOC *doc, bool keep_tables = false) {
     if (!has_pending(doc)) return;
-    Assembly &a = doc->index->pending.room;
-    Assembler assembler(doc, *doc->index, &a);
+    LineIndex *ix = doc->index;
+    Assembly &a = ix->pending.room;
     GrowArray<size_t> new_of_line;
     GrowArray<size_t> new_of_change;
-    const bool mapped = keep_tables && new_of_line.reserve(doc->index->lines.size()) &&
-                        new_of_change.reserve(doc->index->pending.changes.size());
-    if (mapped) {
-        for (size_t i = 0; i < doc->index->lines.size(); ++i) (void)new_of_line.push(kNone);
-        for (size_t i = 0; i < doc->index->pending.changes.size(); ++i)
-            (void)new_of_change.push(kNone);
-        assembler.map_into(new_of_line.begin(), new_of_change.begin());
-    }
+    const bool mapped = keep_tables && new_of_line.fill(ix->lines.size(), kNone) &&
+                        new_of_change.fill(ix->pending.changes.size(), kNone);
+    // The index's lines are put together in their own block (the edits made
+    // room for every line inserted): moved up by that room first, they are
+    // read ahead of the new lines written from the start.
+    const size_t count = ix->lines.size();
+    const size_t room = ix->pending.inserted_lines;
+    IndexLine *block = ix->lines.begin();
+    if (count > 0) std::memmove(block + room, block, count * sizeof(IndexLine));
+    ix->lines.truncate(0);
+    Assembler assembler(doc, *ix, &a, &ix->lines, block + room, count);
+    if (mapped) assembler.map_into(new_of_line.begin(), new_of_change.begin());
     (void)assembler.run();  // reserved
     const size_t n = a.text.size();
-    const size_t count = a.origins.size();
+    const size_t lines = a.origins.size();
     // The room was reserved with slack for more changes.
     a.text.shrink();
     a.origins.shrink();
-    a.lines.shrink();
+    ix->lines.shrink();
     char *text = a.text.release();
     release_text(doc);
     std::free(doc->origins);
     doc->text = text;
     doc->length = n;
     doc->origins = a.origins.release();
-    doc->origin_count = count;
-    doc->index->lines.swap(a.lines);
+    doc->origin_count = lines;
     if (!mapped || !carry_tables(doc, doc->index, new_of_line.begin(), new_of_change.begin()))
         doc->index->pending.clear();
 }
@@ -2564,7 +2579,6 @@ bool carry_tables(const CONF_DOC *doc, LineIndex *ix, const size_t *new_of_line,
     done.gaps.swap(p.gaps);
     done.origins.swap(p.origins);
     done.bytes.swap(p.bytes);
-    done.room.lines.swap(p.room.lines);
     done.room.events.swap(p.room.events);
     p.place_slots.reset();
     p.name_slots.reset();
@@ -2572,6 +2586,7 @@ bool carry_tables(const CONF_DOC *doc, LineIndex *ix, const size_t *new_of_line,
     p.end_last = kNone;
     p.new_headers = 0;
     p.cut_end = 0;
+    p.inserted_lines = 0;
     p.length = doc->length;
     p.line_count = doc->origin_count;
     p.index_count = n;
@@ -2934,7 +2949,8 @@ void check_index(const CONF_DOC *doc) {
     const char *text = doc->text;
     size_t length = doc->length;
     if (has_pending(doc)) {
-        if (Assembler(doc, *doc->index, &a).run() != 0) return;
+        const LineIndex &ix = *doc->index;
+        if (Assembler(doc, ix, &a, &a.lines, ix.lines.begin(), ix.lines.size()).run() != 0) return;
         const Pending &p = doc->index->pending;
         if (a.text.size() != p.length || a.origins.size() != p.line_count ||
             a.lines.size() != p.index_count)
