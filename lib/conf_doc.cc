@@ -109,7 +109,10 @@
 //     changes in first and goes on as before.
 //   - Every change reserves the room that putting the text together takes,
 //     so the calls that read the text cannot fail for memory, and a failed
-//     edit records nothing.
+//     edit records nothing.  The text and its origins go to new blocks;
+//     the index's lines are put together in their own block, moved up
+//     first by the number of lines inserted, so that the lines written
+//     from its start never overtake the old ones still to be read.
 //   - A line checked alone is scanned in a context the document keeps for
 //     that, which the scan leaves with no entry (its value told, then
 //     dropped): a line without a '$' looks nothing up.
