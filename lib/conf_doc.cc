@@ -93,7 +93,7 @@
 //     low bits, 8 bytes a line), which give a name's definitions from the
 //     last, the cut ones being skipped, and a section's headers; the change of each line rewritten or cut; the insertion
 //     that defines a name now (a record only for the names that edits
-//     inserted); the physical line of one index line in sixteen (a line's
+//     inserted); the physical line of one index line in eight (a line's
 //     is counted from the mark before it); each section with its last
 //     header, its last entry after that header that is not cut, and its
 //     last insertion; each place with its first insertion; the gaps cut,
@@ -785,10 +785,10 @@ struct IndexLine {
 
 constexpr size_t kNone = static_cast<size_t>(-1);
 // The tables mark the physical line of one index line in kMarkEvery: an
-// index line's is found from the mark before it, counting at most that
+// index line's is found from the mark before it, counting fewer than that
 // many lines' bytes, where a mark for every line would cost a store per
 // line at the first edit and 8 bytes a line kept.
-constexpr size_t kMarkEvery = 16;
+constexpr size_t kMarkEvery = 8;
 
 // A change that waits until the text is put together: a line of the text
 // rewritten or cut, or lines inserted.  Offsets and lines are the text's,
@@ -1730,13 +1730,12 @@ size_t change_for_line(const CONF_DOC *doc, LineIndex *ix, size_t i) {
     Pending &p = ix->pending;
     if (const size_t c = change_of(p, i); c != kNone) return c;
     const IndexLine &l = ix->lines[i];
-    const LineView v = view_line(doc, *ix, i);
     const size_t c = p.changes.size();
-    (void)p.changes.push(Change{l.span.begin, first_line_of(doc, *ix, i), i, kNone, kNone, 0, 0, 0, 0, 0,
-                                l.section, l.name, l.section_key, l.key, kNone, false});
+    (void)p.changes.push(Change{l.span.begin, first_line_of(doc, *ix, i), i, kNone, kNone, 0, 0, 0,
+                                0, 0, l.section, l.name, l.section_key, l.key, kNone, false});
     // It holds the line as it is, until it is given its new text.
-    p.changes[c].length = v.length;
-    p.changes[c].lines = v.lines;
+    p.changes[c].length = l.span.end - l.span.begin;
+    p.changes[c].lines = count_newlines(doc->text + l.span.begin, p.changes[c].length);
     p.line_changes.add(line_key(i), c);  // reserved with the room
     return c;
 }
