@@ -2153,6 +2153,19 @@ struct Removal {
     size_t bytes = 0;
 };
 
+// Notes the physical lines and bytes of index line i as it reads now,
+// which the removal takes (the line itself is noted by the caller).
+void take_line(const CONF_DOC *doc, const LineIndex &ix, size_t i, Removal *r) {
+    if (const size_t c = change_of(ix.pending, i); c != kNone) {
+        r->physical += ix.pending.changes[c].lines;
+        r->bytes += ix.pending.changes[c].length;
+        return;
+    }
+    const Span s = ix.lines[i].span;
+    r->physical += count_newlines(doc->text + s.begin, s.end - s.begin);
+    r->bytes += s.end - s.begin;
+}
+
 // Notes insertion c, which the removal takes.
 bool take_insertion(const Change &ch, size_t c, Removal *r) {
     r->physical += ch.lines;
@@ -2214,9 +2227,7 @@ bool take_stretch(const CONF_DOC *doc, LineIndex *ix, const char *section, uint6
             const Span span = ix->lines[i].span;
             if (!cut_line(p, i)) {
                 if (!ix->in_section(i, section, key) || !r->lines.push(i)) return false;
-                const LineView v = view_line(doc, *ix, i);
-                r->physical += v.lines;
-                r->bytes += v.length;
+                take_line(doc, *ix, i, r);
             }
             if (span.end > b || !take_insertions_at(ix, span.end, section, r)) return false;
             taken_at_b = span.end == b;
@@ -2305,9 +2316,7 @@ int find_removal(const CONF_DOC *doc, LineIndex *ix, const char *section, Remova
         if (block < blocks.size() && blocks[block].begin <= span.begin) continue;
         if (ix->is_header(i) || cut_line(p, i) || !ix->in_section(i, section, key)) continue;
         if (!r->lines.push(i) || !r->ends.push(span.end)) return kUndecided;
-        const LineView v = view_line(doc, *ix, i);
-        r->physical += v.lines;
-        r->bytes += v.length;
+        take_line(doc, *ix, i, r);
     }
     return 0;
 }
