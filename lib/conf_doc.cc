@@ -91,15 +91,16 @@
 //     one pass over its lines, in order) find things in O(1): the entry
 //     lines chained by name and the headers by section (a chain per key's
 //     low bits, 8 bytes a line), which give a name's definitions from the
-//     last, the cut ones being skipped, and a section's headers; the change of each line rewritten or cut; the insertion
-//     that defines a name now (a record only for the names that edits
-//     inserted); the physical line of one index line in eight (a line's
-//     is counted from the mark before it); each section with its last
-//     header, its last entry after that header that is not cut, and its
-//     last insertion; each place with its first insertion; the gaps cut,
-//     in order; the entry lines outside their section's blocks.  A removal
-//     that needs the text put in carries the sections over to the new
-//     lines and chains those again; a read of the text drops the tables.
+//     last, the cut ones being skipped, and a section's headers; the
+//     change of each line rewritten or cut; the insertion that defines a
+//     name now (a record only for the names that edits inserted); the
+//     physical line of one index line in eight (a line's is counted from
+//     the mark before it); each section with its last header, its last
+//     entry after that header that is not cut, and its last insertion;
+//     each place with its first insertion; the gaps cut, in order; the
+//     entry lines outside their section's blocks.  A removal that needs
+//     the text put in carries the sections over to the new lines and
+//     chains those again; a read of the text drops the tables.
 //   - An edit is decided aside exactly where the edits made where they
 //     happen decide it (the line scanned alone, before and after), and
 //     only where nothing but that line can differ: not on the text's first
@@ -871,14 +872,14 @@ struct Assembly {
 
 // The changes kept aside, and what finding their places needs.
 struct Pending {
-    bool ready = false;            // the tables below describe the index's lines
-    GrowArray<size_t> marks;       // the physical line of every kMarkEvery-th index line
-    GrowArray<uint32_t> heads;     // the chains of entry lines by name (see Link)
-    GrowArray<Link> links;         //   per index line
-    HashSlots line_changes;        // index line -> the change that rewrites or cuts it
-    GrowArray<size_t> headers;     // the index's header lines, in order
-    GrowArray<NameInfo> names;     // the names that changes touched
-    HashSlots name_slots;          //   found by their key
+    bool ready = false;         // the tables below describe the index's lines
+    GrowArray<size_t> marks;    // the physical line of every kMarkEvery-th index line
+    GrowArray<uint32_t> heads;  // the chains of lines by key (see Link)
+    GrowArray<Link> links;      //   per index line
+    HashSlots line_changes;     // index line -> the change that rewrites or cuts it
+    GrowArray<size_t> headers;  // the index's header lines, in order
+    GrowArray<NameInfo> names;  // the names that changes touched
+    HashSlots name_slots;       //   found by their key
     GrowArray<SectionInfo> sections;
     HashSlots section_slots;
     GrowArray<Change> changes;
@@ -1759,7 +1760,8 @@ struct Element {
 // The effective definition of (section, name), whose key is key: the
 // insertion that defines it, else its last line in the text not cut.
 Element definition_of(LineIndex *ix, const char *section, const char *name, uint64_t key) {
-    if (const NameInfo *ni = record_of(ix, section, name, key); ni != nullptr && ni->inserted != kNone)
+    if (const NameInfo *ni = record_of(ix, section, name, key);
+        ni != nullptr && ni->inserted != kNone)
         return Element{kNone, ni->inserted};
     return Element{last_in_text(*ix, section, name, key), kNone};
 }
@@ -2000,8 +2002,7 @@ int add_pending(CONF_DOC *doc, LineIndex *ix, const char *section, const char *n
     // every index line inserted (see flush).
     if (!reserve_change(&p, written, lines) || !p.origins.reserve(p.origins.size() + 2 * lines) ||
         !ix->lines.reserve(ix->lines.size() + p.inserted_lines + 2) ||
-        !ix->names.reserve(ix->names.size() + name_bytes + 1) ||
-        !reserve_names(&p, 1) ||
+        !ix->names.reserve(ix->names.size() + name_bytes + 1) || !reserve_names(&p, 1) ||
         !p.sections.reserve(p.sections.size() + 1) ||
         !p.section_slots.reserve(p.sections.size() + 1))
         return outcome(doc, kErrMemory);
@@ -2108,8 +2109,7 @@ size_t floor_before(const CONF_DOC *doc, LineIndex *ix, size_t prev, size_t h) {
     for (size_t i = h; i-- > (prev != kNone ? prev + 1 : 0);) {
         const size_t end = ix->lines[i].span.end;
         const size_t *first = first_at_place(ix, end);
-        if (!cut_line(p, i) || (first != nullptr && *first != kNone))
-            return std::max(floor, end);
+        if (!cut_line(p, i) || (first != nullptr && *first != kNone)) return std::max(floor, end);
     }
     return floor;
 }
@@ -2147,7 +2147,7 @@ struct Removal {
     GrowArray<size_t> lines;
     GrowArray<Span> gaps;
     GrowArray<size_t> inserted;
-    GrowArray<size_t> ends;  // where each stretch cut ends
+    GrowArray<size_t> ends;    // where each stretch cut ends
     bool through_end = false;  // an inserted block cut runs to the end of the text
     size_t physical = 0;
     size_t bytes = 0;
@@ -2183,8 +2183,7 @@ bool take_insertions_at(LineIndex *ix, size_t at, const char *section, Removal *
     for (size_t c = first != nullptr ? *first : kNone; c != kNone; c = p.changes[c].next) {
         const Change &ch = p.changes[c];
         if (is_new_header(ch)) return true;
-        if (!is_blank(ch) && std::strcmp(ix->names.data() + ch.section, section) != 0)
-            return false;
+        if (!is_blank(ch) && std::strcmp(ix->names.data() + ch.section, section) != 0) return false;
         if (!take_insertion(ch, c, r)) return false;
     }
     return true;
@@ -2202,8 +2201,8 @@ bool take_new_block(LineIndex *ix, size_t h, Removal *r) {
         }
         const Change &ch = p.changes[c];
         if (c != h && is_new_header(ch)) break;
-        if (!is_blank(ch) && std::strcmp(ix->names.data() + ch.section, ix->names.data() +
-                                         p.changes[h].section) != 0)
+        if (!is_blank(ch) && std::strcmp(ix->names.data() + ch.section,
+                                         ix->names.data() + p.changes[h].section) != 0)
             return false;
         if (!take_insertion(ch, c, r)) return false;
     }
@@ -2260,7 +2259,8 @@ size_t line_at(const CONF_DOC *doc, const LineIndex &ix, size_t at) {
 
 // The section's header lines that are not cut, in text order, from its
 // chain: false when memory runs out.
-bool section_headers(const LineIndex &ix, const char *section, uint64_t key, GrowArray<size_t> *out) {
+bool section_headers(const LineIndex &ix, const char *section, uint64_t key,
+                     GrowArray<size_t> *out) {
     const Pending &p = ix.pending;
     for (uint32_t i = p.heads[key & (p.heads.size() - 1)]; i != kNoLink; i = p.links[i].next) {
         if (p.links[i].key == static_cast<uint32_t>(key) && ix.is_header(i) &&
@@ -2349,8 +2349,7 @@ int remove_pending(CONF_DOC *doc, LineIndex *ix, const char *section) {
     if (r.physical > static_cast<size_t>(INT_MAX)) return kUndecided;
     const size_t more = r.lines.size() + r.gaps.size();
     if (!p.changes.reserve(p.changes.size() + more) ||
-        !p.gaps.reserve(p.gaps.size() + r.gaps.size()) ||
-        !reserve_room(&p, 0, 0, more))
+        !p.gaps.reserve(p.gaps.size() + r.gaps.size()) || !reserve_room(&p, 0, 0, more))
         return outcome(doc, kErrMemory);
     for (const size_t i : r.lines) cut_base(doc, ix, i);
     for (const size_t c : r.inserted) {
