@@ -2411,7 +2411,7 @@ class Assembler {
     // never overtake the old ones read (see flush).
     Assembler(const CONF_DOC *doc, const LineIndex &ix, Assembly *out, GrowArray<IndexLine> *lines,
               const IndexLine *old, size_t count)
-        : doc_(doc), ix_(ix), p_(ix.pending), out_(out), lines_(lines), old_(old), count_(count) {}
+        : doc_(doc), p_(ix.pending), out_(out), lines_(lines), old_(old), count_(count) {}
     // Where each index line (kNone: cut) and each insertion goes among the
     // new index lines, told to new_of_line and new_of_change when not null.
     void map_into(size_t *new_of_line, size_t *new_of_change) {
@@ -2495,7 +2495,6 @@ class Assembler {
     }
 
     const CONF_DOC *doc_;
-    const LineIndex &ix_;
     const Pending &p_;
     Assembly *out_;
     GrowArray<IndexLine> *lines_;
