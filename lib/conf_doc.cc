@@ -2893,6 +2893,13 @@ int remove_section(CONF_DOC *doc, const char *section, bool local) {
     std::abort();
 }
 
+// The document's text, origins and index lines with the changes kept
+// aside put in, into a (the document keeps them aside): 0, or kErrMemory.
+int assemble_copy(const CONF_DOC *doc, Assembly *a) {
+    const LineIndex &ix = *doc->index;
+    return Assembler(doc, ix, a, &a->lines, ix.lines.begin(), ix.lines.size()).run();
+}
+
 // A copy of the document as it reads now: its text (with the changes kept
 // aside put in), origins and edit count, without its file or index; null
 // when memory runs out.
@@ -2905,7 +2912,7 @@ CONF_DOC *shadow_of(const CONF_DOC *doc) {
     size_t length = doc->length;
     size_t count = doc->origin_count;
     if (has_pending(doc)) {
-        if (Assembler(doc, *doc->index, &a).run() == 0) {
+        if (assemble_copy(doc, &a) == 0) {
             length = a.text.size();
             count = a.origins.size();
             text = a.text.release();
@@ -2958,8 +2965,7 @@ void check_index(const CONF_DOC *doc) {
     const char *text = doc->text;
     size_t length = doc->length;
     if (has_pending(doc)) {
-        const LineIndex &ix = *doc->index;
-        if (Assembler(doc, ix, &a, &a.lines, ix.lines.begin(), ix.lines.size()).run() != 0) return;
+        if (assemble_copy(doc, &a) != 0) return;
         const Pending &p = doc->index->pending;
         if (a.text.size() != p.length || a.origins.size() != p.line_count ||
             a.lines.size() != p.index_count)
