@@ -1964,6 +1964,10 @@ int add_pending(CONF_DOC *doc, LineIndex *ix, const char *section, const char *n
     SectionInfo *si = find_section(ix, section, section_key);
     Spot spot;
     if (place_pending(ix, si, section, &spot) != 0) return kUndecided;
+    // At the end of the text with no insertion there, the line before is
+    // the text's last: not when cuts took it (the line left last may end
+    // otherwise).
+    if (spot.at_end && p.end_last == kNone && p.cut_end == doc->length) return kUndecided;
     const LineView before = before_spot(doc, *ix, spot);
     if (before.length == 0 || before.text[before.length - 1] != '\n' ||
         continues_at(before.text, before.length))
