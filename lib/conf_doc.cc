@@ -82,6 +82,9 @@
 //     line of its own: a new section's block runs from its header to the
 //     next new section's header (whose blank line ends the block before
 //     it, as it would in the text: a blank line ends a comment block).
+//     Once cuts leave the text's own lines right above a new header,
+//     their comment lines would be its comment block: the whole text
+//     decides those removals.
 //   - A change holds its own bytes and the origins of its physical lines,
 //     found as draft_origins finds them for its line alone (a line's
 //     physical lines are whole lines, so alone they are told as in the
@@ -2177,16 +2180,22 @@ bool take_insertion(const Change &ch, size_t c, Removal *r) {
     return r->inserted.push(c);
 }
 
+// Whether inserted header h begins its block: an insertion (its blank
+// line, or a line of the block before) is right above it.  With only the
+// text's bytes above, their last comment lines would be its comment block.
+bool begins_block(const Pending &p, size_t h) { return p.changes[h].prev != kNone; }
+
 // Notes the insertions at offset at, which the section's removal takes, up
 // to a new section's header (only the end of the text has those: its block
-// begins there): false when one is another section's entry (the whole text
-// decides).  A new section's blank line belongs to the block before it.
+// begins there): false when one is another section's entry, or the header
+// takes comment lines of the text above it (the whole text decides).  A
+// new section's blank line belongs to the block before it.
 bool take_insertions_at(LineIndex *ix, size_t at, const char *section, Removal *r) {
     const Pending &p = ix->pending;
     const size_t *first = first_at_place(ix, at);
     for (size_t c = first != nullptr ? *first : kNone; c != kNone; c = p.changes[c].next) {
         const Change &ch = p.changes[c];
-        if (is_new_header(ch)) return true;
+        if (is_new_header(ch)) return begins_block(p, c);
         if (!is_blank(ch) && std::strcmp(ix->names.data() + ch.section, section) != 0) return false;
         if (!take_insertion(ch, c, r)) return false;
     }
@@ -2196,8 +2205,10 @@ bool take_insertions_at(LineIndex *ix, size_t at, const char *section, Removal *
 // Notes the block of the section's inserted header h, which the removal
 // takes: the header and what follows it at the end of the text, up to the
 // next new section's header.  Its blank line stays with the block before.
+// False when the block would begin above h (the whole text decides).
 bool take_new_block(LineIndex *ix, size_t h, Removal *r) {
     const Pending &p = ix->pending;
+    if (!begins_block(p, h)) return false;
     for (size_t c = h;; c = p.changes[c].next) {
         if (c == kNone) {
             r->through_end = true;

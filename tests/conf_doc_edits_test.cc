@@ -378,6 +378,26 @@ TEST(ConfDocEdits, EditsKeptAsideFindTheirPlacesInTheTextAsItReadsNow) {
           {kSet, "s", "a", "2"}},
          {0, 3, 2, 0},
          "top = 1\n\n[s]\na = 2\n"},
+        // A new section whose entries are all unset keeps its block, and
+        // the blank line of the section added after it, when the block
+        // before is removed.
+        {"top = 1\n[s]\na = 1\n",
+         {{kSet, "u", "k", "1"},
+          {kUnset, "u", "k", nullptr},
+          {kSet, "v", "k", "2"},
+          {kRemove, "s", nullptr, nullptr}},
+         {0, 1, 0, 3},
+         "top = 1\n[u]\n\n[v]\nk = 2\n"},
+        // Cuts that leave a comment line of the text right above a new
+        // header make it that header's comment block: a removal of the
+        // block before leaves it.
+        {"a = 0\n[s]\n# note\ntop = 1\n[t]\nk = 1\n",
+         {{kSet, "v", "x", "1"},
+          {kRemove, "t", nullptr, nullptr},
+          {kUnset, "s", "top", nullptr},
+          {kRemove, "s", nullptr, nullptr}},
+         {0, 3, 1, 1},
+         "a = 0\n# note\n[v]\nx = 1\n"},
         // A removal with another section's line in its block takes the
         // whole text: the names it cuts are gone, the one it leaves stays.
         {"top = 1\n[s]\na = 1\nt::c = 3\nb = 2\n[t]\nd = 4\n",
