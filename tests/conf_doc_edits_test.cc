@@ -378,16 +378,17 @@ TEST(ConfDocEdits, EditsKeptAsideFindTheirPlacesInTheTextAsItReadsNow) {
           {kSet, "s", "a", "2"}},
          {0, 3, 2, 0},
          "top = 1\n\n[s]\na = 2\n"},
-        // A new section whose entries are all unset keeps its block, and
-        // the blank line of the section added after it, when the block
-        // before is removed.
+        // New sections whose entries are all unset keep their blocks, and
+        // the blank line of the section added after one, when the block
+        // before them is removed.
         {"top = 1\n[s]\na = 1\n",
          {{kSet, "u", "k", "1"},
           {kUnset, "u", "k", nullptr},
           {kSet, "v", "k", "2"},
+          {kUnset, "v", "k", nullptr},
           {kRemove, "s", nullptr, nullptr}},
-         {0, 1, 0, 3},
-         "top = 1\n[u]\n\n[v]\nk = 2\n"},
+         {0, 1, 0, 1, 3},
+         "top = 1\n[u]\n\n[v]\n"},
         // Cuts that leave a comment line of the text right above a new
         // header make it that header's comment block: a removal of the
         // block before leaves it.
