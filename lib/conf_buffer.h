@@ -124,7 +124,6 @@ class GrowArray {
     }
 
     size_t size() const { return size_; }
-    size_t capacity() const { return cap_; }
     bool empty() const { return size_ == 0; }
     T &operator[](size_t i) { return items_[i]; }
     const T &operator[](size_t i) const { return items_[i]; }
@@ -321,11 +320,6 @@ class HashSlots {
     template <typename Match>
     const size_t *find(uint64_t hash, const Match &match) const {
         return const_cast<HashSlots *>(this)->find(hash, match);
-    }
-    // Brings the slot where a lookup of hash begins into the cache, for a
-    // lookup soon after.
-    void prefetch(uint64_t hash) const {
-        if (slots_ != nullptr) __builtin_prefetch(&slots_[hash & mask_]);
     }
     // Adds a pair; reserve made room for it.
     void add(uint64_t hash, size_t value) {
