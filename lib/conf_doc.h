@@ -46,7 +46,9 @@
  * (one block while they are the same, from malloc), released by
  * CONF_doc_free; it also keeps an index of the text's header and entry
  * lines (built by the read's scan, about 48 bytes a line and the names),
- * so that an edit scans only the lines it writes.  Nothing here keeps a
+ * so that an edit scans only the lines it writes, and from the first edit
+ * tables of that index (about 13 bytes a line) and the edits kept aside,
+ * which the next call that reads the text drops.  Nothing here keeps a
  * pointer the caller gave.  A document is used by one thread at a time.
  *
  * Cost: a read scans the text once, as a load does, but keeps no entry
