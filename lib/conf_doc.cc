@@ -1949,6 +1949,16 @@ void unlink(const CONF_DOC *doc, LineIndex *ix, size_t c) {
     ch.prev = ch.next = kNone;
 }
 
+// Cuts insertion c: out of its place's list, with no text left (after
+// room was made).
+void cut_inserted(const CONF_DOC *doc, LineIndex *ix, size_t c) {
+    Pending &p = ix->pending;
+    unlink(doc, ix, c);
+    keep_text(&p, c, "", 0, nullptr, 0);
+    p.changes[c].cut = true;
+    if (!is_blank(p.changes[c])) --p.index_count;
+}
+
 // Keeps insertion number c, a header (section only) or an entry line.
 size_t new_insertion(Pending *p, size_t section_at, size_t name_at, uint64_t section_key,
                      uint64_t key, size_t head) {
@@ -2089,11 +2099,7 @@ int unset_pending(CONF_DOC *doc, LineIndex *ix, const char *section, const char 
         i = earlier;
     }
     if (inserted) {
-        const size_t c = ni->inserted;
-        unlink(doc, ix, c);
-        keep_text(&p, c, "", 0, nullptr, 0);
-        p.changes[c].cut = true;
-        --p.index_count;
+        cut_inserted(doc, ix, ni->inserted);
         ni->inserted = kNone;
     }
     if (at_end)
@@ -2368,11 +2374,8 @@ int remove_pending(CONF_DOC *doc, LineIndex *ix, const char *section) {
         return outcome(doc, kErrMemory);
     for (const size_t i : r.lines) cut_base(doc, ix, i);
     for (const size_t c : r.inserted) {
-        unlink(doc, ix, c);
-        keep_text(&p, c, "", 0, nullptr, 0);
-        p.changes[c].cut = true;
+        cut_inserted(doc, ix, c);
         const Change &ch = p.changes[c];
-        if (!is_blank(ch)) --p.index_count;
         if (ch.name == kNoName) continue;
         NameInfo *ni = record_of(ix, section, ix->names.data() + ch.name, ch.key);
         if (ni != nullptr) ni->inserted = kNone;
