@@ -63,16 +63,21 @@ namespace {
 bool append_escaped(Text *out, const char *value, size_t n) {
     size_t lead = 0;
     while (lead < n && value[lead] == ' ') ++lead;
+    // The room for the value as it stands, once: the bytes that need no
+    // escape are copied in runs.
+    if (!out->reserve(out->size() + n + 1)) return false;
+    size_t run = 0;  // where the run of plain bytes before i began
     for (size_t i = 0; i < n; ++i) {
         const char c = value[i];
         const bool edge_blank = c == ' ' && (i < lead || i + 1 == n);
         const bool special =
             c == '\\' || c == '$' || c == '#' || is_class(c, CC_QUOTE) || control_letter(c) != '\0';
         const bool after_blank = c == ';' && i > 0 && value[i - 1] == ' ';
-        if (!(edge_blank || special || after_blank ? append_escaped_byte(out, c) : out->put(c)))
-            return false;
+        if (!(edge_blank || special || after_blank)) continue;
+        if (!out->append(value + run, i - run) || !append_escaped_byte(out, c)) return false;
+        run = i + 1;
     }
-    return true;
+    return out->append(value + run, n - run);
 }
 
 // Whether a load would take the escaped text for a path whose separators
