@@ -199,12 +199,13 @@ class Structure {
     // *scratch holds (see take_scratch), and not in one of their own.
     Structure(const char *section, const char *name, CONF_CTX **scratch = nullptr)
         : section_(section), name_(name), scratch_(scratch) {}
-    ~Structure() {
-        std::free(value_);
-        std::free(value_text_);
-    }
     Structure(const Structure &) = delete;
     Structure &operator=(const Structure &) = delete;
+
+    // Makes it as new for (section, name), keeping the room its arrays and
+    // values grew to: the checks of single lines reuse one, so that a set
+    // allocates nothing for them.
+    void reset(const char *section, const char *name);
 
     // Scans text; 0, kErrNoParse (with *line) or kErrMemory.
     int scan(const char *text, size_t length, int *line);
@@ -223,10 +224,10 @@ class Structure {
     LineParts parts{};
     Span span{};
 
-    const char *value() const { return value_; }
+    const char *value() const { return value_.data(); }
     bool resolved() const { return resolved_; }
-    // The value as written in the line (unexpanded), and its length.
-    const char *value_text() const { return value_text_; }
+    // The value as written in the line (unexpanded).
+    const char *value_text() const { return value_text_.data(); }
 
   private:
     static void notify(void *self, const LoadNote *note) {
@@ -245,8 +246,8 @@ class Structure {
     bool unresolved_ = false;   // the line being stored had a reference without value
     bool resolved_ = true;
     bool out_of_memory_ = false;
-    char *value_ = nullptr;
-    char *value_text_ = nullptr;
+    Text value_;
+    Text value_text_;
 };
 
 // Whether a scan of the text must keep the entries it stores: only a
@@ -299,11 +300,28 @@ bool Structure::keep_definition(const LoadNote &n) {
         if (!pieces.push(piece)) return false;
     }
     resolved_ = !unresolved_;
-    std::free(value_);
-    std::free(value_text_);
-    value_ = copy_bytes(n.entry->value, std::strlen(n.entry->value));
-    value_text_ = copy_bytes(n.text + parts.value, parts.value_end - parts.value);
-    return value_ != nullptr && value_text_ != nullptr;
+    value_.truncate(0);
+    value_text_.truncate(0);
+    return value_.append(n.entry->value) &&
+           value_text_.append(n.text + parts.value, parts.value_end - parts.value);
+}
+
+void Structure::reset(const char *section, const char *name) {
+    section_ = section;
+    name_ = name;
+    headers.clear();
+    entries.clear();
+    pieces.clear();
+    found = false;
+    parts = LineParts{};
+    span = Span{};
+    base_ = 0;
+    any_section_ = false;
+    unresolved_ = false;
+    resolved_ = true;
+    out_of_memory_ = false;
+    value_.truncate(0);
+    value_text_.truncate(0);
 }
 
 int Structure::scan_in(CONF_CTX *ctx, const char *text, size_t length, int *line, bool keep) {
@@ -386,6 +404,10 @@ struct Kept {
 class Draft {
   public:
     explicit Draft(const CONF_DOC *doc) : doc_(doc) {}
+    // A draft whose text starts in storage (capacity bytes) that outlives
+    // it: for a line drafted alone, whose bytes are copied, never taken.
+    Draft(const CONF_DOC *doc, char *storage, size_t capacity)
+        : text(storage, capacity), doc_(doc) {}
     Draft(const Draft &) = delete;
     Draft &operator=(const Draft &) = delete;
 
@@ -814,7 +836,9 @@ struct Change {
     uint64_t key;
     size_t before;  // an inserted entry: the entry of its section inserted before it
     bool cut;
-    size_t gap_end = kNone;  // a cut of the text's bytes [at, gap_end) that no index line holds
+    // A cut of the text's bytes [at, gap_end), with the index lines that
+    // begin there (those no other change holds: see cut_runs).
+    size_t gap_end = kNone;
 };
 
 // The index's lines chained by key (an entry's key, a header's section
@@ -887,7 +911,8 @@ struct Pending {
     HashSlots section_slots;
     GrowArray<Change> changes;
     GrowArray<Place> places;
-    GrowArray<size_t> gaps;    // the cuts of bytes no index line holds, in text order
+    GrowArray<size_t> gaps;    // the cuts of bytes no change of a line holds, in text order
+    GrowArray<Span> cut_runs;  // the index lines [begin, end) that gaps hold, in order
     GrowArray<size_t> strays;  // the entry lines outside a block of their section, in order
     HashSlots place_slots;
     ByteBuffer bytes;
@@ -958,6 +983,10 @@ class LineIndex {
     ByteBuffer names;
     Pending pending;  // changes kept aside: lines and offsets are the text's before them
     CONF_CTX *scratch = nullptr;  // the context the scans of single lines share (take_scratch)
+    // What the checks of single lines learn (the line as it was, and as
+    // written), reused from one edit to the next (Structure::reset).
+    Structure line_was{kDefaultSection, nullptr, &scratch};
+    Structure line_now{kDefaultSection, nullptr, &scratch};
 
     // The index learns from a scan through this observer; complete tells,
     // from the scan's result, whether it is the whole text's.
@@ -1275,6 +1304,13 @@ int written_value(const char *value, bool raw, Text *literal, NewValue *v) {
     return 0;
 }
 
+// A text that starts in storage of its own, so that a short one (a
+// value's literal, a line drafted alone) costs no allocation.
+struct InlineText {
+    char storage[256];
+    Text text{storage, sizeof storage};
+};
+
 // ---- Edits made where they happen -------------------------------------------
 
 // Not an outcome: the edit cannot be decided where it happens, and the
@@ -1297,6 +1333,12 @@ bool reads_alone(const char *text, size_t begin, size_t end, Structure *s, bool 
     return s->span.end == end && (!header || s->headers[0].target);
 }
 
+// The structure s, made ready for a check of a line of (section, name).
+Structure &checked(Structure *s, const char *section, const char *name) {
+    s->reset(section, name);
+    return *s;
+}
+
 // Whether the entry line checked alone stores what was asked, as confirm
 // tells of the whole text.
 bool stores_wanted(const Structure &s, const char *wanted, bool raw) {
@@ -1310,11 +1352,12 @@ bool stores_wanted(const Structure &s, const char *wanted, bool raw) {
 int replace_local(CONF_DOC *doc, LineIndex *index, size_t def, const char *name, const char *value,
                   bool raw) {
     const Span old = index->lines[def].span;
-    Structure was(kDefaultSection, name, &index->scratch);
+    Structure &was = checked(&index->line_was, kDefaultSection, name);
     if (!reads_alone(doc->text, old.begin, old.end, &was, false, old.begin == 0)) return kUndecided;
     if (std::strchr(was.value_text(), '$') != nullptr) return kUndecided;
     if (stores_wanted(was, value, raw)) return edit_made(doc);
-    Text literal;
+    InlineText literal_room;
+    Text &literal = literal_room.text;
     NewValue v{};
     if (const int err = written_value(value, raw, &literal, &v); err != 0) return outcome(doc, err);
     Draft out(doc);
@@ -1322,7 +1365,7 @@ int replace_local(CONF_DOC *doc, LineIndex *index, size_t def, const char *name,
         return outcome(doc, kErrMemory);
     const auto delta = static_cast<ptrdiff_t>(out.text.size() - doc->length);
     const size_t end = old.end + static_cast<size_t>(delta);
-    Structure now(kDefaultSection, name, &index->scratch);
+    Structure &now = checked(&index->line_now, kDefaultSection, name);
     if (!reads_alone(out.text.data(), old.begin, end, &now, false, old.begin == 0) ||
         !stores_wanted(now, value, raw))
         return kUndecided;
@@ -1367,7 +1410,8 @@ int add_local(CONF_DOC *doc, LineIndex *index, const char *section, const char *
     if (ins.at == 0 || doc->text[ins.at - 1] != '\n' || continues_at(doc->text, ins.at) ||
         ins.blank_after)
         return kUndecided;
-    Text literal;
+    InlineText literal_room;
+    Text &literal = literal_room.text;
     NewValue v{};
     if (const int err = written_value(value, raw, &literal, &v); err != 0) return outcome(doc, err);
     Draft out(doc);
@@ -1375,7 +1419,7 @@ int add_local(CONF_DOC *doc, LineIndex *index, const char *section, const char *
     if (!out.reserve(line + 2 * std::strlen(section) + 16)) return outcome(doc, kErrMemory);
     if (add_entry(doc, line_end_of(doc), ins, section, name, v, &out) != 0) return kUndecided;
     const size_t written = out.text.size() - doc->length;
-    Structure now(section, name, &index->scratch);
+    Structure &now = checked(&index->line_now, section, name);
     if (!reads_alone(out.text.data(), ins.at, ins.at + written, &now, ins.new_block, false) ||
         !stores_wanted(now, value, raw))
         return kUndecided;
@@ -1406,9 +1450,17 @@ size_t change_of(const Pending &p, size_t i) {
     return slot != nullptr ? *slot : kNone;
 }
 
+// Whether index line i lies in a gap cut (see cut_runs).
+bool in_cut_run(const Pending &p, size_t i) {
+    if (p.cut_runs.empty()) return false;
+    const Span *run = std::upper_bound(p.cut_runs.begin(), p.cut_runs.end(), i,
+                                       [](size_t line, const Span &r) { return line < r.begin; });
+    return run != p.cut_runs.begin() && i < (run - 1)->end;
+}
+
 bool cut_line(const Pending &p, size_t i) {
     const size_t c = change_of(p, i);
-    return c != kNone && p.changes[c].cut;
+    return c != kNone ? p.changes[c].cut : in_cut_run(p, i);
 }
 
 // The first line on the chain from link `from` on that defines (section,
@@ -1778,17 +1830,19 @@ int replace_pending(CONF_DOC *doc, LineIndex *ix, Element def, const char *name,
     const LineView old =
         def.line != kNone ? view_line(doc, *ix, def.line) : view_change(p, def.change);
     const CONF_DOC window = window_of(old);
-    Structure was(kDefaultSection, name, &ix->scratch);
+    Structure &was = checked(&ix->line_was, kDefaultSection, name);
     if (!reads_alone(window.text, 0, window.length, &was, false, false)) return kUndecided;
     if (std::strchr(was.value_text(), '$') != nullptr) return kUndecided;
     if (stores_wanted(was, value, raw)) return edit_made(doc);
-    Text literal;
+    InlineText literal_room;
+    Text &literal = literal_room.text;
     NewValue v{};
     if (const int err = written_value(value, raw, &literal, &v); err != 0) return outcome(doc, err);
-    Draft out(&window);
+    char room[256];
+    Draft out(&window, room, sizeof room);
     if (!out.reserve(v.length + 1) || !replace_value(&window, was, v, &out))
         return outcome(doc, kErrMemory);
-    Structure now(kDefaultSection, name, &ix->scratch);
+    Structure &now = checked(&ix->line_now, kDefaultSection, name);
     if (!reads_alone(out.text.data(), 0, out.text.size(), &now, false, false) ||
         !stores_wanted(now, value, raw))
         return kUndecided;
@@ -1985,7 +2039,8 @@ int add_pending(CONF_DOC *doc, LineIndex *ix, const char *section, const char *n
     if (before.length == 0 || before.text[before.length - 1] != '\n' ||
         continues_at(before.text, before.length))
         return kUndecided;
-    Text literal;
+    InlineText literal_room;
+    Text &literal = literal_room.text;
     NewValue v{};
     if (const int err = written_value(value, raw, &literal, &v); err != 0) return outcome(doc, err);
     // The new lines are drafted after the line whose indentation they take
@@ -1997,12 +2052,13 @@ int add_pending(CONF_DOC *doc, LineIndex *ix, const char *section, const char *n
     const CONF_DOC window = window_of(after);
     Insertion ins{window.length, {0, 0}, spot.new_block, false};
     if (spot.indent_from != kNone) ins.indent = Span{0, indent_end(window.text, 0, window.length)};
-    Draft out(&window);
+    char room[256];
+    Draft out(&window, room, sizeof room);
     if (!out.reserve(std::strlen(name) + v.length + 2 * std::strlen(section) + 16))
         return outcome(doc, kErrMemory);
     const char *eol = line_end_of(doc);
     if (add_entry(&window, eol, ins, section, name, v, &out) != 0) return kUndecided;
-    Structure now(section, name, &ix->scratch);
+    Structure &now = checked(&ix->line_now, section, name);
     if (!reads_alone(out.text.data(), window.length, out.text.size(), &now, spot.new_block,
                      false) ||
         !stores_wanted(now, value, raw))
@@ -2154,11 +2210,13 @@ size_t block_start(const CONF_DOC *doc, LineIndex *ix, size_t floor, size_t at) 
     return at;
 }
 
-// What a removal cuts: index lines, gaps of bytes no line holds, and
+// What a removal cuts: index lines that changes hold, gaps of the text's
+// bytes with the index lines in them (runs that no change holds), and
 // insertions; and the physical lines and bytes they hold now.
 struct Removal {
     GrowArray<size_t> lines;
     GrowArray<Span> gaps;
+    GrowArray<Span> gap_lines;  // for each gap, the index lines [begin, end) in it
     GrowArray<size_t> inserted;
     GrowArray<size_t> ends;    // where each stretch cut ends
     bool through_end = false;  // an inserted block cut runs to the end of the text
@@ -2230,24 +2288,51 @@ bool take_new_block(LineIndex *ix, size_t h, Removal *r) {
     return true;
 }
 
+// Notes the gap of the text's bytes [begin, end), with the index lines
+// [first, last) in it, which the removal takes.
+bool take_gap(const CONF_DOC *doc, size_t begin, size_t end, size_t first, size_t last,
+              Removal *r) {
+    if (end == begin) return true;
+    r->physical += count_newlines(doc->text + begin, end - begin);
+    r->bytes += end - begin;
+    return r->gaps.push(Span{begin, end}) && r->gap_lines.push(Span{first, last});
+}
+
 // Notes what the text's bytes [a, b) hold now, all of which go: false when
-// a line of another section is among them, or memory runs out.
+// a line of another section is among them, or memory runs out.  The bytes
+// that no change holds go as gaps, the index lines in them with them: a
+// removal costs a change for each stretch, not for each line.
 bool take_stretch(const CONF_DOC *doc, LineIndex *ix, const char *section, uint64_t key, size_t a,
                   size_t b, Removal *r) {
     const Pending &p = ix->pending;
     size_t i = ix->first_at(a);
     size_t gap = first_gap_from(p, a);
     bool taken_at_b = false;  // the insertions at b, after a line that ends there
+    size_t from = a;          // where the gap being gathered begins
+    size_t first = i;         // and its first index line
     for (size_t at = a; at < b;) {
         if (gap < p.gaps.size() && p.changes[p.gaps[gap]].at == at) {
+            if (!take_gap(doc, from, at, first, i, r)) return false;
             at = p.changes[p.gaps[gap++]].gap_end;
+            while (i < ix->lines.size() && ix->lines[i].span.begin < at) ++i;
+            from = at;
+            first = i;
             continue;
         }
         if (i < ix->lines.size() && ix->lines[i].span.begin == at) {
             const Span span = ix->lines[i].span;
-            if (!cut_line(p, i)) {
-                if (!ix->in_section(i, section, key) || !r->lines.push(i)) return false;
-                take_line(doc, *ix, i, r);
+            if (change_of(p, i) != kNone) {
+                // A line rewritten or cut is a change of its own: the gap
+                // stops before it.
+                if (!take_gap(doc, from, at, first, i, r)) return false;
+                if (!cut_line(p, i)) {
+                    if (!ix->in_section(i, section, key) || !r->lines.push(i)) return false;
+                    take_line(doc, *ix, i, r);
+                }
+                from = span.end;
+                first = i + 1;
+            } else if (!ix->in_section(i, section, key)) {
+                return false;
             }
             if (span.end > b || !take_insertions_at(ix, span.end, section, r)) return false;
             taken_at_b = span.end == b;
@@ -2258,12 +2343,10 @@ bool take_stretch(const CONF_DOC *doc, LineIndex *ix, const char *section, uint6
         size_t next = b;
         if (i < ix->lines.size()) next = std::min(next, ix->lines[i].span.begin);
         if (gap < p.gaps.size()) next = std::min(next, p.changes[p.gaps[gap]].at);
-        if (!r->gaps.push(Span{at, next})) return false;
-        r->physical += count_newlines(doc->text + at, next - at);
-        r->bytes += next - at;
         at = next;
         taken_at_b = false;
     }
+    if (!take_gap(doc, from, b, first, i, r)) return false;
     // The insertions at the end of the text come after its last bytes.
     if (b == doc->length && !taken_at_b && !take_insertions_at(ix, b, section, r)) return false;
     return r->ends.push(b);
@@ -2342,6 +2425,46 @@ int find_removal(const CONF_DOC *doc, LineIndex *ix, const char *section, Remova
     return 0;
 }
 
+// Cuts the index lines [run.begin, run.end), which a gap holds (after room
+// was made).
+void cut_run(Pending *p, Span run) {
+    if (run.end == run.begin) return;
+    const Span *at = std::lower_bound(p->cut_runs.begin(), p->cut_runs.end(), run.begin,
+                                      [](const Span &r, size_t line) { return r.begin < line; });
+    const auto k = static_cast<size_t>(at - p->cut_runs.begin());
+    (void)p->cut_runs.push(run);  // reserved
+    std::memmove(p->cut_runs.begin() + k + 1, p->cut_runs.begin() + k,
+                 (p->cut_runs.size() - 1 - k) * sizeof(Span));
+    p->cut_runs[k] = run;
+    p->index_count -= run.end - run.begin;
+}
+
+// Cuts the text's bytes g, which hold the index lines run and no change
+// (after room was made).
+void cut_gap(const CONF_DOC *doc, LineIndex *ix, Span g, Span run) {
+    Pending &p = ix->pending;
+    cut_run(&p, run);
+    const size_t c = p.changes.size();
+    Change ch{g.begin, line_at(doc, *ix, g.begin),
+              kNone,   kNone,
+              kNone,   0,
+              0,       0,
+              0,       0,
+              kNoName, kNoName,
+              0,       0,
+              kNone,   true};
+    ch.gap_end = g.end;
+    (void)p.changes.push(ch);  // reserved
+    const size_t k = first_gap_from(p, g.begin);
+    (void)p.gaps.push(c);
+    std::memmove(p.gaps.begin() + k + 1, p.gaps.begin() + k,
+                 (p.gaps.size() - 1 - k) * sizeof(size_t));
+    p.gaps[k] = c;
+    p.length -= g.end - g.begin;
+    p.cut_end = std::max(p.cut_end, g.end);
+    p.line_count -= count_newlines(doc->text + g.begin, g.end - g.begin);
+}
+
 // CONF_doc_remove_section kept aside: the section's blocks and entries are
 // cut as the whole text would cut them.  Not for a section with entries
 // inserted and no header; nor for cuts that reach the text's first line.
@@ -2370,7 +2493,8 @@ int remove_pending(CONF_DOC *doc, LineIndex *ix, const char *section) {
     if (r.physical > static_cast<size_t>(INT_MAX)) return kUndecided;
     const size_t more = r.lines.size() + r.gaps.size();
     if (!p.changes.reserve(p.changes.size() + more) ||
-        !p.gaps.reserve(p.gaps.size() + r.gaps.size()) || !reserve_room(&p, 0, 0, more))
+        !p.gaps.reserve(p.gaps.size() + r.gaps.size()) ||
+        !p.cut_runs.reserve(p.cut_runs.size() + r.gaps.size()) || !reserve_room(&p, 0, 0, more))
         return outcome(doc, kErrMemory);
     for (const size_t i : r.lines) cut_base(doc, ix, i);
     for (const size_t c : r.inserted) {
@@ -2380,27 +2504,7 @@ int remove_pending(CONF_DOC *doc, LineIndex *ix, const char *section) {
         NameInfo *ni = record_of(ix, section, ix->names.data() + ch.name, ch.key);
         if (ni != nullptr) ni->inserted = kNone;
     }
-    for (const Span &g : r.gaps) {
-        const size_t c = p.changes.size();
-        Change ch{g.begin, line_at(doc, *ix, g.begin),
-                  kNone,   kNone,
-                  kNone,   0,
-                  0,       0,
-                  0,       0,
-                  kNoName, kNoName,
-                  0,       0,
-                  kNone,   true};
-        ch.gap_end = g.end;
-        (void)p.changes.push(ch);  // reserved
-        const size_t k = first_gap_from(p, g.begin);
-        (void)p.gaps.push(c);
-        std::memmove(p.gaps.begin() + k + 1, p.gaps.begin() + k,
-                     (p.gaps.size() - 1 - k) * sizeof(size_t));
-        p.gaps[k] = c;
-        p.length -= g.end - g.begin;
-        p.cut_end = std::max(p.cut_end, g.end);
-        p.line_count -= count_newlines(doc->text + g.begin, g.end - g.begin);
-    }
+    for (size_t k = 0; k < r.gaps.size(); ++k) cut_gap(doc, ix, r.gaps[k], r.gap_lines[k]);
     si = find_section(ix, section, hash_string(section));
     if (si != nullptr) *si = SectionInfo{si->section, si->key, kNone, 0, kNone, true, kNone, kNone};
     bool at_end = r.through_end;
@@ -2461,6 +2565,8 @@ class Assembler {
                 continue;
             }
             if (is_gap(ch)) {
+                // The index lines in the gap go with it.
+                while (line_ < count_ && old_[line_].span.begin < ch.gap_end) ++line_;
                 at_ = ch.gap_end;
                 at_line_ = ch.at_line + count_newlines(doc_->text + ch.at, ch.gap_end - ch.at);
                 continue;
@@ -2604,6 +2710,7 @@ bool carry_tables(const CONF_DOC *doc, LineIndex *ix, const size_t *new_of_line,
     done.changes.swap(p.changes);
     done.places.swap(p.places);
     done.gaps.swap(p.gaps);
+    done.cut_runs.swap(p.cut_runs);
     done.origins.swap(p.origins);
     done.bytes.swap(p.bytes);
     done.room.events.swap(p.room.events);
@@ -2719,7 +2826,8 @@ int set_value(CONF_DOC *doc, const char *section, const char *name, const char *
         return edit_made(doc);
     // A raw text ending in an odd run of backslashes either continues the
     // line or loses its last backslash when it expands: not what it says.
-    Text literal;
+    InlineText literal_room;
+    Text &literal = literal_room.text;
     NewValue v{};
     if (const int err = written_value(value, raw, &literal, &v); err != 0) return outcome(doc, err);
     Draft out(doc);

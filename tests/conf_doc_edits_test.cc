@@ -321,6 +321,43 @@ TEST(ConfDocEdits, RemovalsKeptAsideGiveWhatRemovalsOneByOneGive) {
     }
 }
 
+// Removals kept aside in an order that puts a later one's lines before an
+// earlier one's, then edits of the names they cut and of the sections
+// around them: a line that a removal took is found by no edit after it, and
+// a section's last line left is the one a new entry follows.
+TEST(ConfDocEdits, LinesARemovalTookAreGoneForEveryEditAfterIt) {
+    const std::string text =
+        "top = 1\n[a]\nk = 1\nj = 1\n# about b\n[b]\nk = 2\n\n[c]\nk = 3\nj = 3\n# end c\n"
+        "[d]\nk = 4\n[b]\nj = 2\n[e]\nk = 5\n";
+    const std::vector<std::vector<Edit>> runs = {
+        {{kRemove, "c", nullptr, nullptr},
+         {kRemove, "a", nullptr, nullptr},
+         {kRemove, "e", nullptr, nullptr},
+         {kSet, "c", "k", "new c"},
+         {kSet, "a", "j", "new a"},
+         {kUnset, "b", "k", nullptr},
+         {kSet, "d", "n", "after k"},
+         {kSet, "b", "k", "back"}},
+        {{kSet, "b", "k", "first"},
+         {kRemove, "d", nullptr, nullptr},
+         {kRemove, "b", nullptr, nullptr},
+         {kSet, "d", "k", "again"},
+         {kUnset, "c", "j", nullptr},
+         {kRemove, "c", nullptr, nullptr},
+         {kSet, "e", "j", "last"}},
+    };
+    for (const auto &run : runs) {
+        ExpectSameAsWithReads(text, run);
+    }
+    CONF_DOC *doc = CONF_doc_new();
+    ASSERT_EQ(CONF_doc_read_buffer(doc, text.data(), text.size()), 0);
+    for (const Edit &e : runs[0]) Apply(doc, e);
+    EXPECT_EQ(TextOf(doc),
+              "top = 1\n# about b\n[b]\n\n# end c\n[d]\nk = 4\nn = after k\n[b]\nj = 2\n"
+              "k = back\n\n[c]\nk = new c\n\n[a]\nj = new a\n");
+    CONF_doc_free(doc);
+}
+
 // Edits made one after another with nothing reading the text between them:
 // each finds its place in the text as the edits before it left it.
 TEST(ConfDocEdits, EditsKeptAsideFindTheirPlacesInTheTextAsItReadsNow) {
