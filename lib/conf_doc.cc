@@ -327,7 +327,8 @@ void Structure::reset(const char *section, const char *name) {
 int Structure::scan_in(CONF_CTX *ctx, const char *text, size_t length, int *line, bool keep) {
     const LoadObserver observer{&Structure::notify, this, false, keep};
     const int rc = scan_buffer(ctx, text, length, &observer, true);
-    *line = CONF_get_last_error_line(ctx);
+    // Only a failure has a line; reading it back costs a search of the text.
+    *line = rc != 0 ? CONF_get_last_error_line(ctx) : 0;
     if (out_of_memory_ || rc == kErrMemory || rc == kErrSection) return kErrMemory;
     return rc == 0 ? 0 : kErrNoParse;
 }

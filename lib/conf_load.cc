@@ -133,7 +133,6 @@ class Loader {
     bool plain_line_ = false;        // what is left holds no quote, backslash or '$'
     bool careful_ = false;           // the logical line needs the careful scanners
     size_t hash_at_ = kNoOffset;     // its first '#', when it needs no care
-    ByteBuffer raw_;                 // the same line as read (observer only)
     size_t comment_at_ = kNoOffset;  // where the comment cut the current line
     size_t error_at_ = kNoOffset;    // where the scan that failed stopped
     long first_line_ = 0;            // of the logical line being assembled
@@ -141,6 +140,10 @@ class Loader {
     LineSource source_{};
     LineParts parts_{};
     long related_line_ = 0;  // for the note being told
+    // The same line as read (observer only); a short one stays in raw_room_,
+    // so that a scan of a single line allocates nothing for it.
+    char raw_room_[256];
+    ByteBuffer raw_{raw_room_, sizeof raw_room_};
 };
 
 int Loader::add_piece(size_t logical, size_t source, size_t length) {
