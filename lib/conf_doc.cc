@@ -798,14 +798,24 @@ constexpr uint64_t hash_string(const char *s, uint64_t h = 14695981039346656037u
 
 }  // namespace
 
-// One header or stored entry line of the text, as the loader saw it.
+// The index's names are at most this many bytes (their offsets take 32
+// bits in an index line); a text with more has no index.
+constexpr uint32_t kNoName32 = UINT32_MAX;
+
+// One header or stored entry line of the text, as the loader saw it.  32
+// bytes: the index holds one for every line of a big text, and every edit
+// that puts the text together moves them.
 struct IndexLine {
-    Span span;             // the logical line, its line ends included
-    size_t section;        // offset in the index's names: a header's section, an entry's
-    size_t name;           // offset of an entry's name; kNoName for a header
-    uint64_t section_key;  // hash_string of the section
-    uint64_t key;          // an entry: hash_string of its name after the section's key
+    Span span;         // the logical line, its line ends included
+    uint32_t section;  // offset in the index's names: a header's section, an entry's
+    uint32_t name;     // offset of an entry's name; kNoName32 for a header
+    uint64_t key;      // an entry: hash_string of its name after the section's key;
+                       // a header: hash_string of its section
 };
+static_assert(sizeof(IndexLine) == 32, "an index line stays small");
+
+// An index line's name offset as the other tables hold it (kNoName: a header).
+size_t name_at(const IndexLine &l) { return l.name == kNoName32 ? kNoName : l.name; }
 
 // ---- Edits kept aside ---------------------------------------------------------
 // (the design is told at the top of the file)
@@ -833,9 +843,8 @@ struct Change {
     size_t head;     // where in its text its index line begins
     size_t section;  // its index line's section and name (kNoName: a header)
     size_t name;     // in the index's names
-    uint64_t section_key;
-    uint64_t key;
-    size_t before;  // an inserted entry: the entry of its section inserted before it
+    uint64_t key;    // as its index line's
+    size_t before;   // an inserted entry: the entry of its section inserted before it
     bool cut;
     // A cut of the text's bytes [at, gap_end), with the index lines that
     // begin there (those no other change holds: see cut_runs).
@@ -952,11 +961,11 @@ class LineIndex {
     // does not scan cleanly.
     int build(const char *text, size_t length);
 
-    bool is_header(size_t i) const { return lines[i].name == kNoName; }
+    bool is_header(size_t i) const { return lines[i].name == kNoName32; }
     const char *section_of(size_t i) const { return names.data() + lines[i].section; }
     const char *name_of(size_t i) const { return names.data() + lines[i].name; }
-    bool in_section(size_t i, const char *section, uint64_t section_key) const {
-        return lines[i].section_key == section_key && std::strcmp(section_of(i), section) == 0;
+    bool in_section(size_t i, const char *section) const {
+        return std::strcmp(section_of(i), section) == 0;
     }
     bool defines(size_t i, const char *section, const char *name, uint64_t key) const {
         return !is_header(i) && lines[i].key == key && std::strcmp(name_of(i), name) == 0 &&
@@ -1010,19 +1019,49 @@ class LineIndex {
     uint64_t last_section_key_ = 0;  // and its hash_string
 };
 
+// Tells, line after line, whether index lines are in one section: the
+// lines of a run share their section's offset in the names, so a walk
+// compares the strings once a run, not once a line.
+class SectionMatch {
+  public:
+    SectionMatch(const LineIndex &ix, const char *section) : ix_(ix), section_(section) {}
+    bool operator()(size_t i) {
+        const uint32_t at = ix_.lines[i].section;
+        if (at != at_) {
+            at_ = at;
+            same_ = std::strcmp(ix_.names.data() + at, section_) == 0;
+        }
+        return same_;
+    }
+
+  private:
+    const LineIndex &ix_;
+    const char *section_;
+    uint32_t at_ = kNoName32;
+    bool same_ = false;
+};
+
+// Whether the index's names can take n more bytes and still be told by 32-bit offsets.
+bool names_fit(const ByteBuffer &names, size_t n) { return n < kNoName32 - names.size(); }
+
 bool LineIndex::push(const LoadNote &n, const char *section, const char *name) {
     if (last_section_ == kNoName || std::strcmp(names.data() + last_section_, section) != 0) {
+        const size_t length = std::strlen(section) + 1;
+        if (!names_fit(names, length)) return false;
         last_section_ = names.size();
         last_section_key_ = hash_string(section);
-        if (!names.append(section, std::strlen(section) + 1)) return false;
+        if (!names.append(section, length)) return false;
     }
-    const size_t at = names.size();
-    if (name != nullptr && !names.append(name, std::strlen(name) + 1)) return false;
-    const IndexLine line{{n.source->begin, n.source->end},
-                         last_section_,
-                         name != nullptr ? at : kNoName,
-                         last_section_key_,
-                         name != nullptr ? hash_string(name, last_section_key_) : 0};
+    const auto at = static_cast<uint32_t>(names.size());
+    if (name != nullptr) {
+        const size_t length = std::strlen(name) + 1;
+        if (!names_fit(names, length) || !names.append(name, length)) return false;
+    }
+    const IndexLine line{
+        {n.source->begin, n.source->end},
+        static_cast<uint32_t>(last_section_),
+        name != nullptr ? at : kNoName32,
+        name != nullptr ? hash_string(name, last_section_key_) : last_section_key_};
     return lines.push(line);
 }
 
@@ -1094,7 +1133,6 @@ bool LineIndex::same_as(const LineIndex &other) const {
         const IndexLine &b = other.lines[i];
         if (a.span.begin != b.span.begin || a.span.end != b.span.end ||
             is_header(i) != other.is_header(i) || a.key != b.key ||
-            a.section_key != b.section_key ||
             std::strcmp(section_of(i), other.section_of(i)) != 0 ||
             (!is_header(i) && std::strcmp(name_of(i), other.name_of(i)) != 0))
             return false;
@@ -1378,17 +1416,17 @@ int replace_local(CONF_DOC *doc, LineIndex *index, size_t def, const char *name,
 
 // Where a new entry of the section goes, as place_entry finds it.
 Insertion place_indexed(const CONF_DOC *doc, const LineIndex &index, const char *section) {
-    const uint64_t key = hash_string(section);
+    SectionMatch in_section(index, section);
     size_t block = kNoLine;
     for (size_t i = 0; i < index.lines.size(); ++i) {
-        if (index.is_header(i) && index.in_section(i, section, key)) block = i;
+        if (index.is_header(i) && in_section(i)) block = i;
     }
     const bool is_default = std::strcmp(section, kDefaultSection) == 0;
     if (block == kNoLine && !is_default) return Insertion{doc->length, {0, 0}, true, false};
     size_t last = kNoLine;
     for (size_t i = block == kNoLine ? 0 : block + 1; i < index.lines.size() && !index.is_header(i);
          ++i) {
-        if (index.in_section(i, section, key)) last = i;
+        if (in_section(i)) last = i;
     }
     if (last != kNoLine) {
         const Span line = index.lines[last].span;
@@ -1424,18 +1462,19 @@ int add_local(CONF_DOC *doc, LineIndex *index, const char *section, const char *
     if (!reads_alone(out.text.data(), ins.at, ins.at + written, &now, ins.new_block, false) ||
         !stores_wanted(now, value, raw))
         return kUndecided;
-    if (!index->reserve(2, std::strlen(section) + std::strlen(name) + 2))
-        return outcome(doc, kErrMemory);
+    const size_t name_bytes = std::strlen(section) + std::strlen(name) + 2;
+    if (!names_fit(index->names, name_bytes)) return kUndecided;
+    if (!index->reserve(2, name_bytes)) return outcome(doc, kErrMemory);
     if (const int err = take_draft_keeping(doc, &out, index); err != 0) return err;
     const size_t at = index->first_at(ins.at);
     index->shift(at, static_cast<ptrdiff_t>(written));
     const uint64_t section_key = hash_string(section);
-    const size_t section_at = index->add_name(section);
-    const IndexLine entry{now.span, section_at, index->add_name(name), section_key,
+    const auto section_at = static_cast<uint32_t>(index->add_name(section));
+    const IndexLine entry{now.span, section_at, static_cast<uint32_t>(index->add_name(name)),
                           hash_string(name, section_key)};
     index->insert(at, entry);
     if (ins.new_block)
-        index->insert(at, IndexLine{now.headers[0].span, section_at, kNoName, section_key, 0});
+        index->insert(at, IndexLine{now.headers[0].span, section_at, kNoName32, section_key});
     return 0;
 }
 
@@ -1566,9 +1605,8 @@ bool walk_lines(const CONF_DOC *doc, const LineIndex &ix, LineTables *t) {
             (void)t->marks.push(line);  // reserved
         }
         // A header is chained by its section's key, an entry by its key.
-        const uint64_t key = ix.is_header(i) ? l.section_key : l.key;
-        uint32_t &head = t->heads[key & (chains - 1)];
-        (void)t->links.push(Link{head, static_cast<uint32_t>(key)});
+        uint32_t &head = t->heads[l.key & (chains - 1)];
+        (void)t->links.push(Link{head, static_cast<uint32_t>(l.key)});
         head = static_cast<uint32_t>(i);
         if (ix.is_header(i)) {
             if (!t->headers.push(i)) return false;
@@ -1600,14 +1638,14 @@ size_t rank_of(const GrowArray<size_t> &headers, size_t h) {
 void learn_header(LineIndex *ix, size_t h, size_t rank) {
     Pending &p = ix->pending;
     const IndexLine &l = ix->lines[h];
-    if (SectionInfo *si = find_section(ix, ix->section_of(h), l.section_key); si != nullptr) {
+    // A header's key is its section's.
+    if (SectionInfo *si = find_section(ix, ix->section_of(h), l.key); si != nullptr) {
         si->header = h;
         si->header_rank = rank;
         return;
     }
-    p.section_slots.add(l.section_key, p.sections.size());
-    (void)p.sections.push(
-        SectionInfo{l.section, l.section_key, h, rank, kNone, false, kNone, kNone});
+    p.section_slots.add(l.key, p.sections.size());
+    (void)p.sections.push(SectionInfo{l.section, l.key, h, rank, kNone, false, kNone, kNone});
 }
 
 // Builds the tables for the index's lines of the document's text: false
@@ -1789,7 +1827,7 @@ size_t change_for_line(const CONF_DOC *doc, LineIndex *ix, size_t i) {
     const IndexLine &l = ix->lines[i];
     const size_t c = p.changes.size();
     (void)p.changes.push(Change{l.span.begin, first_line_of(doc, *ix, i), i, kNone, kNone, 0, 0, 0,
-                                0, 0, l.section, l.name, l.section_key, l.key, kNone, false});
+                                0, 0, l.section, name_at(l), l.key, kNone, false});
     // It holds the line as it is, until it is given its new text.
     p.changes[c].length = l.span.end - l.span.begin;
     p.changes[c].lines = count_newlines(doc->text + l.span.begin, p.changes[c].length);
@@ -1881,11 +1919,10 @@ size_t live_inserted(Pending *p, SectionInfo *si) {
 
 // The last entry line of the section, not cut, among the index lines
 // [begin, end) (kNone).
-size_t last_in_run(const LineIndex &ix, const char *section, uint64_t key, size_t begin,
-                   size_t end) {
+size_t last_in_run(const LineIndex &ix, const char *section, size_t begin, size_t end) {
+    SectionMatch in_section(ix, section);
     for (size_t i = end; i-- > begin;) {
-        if (!ix.is_header(i) && ix.in_section(i, section, key) && !cut_line(ix.pending, i))
-            return i;
+        if (!ix.is_header(i) && in_section(i) && !cut_line(ix.pending, i)) return i;
     }
     return kNone;
 }
@@ -1903,7 +1940,7 @@ size_t base_tail(LineIndex *ix, SectionInfo *si, const char *section) {
     if (next_rank < p.headers.size()) end = p.headers[next_rank];
     // A tail that was cut: the one before it is the last one left.
     if (si->tail_known && si->base_tail != kNone) end = si->base_tail;
-    si->base_tail = last_in_run(*ix, section, si->key, begin, end);
+    si->base_tail = last_in_run(*ix, section, begin, end);
     si->tail_known = true;
     return si->base_tail;
 }
@@ -2015,11 +2052,10 @@ void cut_inserted(const CONF_DOC *doc, LineIndex *ix, size_t c) {
 }
 
 // Keeps insertion number c, a header (section only) or an entry line.
-size_t new_insertion(Pending *p, size_t section_at, size_t name_at, uint64_t section_key,
-                     uint64_t key, size_t head) {
+size_t new_insertion(Pending *p, size_t section_at, size_t name_at, uint64_t key, size_t head) {
     const size_t c = p->changes.size();
     (void)p->changes.push(Change{0, 0, kNone, kNone, kNone, 0, 0, 0, 0, head, section_at, name_at,
-                                 section_key, key, kNone, false});
+                                 key, kNone, false});
     return c;
 }
 
@@ -2072,6 +2108,7 @@ int add_pending(CONF_DOC *doc, LineIndex *ix, const char *section, const char *n
     const size_t written = out.text.size() - window.length;
     const size_t lines = count_newlines(out.text.data() + window.length, written);
     const size_t name_bytes = std::strlen(section) + std::strlen(name) + 2;
+    if (!names_fit(ix->names, name_bytes + 1)) return kUndecided;
     // The index's lines are put together where they are, past room for
     // every index line inserted (see flush).
     if (!reserve_change(&p, written, lines) || !p.origins.reserve(p.origins.size() + 2 * lines) ||
@@ -2103,12 +2140,12 @@ int add_pending(CONF_DOC *doc, LineIndex *ix, const char *section, const char *n
         // section leaves (or a removal of the block before takes).
         const size_t header_from = now.headers[0].span.begin - window.length;
         entry_from = now.headers[0].span.end - window.length;
-        const size_t b = new_insertion(&p, kNoName, kNoName, 0, 0, 0);
+        const size_t b = new_insertion(&p, kNoName, kNoName, 0, 0);
         keep_text(&p, b, text, header_from, fresh.begin(), count_newlines(text, header_from));
         link_at(doc, ix, spot, b);
         spot = Spot{};
         spot.after_change = b;
-        const size_t h = new_insertion(&p, section_at, kNoName, section_key, 0, 0);
+        const size_t h = new_insertion(&p, section_at, kNoName, section_key, 0);
         const size_t header_lines = count_newlines(text + header_from, entry_from - header_from);
         keep_text(&p, h, text + header_from, entry_from - header_from, fresh.begin(), header_lines);
         link_at(doc, ix, spot, h);
@@ -2119,7 +2156,7 @@ int add_pending(CONF_DOC *doc, LineIndex *ix, const char *section, const char *n
         spot = Spot{};
         spot.after_change = h;
     }
-    const size_t e = new_insertion(&p, section_at, name_at, section_key, key, 0);
+    const size_t e = new_insertion(&p, section_at, name_at, key, 0);
     keep_text(&p, e, text + entry_from, written - entry_from, fresh.begin(),
               count_newlines(text + entry_from, written - entry_from));
     link_at(doc, ix, spot, e);
@@ -2303,9 +2340,10 @@ bool take_gap(const CONF_DOC *doc, size_t begin, size_t end, size_t first, size_
 // a line of another section is among them, or memory runs out.  The bytes
 // that no change holds go as gaps, the index lines in them with them: a
 // removal costs a change for each stretch, not for each line.
-bool take_stretch(const CONF_DOC *doc, LineIndex *ix, const char *section, uint64_t key, size_t a,
-                  size_t b, Removal *r) {
+bool take_stretch(const CONF_DOC *doc, LineIndex *ix, const char *section, size_t a, size_t b,
+                  Removal *r) {
     const Pending &p = ix->pending;
+    SectionMatch in_section(*ix, section);
     size_t i = ix->first_at(a);
     size_t gap = first_gap_from(p, a);
     bool taken_at_b = false;  // the insertions at b, after a line that ends there
@@ -2327,12 +2365,12 @@ bool take_stretch(const CONF_DOC *doc, LineIndex *ix, const char *section, uint6
                 // stops before it.
                 if (!take_gap(doc, from, at, first, i, r)) return false;
                 if (!cut_line(p, i)) {
-                    if (!ix->in_section(i, section, key) || !r->lines.push(i)) return false;
+                    if (!in_section(i) || !r->lines.push(i)) return false;
                     take_line(doc, *ix, i, r);
                 }
                 from = span.end;
                 first = i + 1;
-            } else if (!ix->in_section(i, section, key)) {
+            } else if (!in_section(i)) {
                 return false;
             }
             if (span.end > b || !take_insertions_at(ix, span.end, section, r)) return false;
@@ -2369,7 +2407,7 @@ bool section_headers(const LineIndex &ix, const char *section, uint64_t key,
     const Pending &p = ix.pending;
     for (uint32_t i = p.heads[key & (p.heads.size() - 1)]; i != kNoLink; i = p.links[i].next) {
         if (p.links[i].key == static_cast<uint32_t>(key) && ix.is_header(i) &&
-            ix.in_section(i, section, key) && !cut_line(p, i) && !out->push(i))
+            ix.in_section(i, section) && !cut_line(p, i) && !out->push(i))
             return false;
     }
     std::reverse(out->begin(), out->end());
@@ -2410,7 +2448,7 @@ int find_removal(const CONF_DOC *doc, LineIndex *ix, const char *section, Remova
         size_t end = doc->length;
         if (next != kNone)
             end = block_start(doc, ix, floor_before(doc, ix, h, next), ix->lines[next].span.begin);
-        if (!blocks.push(Span{begin, end}) || !take_stretch(doc, ix, section, key, begin, end, r))
+        if (!blocks.push(Span{begin, end}) || !take_stretch(doc, ix, section, begin, end, r))
             return kUndecided;
     }
     // Its entries elsewhere, which are among the strays.
@@ -2419,7 +2457,7 @@ int find_removal(const CONF_DOC *doc, LineIndex *ix, const char *section, Remova
         const Span span = ix->lines[i].span;
         while (block < blocks.size() && blocks[block].end <= span.begin) ++block;
         if (block < blocks.size() && blocks[block].begin <= span.begin) continue;
-        if (ix->is_header(i) || cut_line(p, i) || !ix->in_section(i, section, key)) continue;
+        if (ix->is_header(i) || cut_line(p, i) || !ix->in_section(i, section)) continue;
         if (!r->lines.push(i) || !r->ends.push(span.end)) return kUndecided;
         take_line(doc, *ix, i, r);
     }
@@ -2452,8 +2490,8 @@ void cut_gap(const CONF_DOC *doc, LineIndex *ix, Span g, Span run) {
               0,       0,
               0,       0,
               kNoName, kNoName,
-              0,       0,
-              kNone,   true};
+              0,       kNone,
+              true};
     ch.gap_end = g.end;
     (void)p.changes.push(ch);  // reserved
     const size_t k = first_gap_from(p, g.begin);
@@ -2616,7 +2654,10 @@ class Assembler {
         for (size_t i = 0; i < ch.lines; ++i) (void)out_->origins.push(p_.origins[ch.origins + i]);
         if (is_blank(ch)) return;
         (void)lines_->push(
-            IndexLine{{at + ch.head, at + ch.length}, ch.section, ch.name, ch.section_key, ch.key});
+            IndexLine{{at + ch.head, at + ch.length},
+                      static_cast<uint32_t>(ch.section),
+                      ch.name == kNoName ? kNoName32 : static_cast<uint32_t>(ch.name),
+                      ch.key});
     }
 
     const CONF_DOC *doc_;
@@ -2945,10 +2986,10 @@ int unset_entry(CONF_DOC *doc, const char *section, const char *name, bool local
 // What a scan of the text for the section tells (its headers, and every
 // entry line with its block), from the index, which a scan gave.
 bool structure_of(const LineIndex &index, const char *section, Structure *s) {
-    const uint64_t key = hash_string(section);
+    SectionMatch matches(index, section);
     for (size_t i = 0; i < index.lines.size(); ++i) {
         const Span span = index.lines[i].span;
-        const bool in_section = index.in_section(i, section, key);
+        const bool in_section = matches(i);
         if (index.is_header(i)) {
             if (!s->headers.push(HeaderLine{span, in_section})) return false;
             continue;
