@@ -2711,6 +2711,7 @@ void flush(CONF_DOC *doc, bool keep_tables = false) {
     a.text.shrink();
     a.origins.shrink();
     ix->lines.shrink();
+    ix->names.shrink();  // the names edits added grew it by doubling
     char *text = a.text.release();
     release_text(doc);
     std::free(doc->origins);
