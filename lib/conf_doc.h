@@ -45,7 +45,7 @@
  * Memory: the document owns its text and the copy it compares a file with
  * (one block while they are the same, from malloc), released by
  * CONF_doc_free; it also keeps an index of the text's header and entry
- * lines (built by the read's scan, about 48 bytes a line and the names),
+ * lines (built by the read's scan, 32 bytes a line and the names),
  * so that an edit scans only the lines it writes, and from the first edit
  * tables of that index (about 13 bytes a line) and the edits kept aside,
  * which the next call that reads the text drops.  Nothing here keeps a
@@ -63,7 +63,9 @@
  * text (a value with a reference, a text without a final line end, an
  * edit on the first line, a default entry before the first header, the
  * removal of a section with another section's line in its block) puts the
- * kept edits in and scans the text, or copies it.
+ * kept edits in and scans the text, or copies it.  So does every edit of a
+ * text whose section and entry names add up to 4 GiB or more: it keeps no
+ * index.
  */
 #ifndef NIVRA_CONF_DOC_H
 #define NIVRA_CONF_DOC_H
