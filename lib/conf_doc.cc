@@ -798,8 +798,10 @@ constexpr uint64_t hash_string(const char *s, uint64_t h = 14695981039346656037u
 
 }  // namespace
 
-// The index's names are at most this many bytes (their offsets take 32
-// bits in an index line); a text with more has no index.
+// An index line's name offset when it is a header's.  The index's names
+// stay below this many bytes (their offsets take 32 bits in an index
+// line): a text with more keeps no index, and an edit that would add more
+// takes the whole text.
 constexpr uint32_t kNoName32 = UINT32_MAX;
 
 // One header or stored entry line of the text, as the loader saw it.  32
