@@ -67,9 +67,11 @@
 // (CONF_doc_text, CONF_doc_check, CONF_doc_line_origin, a save) or an edit
 // that needs the whole text puts in, all at once: O(n + k) for k edits.
 //   - A change rewrites or cuts one index line of the base (a definition,
-//     or a removed section's header), cuts a gap of the base's bytes that
-//     no index line holds (a removed section's comment and blank lines),
-//     or inserts lines (an entry; a new section's blank line; its header,
+//     or a line of a removed section that an earlier edit changed), cuts
+//     a gap of the base's bytes that no other change holds (a stretch of
+//     a removed section: its lines, comments and blank lines, the index
+//     lines there going with it, so a removal costs a change a stretch,
+//     not a line), or inserts lines (an entry; a new section's blank line; its header,
 //     which its entry follows) at a place: the end of a base line or
 //     header, the end of the text, or after another insertion.  The
 //     insertions at one place are a list in text order; at one offset,
@@ -100,7 +102,8 @@
 //     physical line of one index line in eight (a line's is counted from
 //     the mark before it); each section with its last header, its last
 //     entry after that header that is not cut, and its last insertion;
-//     each place with its first insertion; the gaps cut, in order; the
+//     each place with its first insertion; the gaps cut, in order, and
+//     the runs of index lines they hold (a line in one is cut); the
 //     entry lines outside their section's blocks.  A removal that needs
 //     the text put in carries the sections over to the new lines and
 //     chains those again; a read of the text drops the tables.
