@@ -71,12 +71,12 @@
 //     a gap of the base's bytes that no other change holds (a stretch of
 //     a removed section: its lines, comments and blank lines, the index
 //     lines there going with it, so a removal costs a change a stretch,
-//     not a line), or inserts lines (an entry; a new section's blank line; its header,
-//     which its entry follows) at a place: the end of a base line or
-//     header, the end of the text, or after another insertion.  The
-//     insertions at one place are a list in text order; at one offset,
-//     they come before the base line or gap that starts there.  A removal
-//     finds its blocks in the text as it reads now: a header's comment
+//     not a line), or inserts lines (an entry; a new section's blank
+//     line; its header, which its entry follows) at a place: the end of
+//     a base line or header, the end of the text, or after another
+//     insertion.  The insertions at one place are a list in text order;
+//     at one offset, they come before the base line or gap that starts
+//     there.  A removal finds its blocks in the text as it reads now: a header's comment
 //     block stops at the last line left or insertion before it, and lines
 //     and gaps cut are no lines at all; a block that holds another
 //     section's line and cuts that reach the first line go to the whole
