@@ -66,26 +66,25 @@
 // records a change against them, which the next call that reads the text
 // (CONF_doc_text, CONF_doc_check, CONF_doc_line_origin, a save) or an edit
 // that needs the whole text puts in, all at once: O(n + k) for k edits.
-//   - A change rewrites or cuts one index line of the base (a definition,
-//     or a line of a removed section that an earlier edit changed), cuts
-//     a gap of the base's bytes that no other change holds (a stretch of
-//     a removed section: its lines, comments and blank lines, the index
-//     lines there going with it, so a removal costs a change a stretch,
-//     not a line), or inserts lines (an entry; a new section's blank
-//     line; its header, which its entry follows) at a place: the end of
-//     a base line or header, the end of the text, or after another
-//     insertion.  The insertions at one place are a list in text order;
-//     at one offset, they come before the base line or gap that starts
-//     there.  A removal finds its blocks in the text as it reads now: a header's comment
-//     block stops at the last line left or insertion before it, and lines
-//     and gaps cut are no lines at all; a block that holds another
-//     section's line and cuts that reach the first line go to the whole
-//     text.  New sections go at the end of the text, each after a blank
-//     line of its own: a new section's block runs from its header to the
-//     next new section's header (whose blank line ends the block before
-//     it, as it would in the text: a blank line ends a comment block).
-//     Once cuts leave the text's own lines right above a new header,
-//     their comment lines would be its comment block: the whole text
+//   - A change rewrites or cuts one index line of the base (a definition, or
+//     a line of a removed section that an earlier edit changed), cuts a gap
+//     of the base's bytes that no other change holds (a stretch of a removed
+//     section: its lines, comments and blank lines, the index lines there
+//     going with it, so a removal costs a change a stretch, not a line), or
+//     inserts lines (an entry; a new section's blank line; its header, which
+//     its entry follows) at a place: the end of a base line or header, the
+//     end of the text, or after another insertion.  The insertions at one
+//     place are a list in text order; at one offset, they come before the
+//     base line or gap that starts there.  A removal finds its blocks in the
+//     text as it reads now: a header's comment block stops at the last line
+//     left or insertion before it, and lines and gaps cut are no lines at
+//     all; a block that holds another section's line and cuts that reach the
+//     first line go to the whole text.  New sections go at the end of the
+//     text, each after a blank line of its own: a new section's block runs
+//     from its header to the next new section's header (whose blank line ends
+//     the block before it, as it would in the text: a blank line ends a
+//     comment block).  Once cuts leave the text's own lines right above a new
+//     header, their comment lines would be its comment block: the whole text
 //     decides those removals.
 //   - A change holds its own bytes and the origins of its physical lines,
 //     found as draft_origins finds them for its line alone (a line's
