@@ -2255,10 +2255,17 @@ size_t block_start(const CONF_DOC *doc, LineIndex *ix, size_t floor, size_t at) 
 // What a removal cuts: index lines that changes hold, gaps of the text's
 // bytes with the index lines in them (runs that no change holds), and
 // insertions; and the physical lines and bytes they hold now.
+// A gap a removal takes: the text's bytes, the index lines in them
+// [begin, end), and the line ends they hold.
+struct GapCut {
+    Span bytes;
+    Span lines;
+    size_t newlines;
+};
+
 struct Removal {
     GrowArray<size_t> lines;
-    GrowArray<Span> gaps;
-    GrowArray<Span> gap_lines;  // for each gap, the index lines [begin, end) in it
+    GrowArray<GapCut> gaps;
     GrowArray<size_t> inserted;
     GrowArray<size_t> ends;    // where each stretch cut ends
     bool through_end = false;  // an inserted block cut runs to the end of the text
@@ -2335,9 +2342,10 @@ bool take_new_block(LineIndex *ix, size_t h, Removal *r) {
 bool take_gap(const CONF_DOC *doc, size_t begin, size_t end, size_t first, size_t last,
               Removal *r) {
     if (end == begin) return true;
-    r->physical += count_newlines(doc->text + begin, end - begin);
+    const size_t newlines = count_newlines(doc->text + begin, end - begin);
+    r->physical += newlines;
     r->bytes += end - begin;
-    return r->gaps.push(Span{begin, end}) && r->gap_lines.push(Span{first, last});
+    return r->gaps.push(GapCut{{begin, end}, {first, last}, newlines});
 }
 
 // Notes what the text's bytes [a, b) hold now, all of which go: false when
@@ -2482,11 +2490,12 @@ void cut_run(Pending *p, Span run) {
     p->index_count -= run.end - run.begin;
 }
 
-// Cuts the text's bytes g, which hold the index lines run and no change
-// (after room was made).
-void cut_gap(const CONF_DOC *doc, LineIndex *ix, Span g, Span run) {
+// Cuts the gap cut.bytes, which holds the index lines cut.lines and no
+// change (after room was made).
+void cut_gap(const CONF_DOC *doc, LineIndex *ix, const GapCut &cut) {
     Pending &p = ix->pending;
-    cut_run(&p, run);
+    const Span g = cut.bytes;
+    cut_run(&p, cut.lines);
     const size_t c = p.changes.size();
     Change ch{g.begin, line_at(doc, *ix, g.begin),
               kNone,   kNone,
@@ -2505,7 +2514,7 @@ void cut_gap(const CONF_DOC *doc, LineIndex *ix, Span g, Span run) {
     p.gaps[k] = c;
     p.length -= g.end - g.begin;
     p.cut_end = std::max(p.cut_end, g.end);
-    p.line_count -= count_newlines(doc->text + g.begin, g.end - g.begin);
+    p.line_count -= cut.newlines;
 }
 
 // CONF_doc_remove_section kept aside: the section's blocks and entries are
@@ -2527,8 +2536,8 @@ int remove_pending(CONF_DOC *doc, LineIndex *ix, const char *section) {
         static_cast<size_t>(static_cast<const char *>(std::memchr(doc->text, '\n', doc->length)) -
                             doc->text) +
         1;
-    for (const Span &g : r.gaps) {
-        if (g.begin < first_end) return kUndecided;
+    for (const GapCut &g : r.gaps) {
+        if (g.bytes.begin < first_end) return kUndecided;
     }
     for (const size_t i : r.lines) {
         if (ix->lines[i].span.begin < first_end) return kUndecided;
@@ -2547,7 +2556,7 @@ int remove_pending(CONF_DOC *doc, LineIndex *ix, const char *section) {
         NameInfo *ni = record_of(ix, section, ix->names.data() + ch.name, ch.key);
         if (ni != nullptr) ni->inserted = kNone;
     }
-    for (size_t k = 0; k < r.gaps.size(); ++k) cut_gap(doc, ix, r.gaps[k], r.gap_lines[k]);
+    for (const GapCut &g : r.gaps) cut_gap(doc, ix, g);
     si = find_section(ix, section, hash_string(section));
     if (si != nullptr) *si = SectionInfo{si->section, si->key, kNone, 0, kNone, true, kNone, kNone};
     bool at_end = r.through_end;
